@@ -1,0 +1,134 @@
+// The PE/COFF on-disk structures, declared once. Each is a plain struct with one
+// decode and one encode, fields in disk order, little-endian on disk whatever the host.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "support/ByteView.h"
+
+namespace tolvane {
+
+constexpr uint16_t kDosSignature = 0x5A4D;        // "MZ"
+constexpr uint32_t kPeSignature = 0x00004550;     // "PE\0\0"
+constexpr uint16_t kPe32Magic = 0x010B;
+constexpr uint32_t kDosHeaderSize = 64;
+constexpr uint32_t kFileHeaderSize = 20;
+constexpr uint32_t kOptionalHeaderFixedSize = 96;  // PE32 fields before the data directories
+constexpr uint32_t kDataDirectorySize = 8;
+constexpr uint32_t kStandardDataDirectories = 16;
+constexpr uint32_t kOptionalHeaderSize = kOptionalHeaderFixedSize + kStandardDataDirectories * kDataDirectorySize;
+constexpr uint32_t kSectionHeaderSize = 40;
+constexpr uint32_t kRelocationSize = 10;
+constexpr uint32_t kSymbolSize = 18;
+constexpr uint32_t kCheckSumFieldOffset = 64;      // inside the optional header
+
+constexpr uint32_t IMAGE_SCN_CNT_CODE = 0x00000020;
+constexpr uint32_t IMAGE_SCN_CNT_INITIALIZED_DATA = 0x00000040;
+constexpr uint32_t IMAGE_SCN_CNT_UNINITIALIZED_DATA = 0x00000080;
+constexpr uint32_t IMAGE_SCN_MEM_DISCARDABLE = 0x02000000;
+constexpr uint32_t IMAGE_SCN_MEM_EXECUTE = 0x20000000;
+constexpr uint32_t IMAGE_SCN_MEM_READ = 0x40000000;
+constexpr uint16_t IMAGE_FILE_DLL = 0x2000;
+
+constexpr uint32_t IMAGE_DIRECTORY_ENTRY_EXPORT = 0;
+constexpr uint32_t IMAGE_DIRECTORY_ENTRY_IMPORT = 1;
+constexpr uint32_t IMAGE_DIRECTORY_ENTRY_RESOURCE = 2;
+constexpr uint32_t IMAGE_DIRECTORY_ENTRY_SECURITY = 4;
+constexpr uint32_t IMAGE_DIRECTORY_ENTRY_BASERELOC = 5;
+constexpr uint32_t IMAGE_DIRECTORY_ENTRY_DEBUG = 6;
+
+struct IMAGE_DOS_HEADER {
+  uint16_t e_magic, e_cblp, e_cp, e_crlc, e_cparhdr, e_minalloc, e_maxalloc, e_ss, e_sp, e_csum, e_ip,
+      e_cs, e_lfarlc, e_ovno;
+  std::array<uint16_t, 4> e_res;
+  uint16_t e_oemid, e_oeminfo;
+  std::array<uint16_t, 10> e_res2;
+  uint32_t e_lfanew;
+
+  static IMAGE_DOS_HEADER Decode(ByteView bytes);  // needs 64 bytes
+  void Encode(std::vector<uint8_t>& out) const;
+};
+
+struct IMAGE_FILE_HEADER {
+  uint16_t Machine = 0;
+  uint16_t NumberOfSections = 0;
+  uint32_t TimeDateStamp = 0;
+  uint32_t PointerToSymbolTable = 0;
+  uint32_t NumberOfSymbols = 0;
+  uint16_t SizeOfOptionalHeader = 0;
+  uint16_t Characteristics = 0;
+
+  static IMAGE_FILE_HEADER Decode(ByteView bytes);  // needs 20 bytes
+  void Encode(std::vector<uint8_t>& out) const;
+};
+
+struct IMAGE_DATA_DIRECTORY {
+  uint32_t VirtualAddress = 0;
+  uint32_t Size = 0;
+};
+
+struct IMAGE_OPTIONAL_HEADER32 {
+  uint16_t Magic = 0;
+  uint8_t MajorLinkerVersion = 0, MinorLinkerVersion = 0;
+  uint32_t SizeOfCode = 0, SizeOfInitializedData = 0, SizeOfUninitializedData = 0;
+  uint32_t AddressOfEntryPoint = 0, BaseOfCode = 0, BaseOfData = 0, ImageBase = 0;
+  uint32_t SectionAlignment = 0, FileAlignment = 0;
+  uint16_t MajorOperatingSystemVersion = 0, MinorOperatingSystemVersion = 0;
+  uint16_t MajorImageVersion = 0, MinorImageVersion = 0;
+  uint16_t MajorSubsystemVersion = 0, MinorSubsystemVersion = 0;
+  uint32_t Win32VersionValue = 0, SizeOfImage = 0, SizeOfHeaders = 0, CheckSum = 0;
+  uint16_t Subsystem = 0, DllCharacteristics = 0;
+  uint32_t SizeOfStackReserve = 0, SizeOfStackCommit = 0, SizeOfHeapReserve = 0, SizeOfHeapCommit = 0;
+  uint32_t LoaderFlags = 0, NumberOfRvaAndSizes = 0;
+  std::array<IMAGE_DATA_DIRECTORY, kStandardDataDirectories> DataDirectory{};
+
+  // Decodes the first 224 bytes of a block, zero-filling what the block lacks.
+  static IMAGE_OPTIONAL_HEADER32 Decode(ByteView block);
+  // Writes the 96 fixed fields over the start of a block of at least 96 bytes;
+  // the data directories are left alone (they are written through DataDirectory).
+  void EncodeFixedFields(uint8_t* block) const;
+};
+
+struct IMAGE_SECTION_HEADER {
+  std::array<uint8_t, 8> Name{};
+  uint32_t VirtualSize = 0;  // the Misc field
+  uint32_t VirtualAddress = 0;
+  uint32_t SizeOfRawData = 0;
+  uint32_t PointerToRawData = 0;
+  uint32_t PointerToRelocations = 0;
+  uint32_t PointerToLinenumbers = 0;
+  uint16_t NumberOfRelocations = 0;
+  uint16_t NumberOfLinenumbers = 0;
+  uint32_t Characteristics = 0;
+
+  static IMAGE_SECTION_HEADER Decode(ByteView bytes);  // needs 40 bytes
+  void Encode(std::vector<uint8_t>& out) const;
+};
+
+// The COFF relocation record.
+struct TSectionReloc {
+  uint32_t virtualAddress = 0;
+  uint32_t symbolTableIndex = 0;
+  uint16_t _type = 0;
+
+  static TSectionReloc Decode(ByteView bytes);  // needs 10 bytes
+};
+using PSectionReloc = const TSectionReloc*;
+
+struct TImageImportDescriptor {
+  uint32_t Characteristics = 0;  // the import lookup table
+  uint32_t TimeDateStamp = 0;
+  uint32_t ForwarderChain = 0;
+  uint32_t Name = 0;
+  uint32_t FirstThunk = 0;
+
+  static constexpr uint32_t kSize = 20;
+  static TImageImportDescriptor Decode(ByteView bytes);
+  bool IsZero() const {
+    return Characteristics == 0 && TimeDateStamp == 0 && ForwarderChain == 0 && Name == 0 && FirstThunk == 0;
+  }
+};
+
+}  // namespace tolvane

@@ -1,0 +1,182 @@
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "StringTable.h"
+#include "platform/CodePages.h"
+
+namespace tolvane::platform {
+namespace {
+
+constexpr size_t kWriteBufferSize = 1 << 20;
+
+std::string Native(const std::u16string& path) { return WideToUtf8(path); }
+
+std::u16string SystemErrorText(int error) { return Utf8ToWide(std::strerror(error)); }
+
+[[noreturn]] void RaiseFileError(StrId id, const std::u16string& path, int error) {
+  std::u16string message = Format(LoadResString(id), {ExpandFileName(path), SystemErrorText(error)});
+  if (id == StrId::FileOpenError) throw EFOpenError(message);
+  throw EFCreateError(message);
+}
+
+}  // namespace
+
+bool FileExists(const std::u16string& path) {
+  struct stat st;
+  return ::stat(Native(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool DeleteFile(const std::u16string& path) { return ::unlink(Native(path).c_str()) == 0; }
+
+bool MoveFile(const std::u16string& from, const std::u16string& to) {
+  // MoveFile never replaces an existing file; rename would.
+  struct stat st;
+  if (::lstat(Native(to).c_str(), &st) == 0) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+    return false;
+  }
+  return ::rename(Native(from).c_str(), Native(to).c_str()) == 0;
+}
+
+std::u16string ExpandFileName(const std::u16string& path) {
+  if (!path.empty() && path[0] == u'/') return path;
+  char buffer[4096];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) return path;
+  std::u16string dir = Utf8ToWide(buffer);
+  if (dir.empty() || dir.back() != u'/') dir += u'/';
+  return dir + path;
+}
+
+TFileStream::TFileStream(const std::u16string& path, TFileMode mode) : fFileName(path) {
+  std::string native = Native(path);
+  switch (mode) {
+    case TFileMode::fmOpenRead:
+      fHandle = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fHandle < 0) RaiseFileError(StrId::FileOpenError, path, errno);
+      break;
+    case TFileMode::fmCreate:
+      fHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      if (fHandle < 0) RaiseFileError(StrId::FileCreateError, path, errno);
+      break;
+    case TFileMode::fmCreateNew:
+      fHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fHandle < 0) RaiseFileError(StrId::FileCreateError, path, errno);
+      break;
+  }
+}
+
+void RaiseCreateError(const std::u16string& path, int error) {
+  RaiseFileError(StrId::FileCreateError, path, error);
+}
+
+std::unique_ptr<TFileStream> TFileStream::CreateNewOrNull(const std::u16string& path, int& error) {
+  int handle = ::open(Native(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (handle < 0) {
+    error = errno;
+    return nullptr;
+  }
+  std::unique_ptr<TFileStream> stream(new TFileStream());
+  stream->fHandle = handle;
+  stream->fFileName = path;
+  return stream;
+}
+
+TFileStream::~TFileStream() {
+  if (fHandle >= 0) {
+    FlushBuffer();
+    ::close(fHandle);
+  }
+}
+
+bool TFileStream::FlushBuffer() {
+  size_t done = 0;
+  while (done < fWriteBuffer.size()) {
+    ssize_t n = ::write(fHandle, fWriteBuffer.data() + done, fWriteBuffer.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fWriteFailed = true;
+      fWriteBuffer.clear();
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  fWriteBuffer.clear();
+  return true;
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+  if (!FlushBuffer()) return 0;
+  int64_t done = 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  while (done < count) {
+    ssize_t n = ::read(fHandle, out + done, static_cast<size_t>(count - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done;
+}
+
+int64_t TFileStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  if (fWriteFailed) return 0;
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  if (fWriteBuffer.size() + static_cast<size_t>(count) > kWriteBufferSize) {
+    if (!FlushBuffer()) return 0;
+    if (static_cast<size_t>(count) >= kWriteBufferSize) {
+      // Large blocks go straight to the file.
+      fWriteBuffer.assign(in, in + count);
+      return FlushBuffer() ? count : 0;
+    }
+  }
+  fWriteBuffer.insert(fWriteBuffer.end(), in, in + count);
+  return count;
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+  if (!FlushBuffer()) RaiseWriteError();
+  int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+               : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                   : SEEK_END;
+  off_t result = ::lseek(fHandle, static_cast<off_t>(offset), whence);
+  return result < 0 ? -1 : static_cast<int64_t>(result);
+}
+
+int64_t TFileStream::Size() {
+  if (!FlushBuffer()) RaiseWriteError();
+  struct stat st;
+  if (::fstat(fHandle, &st) != 0) return 0;
+  return static_cast<int64_t>(st.st_size);
+}
+
+void TFileStream::Close() {
+  if (fHandle < 0) return;
+  bool flushed = FlushBuffer();
+  int closed = ::close(fHandle);
+  fHandle = -1;
+  if (!flushed || fWriteFailed || closed != 0) RaiseWriteError();
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::u16string& path) {
+  TFileStream file(path, TFileMode::fmOpenRead);
+  int64_t size = file.Size();
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  file.ReadBuffer(bytes.data(), size);
+  return bytes;
+}
+
+std::u16string TemporarySibling(const std::u16string& path, unsigned attempt) {
+  size_t slash = path.rfind(u'/');
+  std::u16string dir = slash == std::u16string::npos ? u"" : path.substr(0, slash + 1);
+  std::u16string base = slash == std::u16string::npos ? path : path.substr(slash + 1);
+  std::string suffix = ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+  return dir + u"." + base + Utf8ToWide(suffix);
+}
+
+}  // namespace tolvane::platform

@@ -1,0 +1,67 @@
+// Files: the existence test, delete, rename and file streams. Paths are UTF-16 in
+// the model and UTF-8 on this system.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/Streams.h"
+
+namespace tolvane::platform {
+
+// An existing entry that is not a directory; a link counts when its target is a file.
+bool FileExists(const std::u16string& path);
+bool DeleteFile(const std::u16string& path);
+// Never replaces an existing file; on failure errno tells why.
+bool MoveFile(const std::u16string& from, const std::u16string& to);
+// "Cannot create file "%s". %s" with the expanded path and the system's text for error.
+[[noreturn]] void RaiseCreateError(const std::u16string& path, int error);
+// The path made absolute against the working directory, for error messages.
+std::u16string ExpandFileName(const std::u16string& path);
+
+enum class TFileMode {
+  fmOpenRead,    // existing file, read only, others may read and write it meanwhile
+  fmCreate,      // created anew (replacing what stood there), read and write
+  fmCreateNew,   // created only if nothing of that name exists, read and write
+};
+
+// A file as a stream. Writes are buffered; Close() (or the destructor) flushes them,
+// and only Close() reports a failure to do so.
+class TFileStream : public TStream {
+public:
+  TFileStream(const std::u16string& path, TFileMode mode);
+  ~TFileStream() override;
+  TFileStream(const TFileStream&) = delete;
+  TFileStream& operator=(const TFileStream&) = delete;
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+  int64_t Size() override;
+
+  // fmCreateNew without raising: null and the system's error number on failure.
+  static std::unique_ptr<TFileStream> CreateNewOrNull(const std::u16string& path, int& error);
+
+  // Flushes and closes; raises "Stream write error" when the data did not all reach the file.
+  void Close();
+  const std::u16string& FileName() const { return fFileName; }
+
+private:
+  TFileStream() = default;
+  bool FlushBuffer();
+
+  int fHandle = -1;
+  std::u16string fFileName;
+  std::vector<uint8_t> fWriteBuffer;
+  bool fWriteFailed = false;
+};
+
+// Reads a whole file into memory ("Cannot open file" when it cannot be opened).
+std::vector<uint8_t> ReadWholeFile(const std::u16string& path);
+
+// A name in the same directory as path that no file uses yet, for a temporary file.
+std::u16string TemporarySibling(const std::u16string& path, unsigned attempt);
+
+}  // namespace tolvane::platform

@@ -1,0 +1,69 @@
+// An ordered list that owns its items: deleting an item, clearing the list and
+// destroying it free the items. Indexes outside the list raise the list error.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "support/Exceptions.h"
+
+namespace tolvane {
+
+template <class T>
+class TOwningList {
+public:
+  int Count() const noexcept { return static_cast<int>(fItems.size()); }
+  bool empty() const noexcept { return fItems.empty(); }
+
+  T* operator[](int idx) const {
+    Check(idx, Count());
+    return fItems[static_cast<size_t>(idx)].get();
+  }
+
+  int Add(std::unique_ptr<T> item) {
+    fItems.push_back(std::move(item));
+    return Count() - 1;
+  }
+  // idx may equal Count(): append.
+  void Insert(int idx, std::unique_ptr<T> item) {
+    Check(idx, Count() + 1);
+    fItems.insert(fItems.begin() + idx, std::move(item));
+  }
+  void Delete(int idx) {
+    Check(idx, Count());
+    fItems.erase(fItems.begin() + idx);
+  }
+  // Gives up ownership of the item at idx and removes it from the list.
+  std::unique_ptr<T> Extract(int idx) {
+    Check(idx, Count());
+    std::unique_ptr<T> item = std::move(fItems[static_cast<size_t>(idx)]);
+    fItems.erase(fItems.begin() + idx);
+    return item;
+  }
+  void Clear() { fItems.clear(); }
+
+  int IndexOf(const T* item) const noexcept {
+    for (size_t i = 0; i < fItems.size(); ++i)
+      if (fItems[i].get() == item) return static_cast<int>(i);
+    return -1;
+  }
+
+  template <class Less>
+  void Sort(Less less) {
+    std::sort(fItems.begin(), fItems.end(),
+              [&](const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) { return less(*a, *b); });
+  }
+
+  auto begin() const { return fItems.begin(); }
+  auto end() const { return fItems.end(); }
+
+private:
+  static void Check(int idx, int limit) {
+    if (idx < 0 || idx >= limit) RaiseListIndexError(idx);
+  }
+
+  std::vector<std::unique_ptr<T>> fItems;
+};
+
+}  // namespace tolvane

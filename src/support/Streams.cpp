@@ -1,0 +1,81 @@
+#include "support/Streams.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tolvane {
+
+int64_t TStream::Size() {
+  int64_t keep = Position();
+  int64_t size = Seek(0, TSeekOrigin::soEnd);
+  Seek(keep, TSeekOrigin::soBeginning);
+  return size;
+}
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+  if (count != 0 && Read(buffer, count) != count) RaiseReadError();
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+  if (count != 0 && Write(buffer, count) != count) RaiseWriteError();
+}
+
+void TStream::WriteZeros(int64_t count) {
+  static const uint8_t kZeros[65536] = {};
+  while (count > 0) {
+    int64_t n = std::min<int64_t>(count, sizeof kZeros);
+    WriteBuffer(kZeros, n);
+    count -= n;
+  }
+}
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+  int64_t available = static_cast<int64_t>(fBytes.size()) - fPosition;
+  int64_t n = std::max<int64_t>(0, std::min(count, available));
+  if (n > 0) std::memcpy(buffer, fBytes.data() + fPosition, static_cast<size_t>(n));
+  fPosition += n;
+  return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  size_t end = static_cast<size_t>(fPosition + count);
+  if (end > fBytes.size()) fBytes.resize(end);
+  std::memcpy(fBytes.data() + fPosition, buffer, static_cast<size_t>(count));
+  fPosition += count;
+  return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+  int64_t base = origin == TSeekOrigin::soBeginning ? 0
+                 : origin == TSeekOrigin::soCurrent ? fPosition
+                                                     : static_cast<int64_t>(fBytes.size());
+  fPosition = std::max<int64_t>(0, base + offset);
+  return fPosition;
+}
+
+void TMemoryStream::Clear() {
+  fBytes.clear();
+  fPosition = 0;
+}
+
+void TMemoryStream::SetSize(int64_t size) {
+  fBytes.resize(static_cast<size_t>(std::max<int64_t>(0, size)));
+  fPosition = std::min<int64_t>(fPosition, static_cast<int64_t>(fBytes.size()));
+}
+
+void TMemoryStream::Assign(const uint8_t* data, size_t size) {
+  fBytes.assign(data, data + size);
+  fPosition = static_cast<int64_t>(size);
+}
+
+void TMemoryStream::LoadFromStream(TStream& source) {
+  source.SetPosition(0);
+  int64_t size = source.Size();
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  source.ReadBuffer(bytes.data(), size);
+  fBytes = std::move(bytes);
+  fPosition = 0;
+}
+
+}  // namespace tolvane

@@ -1,0 +1,245 @@
+// PE32 images: the COFF layer (TPEBase, TImageSection, TSymbol), the PE layer with
+// its headers, directories and image writer (TPEModule), and the image whose
+// resource section is held as resource details (TPEResourceModule).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PEStructures.h"
+#include "support/OwningList.h"
+#include "unitResourceDetails.h"
+
+namespace tolvane {
+
+class TPEBase;
+
+class TImageSection {
+public:
+  // A section read from an image; image is the whole file in memory.
+  TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, ByteView image);
+  virtual ~TImageSection() = default;
+  // A new section without data.
+  static std::unique_ptr<TImageSection> CreateEmpty(TPEBase* AParent, const std::string& AName,
+                                                    uint32_t ACharacteristics, uint32_t ADirectoryEntry);
+
+  // Appends len bytes at the position of RawData and grows SizeOfRawData by len.
+  void AddData(const uint8_t* data, uint32_t len);
+
+  TPEBase* Parent() const { return fParent; }
+  std::string SectionName() const;
+  const IMAGE_SECTION_HEADER& SectionHeader() const { return fSectionHeader; }
+  IMAGE_SECTION_HEADER& MutableSectionHeader() { return fSectionHeader; }
+  TMemoryStream& RawData() { return fRawData; }
+  const TMemoryStream& RawData() const { return fRawData; }
+  bool ContainsCode() const { return (fSectionHeader.Characteristics & IMAGE_SCN_CNT_CODE) != 0; }
+  int RelocCount() const { return static_cast<int>(fRelocs.size()); }
+  TSectionReloc Reloc(int idx) const;
+  PSectionReloc GetRelocPtr() const { return fRelocs.empty() ? nullptr : fRelocs.data(); }
+
+  int32_t UninitializedDataSize() const { return fUninitializedDataSize; }
+  uint32_t DirectoryEntry() const { return fDirectoryEntry; }
+  void SetDirectoryEntry(uint32_t entry) { fDirectoryEntry = entry; }
+
+  virtual void Initialize() {}
+  virtual void Fixup() {}
+
+private:
+  struct EmptyTag {};
+  TImageSection(TPEBase* AParent, EmptyTag);
+
+  TPEBase* fParent;
+  IMAGE_SECTION_HEADER fSectionHeader;
+  int32_t fUninitializedDataSize = 0;
+  uint32_t fDirectoryEntry = 0xFFFFFFFF;
+  std::vector<TSectionReloc> fRelocs;
+  TMemoryStream fRawData;
+};
+
+class TSymbol {
+public:
+  TSymbol(std::string ASymbolName, uint32_t AIndex, uint32_t AValue, uint16_t ASectionNumber, uint16_t AType,
+          uint8_t AStorageClass)
+      : fName(std::move(ASymbolName)),
+        fValue(AValue),
+        fSectionNumber(ASectionNumber),
+        fType(AType),
+        fStorageClass(AStorageClass),
+        fIndex(AIndex) {}
+
+  const std::string& Name() const { return fName; }
+  uint32_t value() const { return fValue; }
+  uint16_t sectionNumber() const { return fSectionNumber; }
+  uint16_t SectionType() const { return fType; }
+  uint8_t storageClass() const { return fStorageClass; }
+
+private:
+  std::string fName;
+  uint32_t fValue;
+  uint16_t fSectionNumber;
+  uint16_t fType;
+  uint8_t fStorageClass;
+  uint32_t fIndex;
+};
+
+// The COFF image: file header, sections, symbols and strings.
+class TPEBase : public TResourceModule {
+public:
+  TPEBase() = default;
+  ~TPEBase() override;
+
+  void LoadFromFile(const std::u16string& name) override;
+  void LoadFromStream(TStream& s) override;
+  // Parses a whole image held in memory (what LoadFromStream does after reading).
+  void LoadFromBytes(ByteView image) { ParseImage(image); }
+
+  TImageSection* GetSectionByName(const std::string& name) const;
+  TImageSection* ImageSection(int index) const { return fSectionList[index]; }
+  int ImageSectionCount() const { return fSectionList.Count(); }
+  TSymbol* Symbol(int idx) const;
+  int SymbolCount() const;
+  // Entry k is the symbol whose primary or auxiliary record is record k; null without a table.
+  const std::vector<TSymbol*>* symbolTableIndex() const;
+  const std::string& StringTableEntry(int idx) const;
+  int StringTableCount() const;
+  IMAGE_FILE_HEADER COFFHeader() const { return fCOFFHeader; }
+
+  uint32_t GetCodeSize() const { return SumSectionSizes(IMAGE_SCN_CNT_CODE); }
+  uint32_t GetIDataSize() const { return SumSectionSizes(IMAGE_SCN_CNT_INITIALIZED_DATA); }
+  uint32_t GetUDataSize() const { return SumSectionSizes(IMAGE_SCN_CNT_UNINITIALIZED_DATA); }
+  uint32_t SumSectionSizes(uint32_t flags) const;
+  TImageSection* FindFirstSectionWithFlags(uint32_t flags) const;
+
+  void ReadStringTable(ByteView image);
+  void ReadSymbolTable(ByteView image);
+  void ClearSymbolTable();
+
+protected:
+  virtual void FixupImage() {}
+  virtual void ParseImage(ByteView) {}
+  virtual void LayoutImage() {}
+
+  IMAGE_FILE_HEADER fCOFFHeader;
+  TOwningList<TImageSection> fSectionList;
+  // Absent (null) when the image has no symbol table or no string table.
+  std::unique_ptr<std::vector<std::unique_ptr<TSymbol>>> fSymbolTable;
+  std::unique_ptr<std::vector<TSymbol*>> fSymbolTableIndex;
+  std::unique_ptr<std::vector<std::string>> fStringTable;
+};
+
+// A live data directory entry inside the optional header: writes through it change
+// the header that will be saved.
+class TDataDirectoryEntry {
+public:
+  explicit TDataDirectoryEntry(uint8_t* entry) : fEntry(entry) {}
+  uint32_t VirtualAddress() const { return getU32LE(fEntry); }
+  uint32_t Size() const { return getU32LE(fEntry + 4); }
+  void SetVirtualAddress(uint32_t value) { putU32LE(fEntry, value); }
+  void SetSize(uint32_t value) { putU32LE(fEntry + 4, value); }
+
+private:
+  uint8_t* fEntry;
+};
+
+// The bytes of one section addressed by RVA; null (IsNull) when there is no such
+// section. Reads outside the section are refused.
+class TRvaView {
+public:
+  TRvaView() = default;
+  TRvaView(ByteView bytes, uint32_t virtualAddress) : fBytes(bytes), fVirtualAddress(virtualAddress), fNull(false) {}
+  bool IsNull() const { return fNull; }
+  bool has(uint32_t rva, uint64_t count) const {
+    return !fNull && rva >= fVirtualAddress && fBytes.has(rva - fVirtualAddress, count);
+  }
+  ByteView at(uint32_t rva, uint64_t count, const char* what) const;
+  uint16_t u16(uint32_t rva, const char* what) const { return at(rva, 2, what).u16(0); }
+  uint32_t u32(uint32_t rva, const char* what) const { return at(rva, 4, what).u32(0); }
+  // The zero-terminated string at rva, ending at the section's end at the latest.
+  std::string CString(uint32_t rva) const;
+
+private:
+  ByteView fBytes;
+  uint32_t fVirtualAddress = 0;
+  bool fNull = true;
+};
+
+// The PE32 image: DOS header and stub, optional header and data directories, the
+// comment block before the first section's data and the end comment after the last.
+class TPEModule : public TPEBase {
+public:
+  TPEModule() = default;
+  ~TPEModule() override;
+
+  void SaveToStream(TStream& s) override;
+
+  IMAGE_DOS_HEADER DOSHeader() const { return fDOSHeader; }
+  TMemoryStream& DOSStub() { return fDOSStub; }
+  // The first 224 bytes of the optional header, zero-filled where the image has fewer.
+  IMAGE_OPTIONAL_HEADER32 OptionalHeader() const;
+  int DataDirectoryCount() const;
+  // Raises ERangeError "Index exceeds data directory count" for index >= DataDirectoryCount.
+  TDataDirectoryEntry DataDirectory(int index);
+  // Index of the section holding directory entry entryNo, or -1; offset receives the
+  // entry's address relative to the section's.
+  int FindDirectoryEntrySection(int entryNo, uint32_t& offset);
+  TImageSection* GetExportSection(uint32_t& offset);
+  TImageSection* GetImportSection(uint32_t& offset);
+  TImageSection* GetResourceSection(uint32_t& offset);
+
+  int ExportCount();
+  TRvaView ExportSectionData();
+  // name and ordinal are left unchanged without an export section or past its bytes.
+  void GetExportDetails(int idx, std::string& name, uint32_t& ordinal);
+  int ImportCount();
+  std::optional<TImageImportDescriptor> Import(int idx);
+  TRvaView ImportSectionData();
+
+  const std::vector<uint8_t>& CommentBlock() const { return fCommentBlock; }
+  int32_t CommentSize() const { return fCommentSize; }
+  const std::vector<uint8_t>& EndComment() const { return fEndComment; }
+  int32_t EndCommentSize() const { return fEndCommentSize; }
+
+protected:
+  void ParseImage(ByteView image) override;
+  void LayoutImage() override;
+  void FixupImage() override {}
+
+  // Writes the 96 fixed fields of oh into the optional header block.
+  void SetOptionalHeaderFields(const IMAGE_OPTIONAL_HEADER32& oh);
+  std::vector<uint8_t>& OptionalHeaderBlock() { return fOptionalHeader; }
+  TRvaView SectionView(TImageSection* section) const;
+
+  TMemoryStream fDOSStub;
+  std::vector<uint8_t> fCommentBlock;
+  int32_t fCommentSize = 0;
+  std::vector<uint8_t> fEndComment;
+  int32_t fEndCommentSize = 0;
+  IMAGE_DOS_HEADER fDOSHeader{};
+  std::vector<uint8_t> fOptionalHeader;  // SizeOfOptionalHeader bytes; empty before loading
+};
+
+// The image whose resources are held as details objects.
+class TPEResourceModule : public TPEModule {
+public:
+  TPEResourceModule() = default;
+  ~TPEResourceModule() override;
+
+  int GetResourceCount() const override { return fDetailList.Count(); }
+  void DeleteResource(int resourceNo) override;
+  void InsertResource(int idx, std::unique_ptr<TResourceDetails> details) override;
+  int AddResource(std::unique_ptr<TResourceDetails> details) override;
+  int IndexOfResource(const TResourceDetails* details) const override;
+  void SortResources() override;
+
+protected:
+  TResourceDetails* GetResourceDetails(int idx) const override { return fDetailList[idx]; }
+  void ParseImage(ByteView image) override;
+  void LayoutImage() override;
+
+private:
+  TOwningList<TResourceDetails> fDetailList;
+};
+
+}  // namespace tolvane
