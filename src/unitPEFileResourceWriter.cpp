@@ -1,0 +1,7 @@
+#include "unitPEFile.h"
+
+namespace tolvane {
+
+void TPEResourceModule::LayoutImage() { TPEModule::LayoutImage(); }
+
+}  // namespace tolvane
