@@ -1,0 +1,112 @@
+#include "builders/ProgramRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+namespace tolvane::test {
+
+std::string TolvaneExecutable() { return TOLVANE_EXE; }
+
+namespace {
+
+void DrainInto(int fd, std::string& sink, bool& open) {
+  char buffer[65536];
+  ssize_t n = ::read(fd, buffer, sizeof buffer);
+  if (n > 0)
+    sink.append(buffer, static_cast<size_t>(n));
+  else
+    open = false;
+}
+
+}  // namespace
+
+RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& options) {
+  std::string exe = options.executable.empty() ? TolvaneExecutable() : options.executable;
+  int outPipe[2], errPipe[2];
+  if (::pipe(errPipe) != 0) throw std::runtime_error("pipe failed");
+  int ptyMaster = -1, outRead = -1, outWrite = -1;
+  if (options.stdoutToTerminal) {
+    int slave = -1;
+    if (::openpty(&ptyMaster, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
+    outRead = ptyMaster;
+    outWrite = slave;
+  } else {
+    if (::pipe(outPipe) != 0) throw std::runtime_error("pipe failed");
+    outRead = outPipe[0];
+    outWrite = outPipe[1];
+  }
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(outWrite, STDOUT_FILENO);
+    ::dup2(errPipe[1], STDERR_FILENO);
+    ::close(outRead);
+    ::close(errPipe[0]);
+    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) ::_exit(126);
+    if (options.fileSizeLimit >= 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(exe.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(outWrite);
+  ::close(errPipe[1]);
+
+  RunResult result;
+  bool outOpen = true, errOpen = true;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  bool timedOut = false;
+  while (outOpen || errOpen) {
+    struct pollfd fds[2] = {{outRead, POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int ready = ::poll(fds, 2, 200);
+    if (ready > 0) {
+      if (outOpen && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) DrainInto(outRead, result.out, outOpen);
+      if (errOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) DrainInto(errPipe[0], result.err, errOpen);
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      timedOut = true;
+      break;
+    }
+    // A pseudo-terminal does not report end of file while the child lives; check it.
+    if (options.stdoutToTerminal && !errOpen) {
+      int status;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        while (outOpen) {
+          struct pollfd fd = {outRead, POLLIN, 0};
+          if (::poll(&fd, 1, 50) <= 0) break;
+          DrainInto(outRead, result.out, outOpen);
+        }
+        ::close(outRead);
+        ::close(errPipe[0]);
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+        return result;
+      }
+    }
+  }
+  ::close(outRead);
+  ::close(errPipe[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  if (timedOut) result.signal = SIGKILL;
+  return result;
+}
+
+}  // namespace tolvane::test

@@ -1,0 +1,29 @@
+// Runs the built program as a user would and captures what it prints.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tolvane::test {
+
+struct RunResult {
+  std::string out;
+  std::string err;
+  int status = -1;    // exit status, or -1 when the process died of a signal
+  int signal = 0;     // the signal that ended it, or 0
+};
+
+struct RunOptions {
+  std::string workingDirectory;       // empty: the test's own
+  std::string executable;             // empty: the built tolvane
+  bool stdoutToTerminal = false;      // give the program a pseudo-terminal as standard output
+  long fileSizeLimit = -1;            // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
+  int timeoutSeconds = 30;
+};
+
+RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The built program's path.
+std::string TolvaneExecutable();
+
+}  // namespace tolvane::test
