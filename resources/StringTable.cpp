@@ -54,6 +54,10 @@ constexpr Entry kStrings[] = {
     {StrId::ResourceDirectoryCycle, u"Resource directory: a subdirectory is reached twice"},
     {StrId::ResourceDataBeforeLanguage, u"Resource directory: data entry above the language level"},
     {StrId::ResourceDataOutsideImage, u"Resource data lies outside the sections of the image"},
+    {StrId::StructureOutsideSection, u"%s lies outside its section"},
+    {StrId::ResourceDirectoryTooDeep, u"Resource directory: the tables nest deeper than %d levels"},
+    {StrId::ResourceDataShared, u"Resource directory: a data entry is reached twice"},
+    {StrId::ResourceDataTooLarge, u"Resource directory: the resources hold more bytes than the image"},
     {StrId::OptionalHeaderTooSmall, u"The optional header is too small for its data directories"},
     {StrId::BadAlignment, u"The image's %s is not a power of two"},
     {StrId::HeadersTooLong, u"The image's headers are longer than its SectionAlignment"},
@@ -62,6 +66,7 @@ constexpr Entry kStrings[] = {
     {StrId::NoRoomForResourceSection, u"There is no room in the image's headers for a resource section"},
     {StrId::TooFewDataDirectories, u"The image has too few data directories for a resource section"},
     {StrId::LayoutOverflow, u"The image would be larger than 4 GiB"},
+    {StrId::ResourceSectionShared, u"The resource section also holds data of another directory"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},
@@ -72,6 +77,7 @@ constexpr Entry kStrings[] = {
     {StrId::StreamReadError, u"Stream read error"},
     {StrId::StreamWriteError, u"Stream write error"},
     {StrId::ResFileCorrupt, u"The resource file is corrupt"},
+    {StrId::OutOfMemory, u"Out of memory"},
 };
 
 std::array<std::u16string, static_cast<size_t>(StrId::Count_)> BuildTable() {

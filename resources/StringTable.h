@@ -23,13 +23,14 @@ enum class StrId {
   InvalidDosSignature, InvalidCoffSignature, InvalidWindowsImage,
   UnsupportedLanguageName, DataDirectoryIndex, ImageTruncated, StructureOutsideFile,
   SectionDataOutsideFile, ResourceDirectoryOutside, ResourceDirectoryCycle,
+  StructureOutsideSection, ResourceDirectoryTooDeep, ResourceDataShared, ResourceDataTooLarge,
   ResourceDataBeforeLanguage, ResourceDataOutsideImage, OptionalHeaderTooSmall,
   BadAlignment, HeadersTooLong, TooManyEntries, SectionWouldMove,
-  NoRoomForResourceSection, TooFewDataDirectories, LayoutOverflow,
+  NoRoomForResourceSection, TooFewDataDirectories, LayoutOverflow, ResourceSectionShared,
   // Module and stream errors.
   NoStreaming, AbstractError, ListIndexError, InvalidInteger,
   FileOpenError, FileCreateError, StreamReadError, StreamWriteError,
-  ResFileCorrupt,
+  ResFileCorrupt, OutOfMemory,
   Count_
 };
 

@@ -211,6 +211,11 @@ protected:
   std::vector<uint8_t>& OptionalHeaderBlock() { return fOptionalHeader; }
   TRvaView SectionView(TImageSection* section) const;
 
+  // Where each section stood before a layout and where the layout puts it.
+  struct TSectionPlacement;
+  void MoveLayoutDependentPositions(const std::vector<TSectionPlacement>& plan, uint64_t oldSectionsEnd,
+                                    int64_t appendedShift);
+
   TMemoryStream fDOSStub;
   std::vector<uint8_t> fCommentBlock;
   int32_t fCommentSize = 0;
@@ -239,6 +244,11 @@ protected:
   void LayoutImage() override;
 
 private:
+  TImageSection* ResourceSectionForWriting(uint32_t& offset);
+  void RefuseSharedResourceSection(TImageSection* section);
+  void MakeRoomForSectionHeader();
+  int IndexAfterLastFixedSection();
+
   TOwningList<TResourceDetails> fDetailList;
 };
 

@@ -1,7 +1,301 @@
+// The resource section writer: the details list becomes a resource directory tree,
+// which is sized, placed and written into the resource section before the image is
+// laid out.
+#include <map>
+
+#include "StringTable.h"
+#include "platform/CodePages.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
+namespace {
 
-void TPEResourceModule::LayoutImage() { TPEModule::LayoutImage(); }
+constexpr uint32_t kSubdirectoryFlag = 0x80000000u;
+constexpr uint32_t kNameStringFlag = 0x80000000u;
+constexpr uint32_t kTableHeaderSize = 16;
+constexpr uint32_t kEntrySize = 8;
+constexpr uint32_t kDataEntrySize = 16;
+constexpr uint32_t kNewResourceCharacteristics = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ;
+constexpr size_t kMaxEntriesPerGroup = 0xFFFF;
+
+uint64_t align4(uint64_t v) { return (v + 3) & ~uint64_t(3); }
+uint64_t align16(uint64_t v) { return (v + 15) & ~uint64_t(15); }
+
+}  // namespace
+
+class TResourceNode;
+
+// One entry of a table: a type, a name or a language.
+struct TRNode {
+  std::string id;           // the key in the ANSI code page
+  bool intID = false;       // written as an integer-ID entry
+  bool leaf = false;        // a language entry, which carries data
+  std::unique_ptr<TResourceNode> next;  // the child table, when not a leaf
+  TMemoryStream* data = nullptr;        // the details' bytes, when a leaf (not owned)
+  uint32_t CodePage = 0;
+};
+
+// One table of the tree. Entries keep the order of first appearance, but are
+// written sorted, since Windows' loader binary-searches every table: named
+// entries first, by UTF-16 code units, then ID entries by value.
+class TResourceNode {
+public:
+  int count() const { return static_cast<int>(nodes.size()); }
+
+  // The entry for a key, appended when new.
+  TRNode& EntryFor(const std::u16string& key, bool isLanguage) {
+    std::string id = platform::WideCharToMultiByte(platform::CP_ACP, key);
+    bool intID = isLanguage || IsID(id);
+    if (intID) {
+      uint32_t value = isLanguage ? static_cast<uint32_t>(std::stoll(id)) : static_cast<uint32_t>(std::stoul(id));
+      auto [it, added] = fIds.try_emplace(value, nodes.size());
+      if (added) Append(id, true, isLanguage);
+      return nodes[it->second];
+    }
+    // Two keys that the ANSI code page cannot tell apart are one entry: the name
+    // written back is the same for both.
+    auto [it, added] = fNamed.try_emplace(platform::MultiByteToWideChar(platform::CP_ACP, id), nodes.size());
+    if (added) Append(id, false, false);
+    return nodes[it->second];
+  }
+
+  // Digits only, and exactly the decimal text of the value: 7 is an ID, 007 a name.
+  static bool IsID(const std::string& id) {
+    for (char c : id)
+      if (c < '0' || c > '9') return false;
+    if (id.empty()) RaiseInvalidInteger(u"");  // passes the digit test, but has no value
+    int32_t value = ResourceNameToInt(platform::MultiByteToWideChar(platform::CP_ACP, id));
+    return std::to_string(value) == id;
+  }
+
+  std::vector<TRNode> nodes;
+  std::map<std::u16string, size_t> fNamed;  // UTF-16 key -> entry
+  std::map<uint32_t, size_t> fIds;          // value -> entry
+
+private:
+  void Append(const std::string& id, bool intID, bool leaf) {
+    if ((intID ? fIds.size() : fNamed.size()) > kMaxEntriesPerGroup) throw EPEException(LoadResString(StrId::TooManyEntries));
+    TRNode node;
+    node.id = id;
+    node.intID = intID;
+    node.leaf = leaf;
+    if (!leaf) node.next = std::make_unique<TResourceNode>();
+    nodes.push_back(std::move(node));
+  }
+};
+
+namespace {
+
+void AddToTree(TResourceNode& root, TResourceDetails& details) {
+  TRNode& type = root.EntryFor(details.ResourceType(), false);
+  TRNode& name = type.next->EntryFor(details.ResourceName(), false);
+  std::u16string language = ToU16(std::to_string(static_cast<int32_t>(details.ResourceLanguage())));
+  TRNode& leaf = name.next->EntryFor(language, true);
+  // A later resource with the same identity gives its bytes; the first keeps its code page.
+  if (leaf.data == nullptr) leaf.CodePage = static_cast<uint32_t>(details.CodePage());
+  leaf.data = &details.data();
+}
+
+// Entries in the order they are written: named, then IDs, each group sorted.
+std::vector<const TRNode*> WriteOrder(const TResourceNode& table) {
+  std::vector<const TRNode*> order;
+  order.reserve(table.nodes.size());
+  for (const auto& [key, index] : table.fNamed) order.push_back(&table.nodes[index]);
+  for (const auto& [key, index] : table.fIds) order.push_back(&table.nodes[index]);
+  return order;
+}
+
+struct TTreeSizes {
+  uint64_t tables = 0;   // T
+  uint64_t leaves = 0;   // L
+  uint64_t strings = 0;  // S
+  uint64_t data = 0;     // D
+  uint64_t DataEntriesStart() const { return tables; }
+  uint64_t StringsStart() const { return tables + kDataEntrySize * leaves; }
+  uint64_t DataStart() const { return align16(StringsStart() + strings); }  // A
+  uint64_t Total() const { return DataStart() + data; }
+};
+
+void MeasureTree(const TResourceNode& table, TTreeSizes& sizes) {
+  sizes.tables += kTableHeaderSize + kEntrySize * table.nodes.size();
+  for (const TRNode& node : table.nodes) {
+    if (!node.intID) sizes.strings += 2 + 2 * platform::MultiByteToWideChar(platform::CP_ACP, node.id).size();
+    if (node.leaf) {
+      ++sizes.leaves;
+      sizes.data += align4(static_cast<uint64_t>(node.data->Size()));
+    } else {
+      MeasureTree(*node.next, sizes);
+    }
+  }
+}
+
+struct TTableStamp {
+  uint32_t TimeDateStamp = 0;
+  uint16_t MajorVersion = 0, MinorVersion = 0;
+};
+
+// Fills a buffer of exactly the measured size, every area at its own cursor.
+class TTreeWriter {
+public:
+  TTreeWriter(const TTreeSizes& sizes, const TTableStamp& stamp, uint32_t sectionVirtualAddress)
+      : fSizes(sizes), fStamp(stamp), fVirtualAddress(sectionVirtualAddress), fOut(sizes.Total(), 0) {}
+
+  std::vector<uint8_t> Write(const TResourceNode& root) {
+    WriteTable(root);
+    return std::move(fOut);
+  }
+
+private:
+  void WriteTable(const TResourceNode& table) {
+    uint64_t at = fNextTable;
+    std::vector<const TRNode*> order = WriteOrder(table);
+    fNextTable += kTableHeaderSize + kEntrySize * order.size();
+    uint8_t* header = fOut.data() + at;
+    putU32LE(header + 4, fStamp.TimeDateStamp);
+    putU16LE(header + 8, fStamp.MajorVersion);
+    putU16LE(header + 10, fStamp.MinorVersion);
+    putU16LE(header + 12, static_cast<uint16_t>(table.fNamed.size()));
+    putU16LE(header + 14, static_cast<uint16_t>(table.fIds.size()));
+    uint64_t entry = at + kTableHeaderSize;
+    for (const TRNode* node : order) {
+      putU32LE(fOut.data() + entry, EntryName(*node));
+      if (node->leaf) {
+        putU32LE(fOut.data() + entry + 4, static_cast<uint32_t>(WriteLeaf(*node)));
+      } else {
+        putU32LE(fOut.data() + entry + 4, kSubdirectoryFlag | static_cast<uint32_t>(fNextTable));
+        WriteTable(*node->next);
+      }
+      entry += kEntrySize;
+    }
+  }
+
+  uint32_t EntryName(const TRNode& node) {
+    if (node.intID) return static_cast<uint32_t>(std::stoll(node.id));
+    std::u16string name = platform::MultiByteToWideChar(platform::CP_ACP, node.id);
+    uint64_t at = fSizes.StringsStart() + fNextString;
+    putU16LE(fOut.data() + at, static_cast<uint16_t>(name.size()));
+    for (size_t i = 0; i < name.size(); ++i) putU16LE(fOut.data() + at + 2 + 2 * i, name[i]);
+    fNextString += 2 + 2 * name.size();
+    return kNameStringFlag | static_cast<uint32_t>(at);
+  }
+
+  uint64_t WriteLeaf(const TRNode& node) {
+    uint64_t entryAt = fSizes.DataEntriesStart() + kDataEntrySize * fLeaves++;
+    uint64_t dataAt = fSizes.DataStart() + fNextData;
+    const TMemoryStream& bytes = *node.data;
+    putU32LE(fOut.data() + entryAt, static_cast<uint32_t>(fVirtualAddress + dataAt));
+    putU32LE(fOut.data() + entryAt + 4, static_cast<uint32_t>(bytes.ByteSize()));
+    putU32LE(fOut.data() + entryAt + 8, node.CodePage);
+    std::copy(bytes.Bytes().begin(), bytes.Bytes().end(), fOut.begin() + static_cast<ptrdiff_t>(dataAt));
+    fNextData += align4(bytes.ByteSize());
+    return entryAt;
+  }
+
+  const TTreeSizes& fSizes;
+  TTableStamp fStamp;
+  uint64_t fVirtualAddress;
+  std::vector<uint8_t> fOut;
+  uint64_t fNextTable = 0, fNextString = 0, fNextData = 0, fLeaves = 0;
+};
+
+TTableStamp ReadOldStamp(const TMemoryStream& oldData, uint32_t offset) {
+  TTableStamp stamp;
+  ByteView old = oldData.View();
+  if (old.has(offset, 12)) {
+    stamp.TimeDateStamp = old.u32(uint64_t(offset) + 4);
+    stamp.MajorVersion = old.u16(uint64_t(offset) + 8);
+    stamp.MinorVersion = old.u16(uint64_t(offset) + 10);
+  }
+  return stamp;
+}
+
+}  // namespace
+
+// The section that will hold the resources: the one data directory entry 2 points
+// into, or a new one when the image has none and there are resources to write.
+TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
+  if (TImageSection* section = GetResourceSection(offset)) {
+    RefuseSharedResourceSection(section);
+    return section;
+  }
+  offset = 0;
+  if (fDetailList.Count() == 0) return nullptr;
+  if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_RESOURCE)) throw EPEException(LoadResString(StrId::TooFewDataDirectories));
+  MakeRoomForSectionHeader();
+  int at = IndexAfterLastFixedSection();
+  fSectionList.Insert(at, TImageSection::CreateEmpty(this, ".rsrc", kNewResourceCharacteristics,
+                                                     IMAGE_DIRECTORY_ENTRY_RESOURCE));
+  return fSectionList[at];
+}
+
+// Rebuilding replaces the whole section: refuse one that other directories use too.
+void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
+  const IMAGE_SECTION_HEADER& h = section->SectionHeader();
+  for (int k = 0; k < DataDirectoryCount(); ++k) {
+    if (k == int(IMAGE_DIRECTORY_ENTRY_RESOURCE) || k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) continue;
+    TDataDirectoryEntry dir = DataDirectory(k);
+    if (dir.Size() == 0 || dir.VirtualAddress() == 0) continue;
+    if (dir.VirtualAddress() >= h.VirtualAddress && uint64_t(dir.VirtualAddress()) < uint64_t(h.VirtualAddress) + h.VirtualSize)
+      throw EPEException(LoadResString(StrId::ResourceSectionShared));
+  }
+}
+
+// A new section header takes the first 40 bytes of the comment block when they are
+// all zero (nothing after them moves), or else grows the headers, which must stay
+// within SectionAlignment.
+void TPEResourceModule::MakeRoomForSectionHeader() {
+  if (fCommentSize >= int32_t(kSectionHeaderSize)) {
+    bool zero = std::all_of(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize, [](uint8_t b) { return b == 0; });
+    if (!zero) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+    fCommentBlock.erase(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize);
+    fCommentSize -= int32_t(kSectionHeaderSize);
+    return;
+  }
+  if (fCommentSize > 0) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+  uint64_t headers = kDosHeaderSize + static_cast<uint64_t>(fDOSStub.Size()) + 4 + kFileHeaderSize +
+                     fCOFFHeader.SizeOfOptionalHeader + uint64_t(kSectionHeaderSize) * (fSectionList.Count() + 1);
+  if (headers > OptionalHeader().SectionAlignment) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+}
+
+// Only the base relocations and discardable sections may follow the new section,
+// because only they may move.
+int TPEResourceModule::IndexAfterLastFixedSection() {
+  uint32_t relocRva = DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_BASERELOC)
+                          ? DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress()
+                          : 0;
+  int after = 0;
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const TImageSection* s = fSectionList[i];
+    const IMAGE_SECTION_HEADER& h = s->SectionHeader();
+    bool holdsRelocs = relocRva != 0 && relocRva >= h.VirtualAddress &&
+                       uint64_t(relocRva) < uint64_t(h.VirtualAddress) + h.VirtualSize;
+    bool movable = (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 || holdsRelocs || s->SectionName() == ".reloc";
+    if (!movable) after = i + 1;
+  }
+  return after;
+}
+
+void TPEResourceModule::LayoutImage() {
+  uint32_t offset = 0;
+  TImageSection* section = ResourceSectionForWriting(offset);
+  if (section == nullptr) {
+    TPEModule::LayoutImage();
+    return;
+  }
+  TResourceNode root;
+  for (int i = 0; i < fDetailList.Count(); ++i) AddToTree(root, *fDetailList[i]);
+  TTreeSizes sizes;
+  MeasureTree(root, sizes);
+  if (sizes.Total() > 0xFFFFFFFFu) throw EPEException(LoadResString(StrId::LayoutOverflow));
+  TTableStamp stamp = ReadOldStamp(section->RawData(), offset);
+
+  // The data entries hold addresses, so the section is placed before it is filled.
+  section->RawData().Clear();
+  section->RawData().SetSize(static_cast<int64_t>(sizes.Total()));
+  section->SetDirectoryEntry(IMAGE_DIRECTORY_ENTRY_RESOURCE);
+  TPEModule::LayoutImage();
+  std::vector<uint8_t> bytes = TTreeWriter(sizes, stamp, section->SectionHeader().VirtualAddress).Write(root);
+  section->RawData().Assign(bytes.data(), bytes.size());
+}
 
 }  // namespace tolvane

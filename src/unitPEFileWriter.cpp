@@ -1,10 +1,317 @@
+// The image writer: lays every section out anew, fixes the header totals and the
+// positions that depend on the layout, and writes the image in one forward pass
+// with its checksum.
+#include <algorithm>
+#include <limits>
+
 #include "StringTable.h"
+#include "platform/Checksum.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
+namespace {
 
-// The image writer is not there yet: saving an image is refused.
-void TPEModule::SaveToStream(TStream&) { throw Exception(LoadResString(StrId::NoStreaming)); }
-void TPEModule::LayoutImage() {}
+constexpr uint32_t kNoDirectory = 0xFFFFFFFF;
+constexpr uint32_t kDebugDirectorySize = 28;
+constexpr uint32_t kDebugAddressOfRawData = 20;
+constexpr uint32_t kDebugPointerToRawData = 24;
+
+bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+// align(v, a) for a power of two a, in 64 bits so nothing wraps.
+uint64_t alignUp(uint64_t v, uint32_t a) { return (v + a - 1) & ~uint64_t(a - 1); }
+
+[[noreturn]] void RaiseLayout(StrId id, const std::u16string& arg = u"") {
+  throw EPEException(Format(LoadResString(id), {arg}));
+}
+
+uint32_t Checked32(uint64_t v) {
+  if (v > std::numeric_limits<uint32_t>::max()) RaiseLayout(StrId::LayoutOverflow);
+  return static_cast<uint32_t>(v);
+}
+
+uint32_t Shifted(uint32_t value, int64_t shift) { return static_cast<uint32_t>(int64_t(value) + shift); }
+
+}  // namespace
+
+struct TPEModule::TSectionPlacement {
+  bool hadAddress = false;  // loaded from the image (not made with CreateEmpty)
+  uint32_t oldVirtualAddress = 0, oldVirtualSize = 0, oldPointer = 0, oldRawSize = 0;
+  uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
+
+  bool HeldVirtual(uint32_t rva) const {
+    return hadAddress && rva >= oldVirtualAddress && uint64_t(rva) < uint64_t(oldVirtualAddress) + oldVirtualSize;
+  }
+  bool HeldInFile(uint32_t offset) const {
+    return hadAddress && oldRawSize != 0 && offset >= oldPointer && uint64_t(offset) < uint64_t(oldPointer) + oldRawSize;
+  }
+  int64_t VirtualShift() const { return int64_t(virtualAddress) - oldVirtualAddress; }
+  int64_t FileShift() const { return int64_t(pointer) - oldPointer; }
+};
+
+// ---- layout ----
+
+void TPEModule::LayoutImage() {
+  IMAGE_OPTIONAL_HEADER32 oh = OptionalHeader();
+  const uint32_t FA = oh.FileAlignment, SA = oh.SectionAlignment;
+  if (!IsPowerOfTwo(FA)) RaiseLayout(StrId::BadAlignment, u"FileAlignment");
+  if (!IsPowerOfTwo(SA)) RaiseLayout(StrId::BadAlignment, u"SectionAlignment");
+
+  const int sectionCount = fSectionList.Count();
+  const uint64_t stubSize = static_cast<uint64_t>(fDOSStub.Size());
+  const uint64_t e_lfanew = kDosHeaderSize + stubSize;
+  const uint64_t H = e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
+                     uint64_t(kSectionHeaderSize) * sectionCount;
+  if (H > SA) RaiseLayout(StrId::HeadersTooLong);
+  const uint64_t C = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
+
+  // The bytes after the last section's data, as they were loaded.
+  uint64_t oldSectionsEnd = 0;
+  for (int i = 0; i < sectionCount; ++i) {
+    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
+    if (h.SizeOfRawData != 0) oldSectionsEnd = std::max<uint64_t>(oldSectionsEnd, uint64_t(h.PointerToRawData) + h.SizeOfRawData);
+  }
+  if (oldSectionsEnd == 0) oldSectionsEnd = e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
+                                            uint64_t(kSectionHeaderSize) * fCOFFHeader.NumberOfSections;
+
+  // Plan every section first: nothing in the model changes until the plan holds.
+  std::vector<TSectionPlacement> plan(static_cast<size_t>(sectionCount));
+  uint64_t R = alignUp(H + C, FA);
+  uint64_t V = SA;
+  uint64_t imageSize = alignUp(H, SA);
+  for (int i = 0; i < sectionCount; ++i) {
+    TImageSection* s = fSectionList[i];
+    const IMAGE_SECTION_HEADER& h = s->SectionHeader();
+    TSectionPlacement& p = plan[static_cast<size_t>(i)];
+    p.hadAddress = h.VirtualAddress != 0;
+    p.oldVirtualAddress = h.VirtualAddress;
+    p.oldVirtualSize = h.VirtualSize;
+    p.oldPointer = h.PointerToRawData;
+    p.oldRawSize = h.SizeOfRawData;
+    uint64_t dataSize = static_cast<uint64_t>(s->RawData().Size());
+    uint64_t vs = dataSize + static_cast<uint64_t>(std::max<int32_t>(0, s->UninitializedDataSize()));
+    p.pointer = Checked32(R);
+    p.virtualAddress = Checked32(V);
+    p.virtualSize = Checked32(vs);
+    p.rawSize = Checked32(alignUp(dataSize, FA));
+    imageSize += alignUp(vs, SA);
+    R += p.rawSize;
+    V += alignUp(vs, SA);
+  }
+  Checked32(imageSize);
+  Checked32(R);
+
+  // Code refers to data by absolute address: a section that holds such things
+  // must keep its address, or the image would break at run time.
+  int relocSection = -1;
+  if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_BASERELOC)) {
+    uint32_t rva = DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress();
+    for (int i = 0; i < sectionCount && rva != 0; ++i)
+      if (plan[static_cast<size_t>(i)].HeldVirtual(rva)) relocSection = i;
+  }
+  for (int i = 0; i < sectionCount; ++i) {
+    const TSectionPlacement& p = plan[static_cast<size_t>(i)];
+    TImageSection* s = fSectionList[i];
+    bool movable = (s->SectionHeader().Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 || i == relocSection ||
+                   s->SectionName() == ".reloc" || s->DirectoryEntry() != kNoDirectory;
+    if (p.hadAddress && p.VirtualShift() != 0 && !movable) RaiseLayout(StrId::SectionWouldMove, ToU16(s->SectionName()));
+  }
+  for (int i = 0; i < sectionCount; ++i) {
+    uint32_t entry = fSectionList[i]->DirectoryEntry();
+    if (entry != kNoDirectory && entry >= uint32_t(DataDirectoryCount())) RaiseLayout(StrId::TooFewDataDirectories);
+  }
+
+  // The plan holds: apply it.
+  const int64_t appendedShift = int64_t(R) - int64_t(oldSectionsEnd);
+  fDOSHeader.e_lfanew = static_cast<uint32_t>(e_lfanew);
+  uint16_t numberOfSections = 0;
+  uint32_t codeTotal = 0, initializedTotal = 0, uninitializedTotal = 0, baseOfCode = 0xFFFFFFFF;
+  for (int i = 0; i < sectionCount; ++i) {
+    TImageSection* s = fSectionList[i];
+    const TSectionPlacement& p = plan[static_cast<size_t>(i)];
+    IMAGE_SECTION_HEADER& h = s->MutableSectionHeader();
+    h.PointerToRawData = p.pointer;
+    h.VirtualAddress = p.virtualAddress;
+    s->Fixup();
+    h.VirtualSize = p.virtualSize;
+    h.SizeOfRawData = p.rawSize;
+    if (p.virtualSize == 0) continue;
+    ++numberOfSections;
+    if (s->DirectoryEntry() != kNoDirectory) {
+      TDataDirectoryEntry dir = DataDirectory(static_cast<int>(s->DirectoryEntry()));
+      dir.SetVirtualAddress(p.virtualAddress);
+      dir.SetSize(p.virtualSize);
+    }
+    uint32_t aligned = static_cast<uint32_t>(alignUp(p.virtualSize, FA));
+    if (h.Characteristics & IMAGE_SCN_MEM_EXECUTE) {
+      codeTotal += aligned;
+      baseOfCode = std::min(baseOfCode, p.virtualAddress);
+    } else if (h.Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA) {
+      initializedTotal += aligned;
+    } else if (h.Characteristics & IMAGE_SCN_CNT_UNINITIALIZED_DATA) {
+      uninitializedTotal += aligned;
+    }
+  }
+  fCOFFHeader.NumberOfSections = numberOfSections;
+  MoveLayoutDependentPositions(plan, oldSectionsEnd, appendedShift);
+  FixupImage();
+
+  oh = OptionalHeader();
+  oh.SizeOfHeaders = static_cast<uint32_t>(alignUp(H, FA));
+  oh.CheckSum = 0;
+  oh.SizeOfCode = codeTotal;
+  oh.SizeOfInitializedData = initializedTotal;
+  oh.SizeOfUninitializedData = uninitializedTotal;
+  oh.BaseOfCode = baseOfCode;
+  oh.BaseOfData = static_cast<uint32_t>(
+      uint64_t(baseOfCode) + alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal, SA));
+  oh.SizeOfImage = static_cast<uint32_t>(imageSize);
+  // A DLL without an entry point has none on purpose: the loader would call
+  // whatever code stands at the address we gave it.
+  bool isDll = (fCOFFHeader.Characteristics & IMAGE_FILE_DLL) != 0;
+  if (oh.AddressOfEntryPoint == 0 && !isDll) {
+    if (TImageSection* code = FindFirstSectionWithFlags(IMAGE_SCN_CNT_CODE))
+      oh.AddressOfEntryPoint = code->SectionHeader().VirtualAddress;
+  }
+  SetOptionalHeaderFields(oh);
+}
+
+// Directory entries, debug records and file offsets that point into a section that
+// moved, or into the bytes after the last section, move with what they point at.
+void TPEModule::MoveLayoutDependentPositions(const std::vector<TSectionPlacement>& plan, uint64_t oldSectionsEnd,
+                                             int64_t appendedShift) {
+  auto sectionHoldingRva = [&](uint32_t rva) -> const TSectionPlacement* {
+    for (const TSectionPlacement& p : plan)
+      if (p.HeldVirtual(rva)) return &p;
+    return nullptr;
+  };
+  auto movedFileOffset = [&](uint32_t offset) -> uint32_t {
+    for (const TSectionPlacement& p : plan)
+      if (p.HeldInFile(offset)) return Shifted(offset, p.FileShift());
+    if (offset >= oldSectionsEnd) return Shifted(offset, appendedShift);
+    return offset;
+  };
+
+  std::vector<bool> tied(static_cast<size_t>(DataDirectoryCount()), false);
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    uint32_t entry = fSectionList[i]->DirectoryEntry();
+    if (entry != kNoDirectory && entry < tied.size()) tied[entry] = true;
+  }
+
+  uint32_t oldDebugRva = 0, debugSize = 0;
+  for (int k = 0; k < DataDirectoryCount(); ++k) {
+    if (tied[static_cast<size_t>(k)]) continue;
+    TDataDirectoryEntry dir = DataDirectory(k);
+    if (dir.VirtualAddress() == 0) continue;
+    if (k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) {  // a file offset, not an address
+      dir.SetVirtualAddress(movedFileOffset(dir.VirtualAddress()));
+      continue;
+    }
+    if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG)) {
+      oldDebugRva = dir.VirtualAddress();
+      debugSize = dir.Size();
+    }
+    if (const TSectionPlacement* p = sectionHoldingRva(dir.VirtualAddress()))
+      dir.SetVirtualAddress(Shifted(dir.VirtualAddress(), p->VirtualShift()));
+  }
+
+  if (fCOFFHeader.PointerToSymbolTable != 0 && fCOFFHeader.PointerToSymbolTable >= oldSectionsEnd)
+    fCOFFHeader.PointerToSymbolTable = Shifted(fCOFFHeader.PointerToSymbolTable, appendedShift);
+
+  // The debug records lie in some section's data; patch them where they stand.
+  if (oldDebugRva == 0 || debugSize < kDebugDirectorySize) return;
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const TSectionPlacement& p = plan[static_cast<size_t>(i)];
+    if (!p.HeldVirtual(oldDebugRva)) continue;
+    TMemoryStream& data = fSectionList[i]->RawData();
+    uint64_t start = oldDebugRva - p.oldVirtualAddress;
+    for (uint64_t at = start; at + kDebugDirectorySize <= start + debugSize; at += kDebugDirectorySize) {
+      if (at + kDebugDirectorySize > data.ByteSize()) break;
+      uint8_t* record = data.Memory() + at;
+      uint32_t address = getU32LE(record + kDebugAddressOfRawData);
+      if (address != 0)
+        if (const TSectionPlacement* q = sectionHoldingRva(address))
+          putU32LE(record + kDebugAddressOfRawData, Shifted(address, q->VirtualShift()));
+      uint32_t pointer = getU32LE(record + kDebugPointerToRawData);
+      if (pointer != 0) putU32LE(record + kDebugPointerToRawData, movedFileOffset(pointer));
+    }
+    break;
+  }
+}
+
+// ---- writing ----
+
+namespace {
+
+// Feeds every byte written to the image checksum, so the image is summed as it is
+// produced instead of being read back.
+class TChecksummingWriter {
+public:
+  TChecksummingWriter(TStream& stream, uint64_t checksumOffset) : fStream(stream), fChecksum(checksumOffset) {}
+
+  void Write(const uint8_t* data, size_t size) {
+    fStream.WriteBuffer(data, static_cast<int64_t>(size));
+    fChecksum.Add(data, size);
+    fWritten += size;
+  }
+  void Write(const std::vector<uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
+  void Zeros(uint64_t count) {
+    static const uint8_t kZeros[65536] = {};
+    while (count > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof kZeros));
+      Write(kZeros, n);
+      count -= n;
+    }
+  }
+  uint64_t Written() const { return fWritten; }
+  uint32_t Checksum() const { return fChecksum.Finish(); }
+
+private:
+  TStream& fStream;
+  platform::TImageChecksum fChecksum;
+  uint64_t fWritten = 0;
+};
+
+}  // namespace
+
+void TPEModule::SaveToStream(TStream& s) {
+  LayoutImage();
+  const int64_t start = s.Position();
+  const uint64_t checksumOffset = uint64_t(fDOSHeader.e_lfanew) + 4 + kFileHeaderSize + kCheckSumFieldOffset;
+  TChecksummingWriter out(s, checksumOffset);
+
+  std::vector<uint8_t> headers;
+  fDOSHeader.Encode(headers);
+  out.Write(headers);
+  out.Write(fDOSStub.Memory(), fDOSStub.ByteSize());
+  headers.clear();
+  ByteWriter(headers).u32(kPeSignature);
+  fCOFFHeader.Encode(headers);
+  out.Write(headers);
+  out.Write(fOptionalHeader);
+  headers.clear();
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
+    if (h.VirtualSize != 0) h.Encode(headers);
+  }
+  out.Write(headers);
+  if (fCommentSize > 0) out.Write(fCommentBlock);
+
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    TImageSection* section = fSectionList[i];
+    const IMAGE_SECTION_HEADER& h = section->SectionHeader();
+    if (h.VirtualSize == 0) continue;
+    if (h.PointerToRawData > out.Written()) out.Zeros(h.PointerToRawData - out.Written());
+    out.Write(section->RawData().Memory(), section->RawData().ByteSize());
+    if (h.SizeOfRawData > section->RawData().ByteSize()) out.Zeros(h.SizeOfRawData - section->RawData().ByteSize());
+  }
+  if (fEndCommentSize > 0) out.Write(fEndComment);
+
+  uint8_t checksum[4];
+  putU32LE(checksum, out.Checksum());
+  s.SetPosition(start + static_cast<int64_t>(checksumOffset));
+  s.WriteBuffer(checksum, 4);
+  s.Seek(0, TSeekOrigin::soEnd);
+}
 
 }  // namespace tolvane
