@@ -23,6 +23,13 @@ struct RunOptions {
 
 RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// Any program, with the same capture.
+inline RunResult RunCommand(const std::string& executable, const std::vector<std::string>& args,
+                            RunOptions options = {}) {
+  options.executable = executable;
+  return RunTolvane(args, options);
+}
+
 // The built program's path.
 std::string TolvaneExecutable();
 

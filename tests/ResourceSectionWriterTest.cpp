@@ -1,0 +1,167 @@
+// The bytes of the resource sections we write.
+#include <gtest/gtest.h>
+
+#include "builders/ImageFiles.h"
+#include "StringTable.h"
+#include "builders/TestFiles.h"
+
+namespace tolvane::test {
+namespace {
+
+struct Written {
+  std::unique_ptr<TPEResourceModule> image;
+  ByteView rsrc;
+  uint32_t V = 0;
+};
+
+std::unique_ptr<TPEResourceModule> EmptiedLib() {
+  auto image = LoadImageFile(FixturePath("lib.dll"));
+  while (image->ResourceCount() > 0) image->DeleteResource(0);
+  return image;
+}
+
+Written SaveAndReload(TPEResourceModule& image) {
+  Written w;
+  w.image = LoadImageBytes(SaveImage(image));
+  uint32_t offset = 0;
+  TImageSection* section = w.image->GetResourceSection(offset);
+  EXPECT_NE(section, nullptr);
+  if (section == nullptr) return w;
+  w.rsrc = section->RawData().View();
+  w.V = section->SectionHeader().VirtualAddress;
+  return w;
+}
+
+std::vector<uint8_t> Range(ByteView v, size_t from, size_t to) { return {v.data() + from, v.data() + to}; }
+
+TEST(ResourceSectionWriter, OneIdResourceHasTheDocumentedLayout) {
+  auto image = EmptiedLib();
+  std::vector<uint8_t> data(100);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(200 + i);
+  AddResource(*image, u"16", u"1", 1033, data);
+  Written w = SaveAndReload(*image);
+  ASSERT_EQ(w.rsrc.size(), 196u);
+  EXPECT_EQ(w.rsrc.u16(12), 0);  // root: no named entries
+  EXPECT_EQ(w.rsrc.u16(14), 1);
+  EXPECT_EQ(w.rsrc.u32(16), 16u);
+  EXPECT_EQ(w.rsrc.u32(20), 0x80000018u);
+  EXPECT_EQ(w.rsrc.u32(24 + 16), 1u);
+  EXPECT_EQ(w.rsrc.u32(24 + 20), 0x80000030u);
+  EXPECT_EQ(w.rsrc.u32(48 + 16), 1033u);
+  EXPECT_EQ(w.rsrc.u32(48 + 20), 72u);
+  EXPECT_EQ(w.rsrc.u32(72), w.V + 96);
+  EXPECT_EQ(w.rsrc.u32(76), 100u);
+  EXPECT_EQ(w.rsrc.u32(80), 1252u);  // the code page of the resource's language
+  EXPECT_EQ(w.rsrc.u32(84), 0u);
+  EXPECT_EQ(Range(w.rsrc, 88, 96), std::vector<uint8_t>(8, 0));
+  EXPECT_EQ(Range(w.rsrc, 96, 196), data);
+  EXPECT_EQ(w.image->DataDirectory(2).VirtualAddress(), w.V);
+  EXPECT_EQ(w.image->DataDirectory(2).Size(), 196u);
+}
+
+TEST(ResourceSectionWriter, NamedTypeStringFollowsTheDataEntries) {
+  auto image = EmptiedLib();
+  AddResource(*image, u"MYTYPE", u"1", 0, {1, 2, 3});
+  Written w = SaveAndReload(*image);
+  ASSERT_EQ(w.rsrc.size(), 116u);
+  EXPECT_EQ(w.rsrc.u16(12), 1);
+  EXPECT_EQ(w.rsrc.u16(14), 0);
+  EXPECT_EQ(w.rsrc.u32(16), 0x80000058u);
+  EXPECT_EQ(w.rsrc.u16(88), 6);
+  EXPECT_EQ(Range(w.rsrc, 90, 102), Utf16Bytes(u"MYTYPE"));
+  EXPECT_EQ(Range(w.rsrc, 102, 112), std::vector<uint8_t>(10, 0));
+  EXPECT_EQ(Range(w.rsrc, 112, 116), (std::vector<uint8_t>{1, 2, 3, 0}));
+  EXPECT_EQ(w.rsrc.u32(72), w.V + 112);
+}
+
+TEST(ResourceSectionWriter, TablesCarryTheOldRootStamp) {
+  auto old = LoadImageFile(FixturePath("lib.dll"));
+  uint32_t offset = 0;
+  ByteView oldRoot = old->GetResourceSection(offset)->RawData().View();
+  auto image = EmptiedLib();
+  AddResource(*image, u"16", u"1", 1033, {1});
+  AddResource(*image, u"NAMED", u"X", 1031, {2});
+  Written w = SaveAndReload(*image);
+  for (uint32_t table : {0u, 16u + 2 * 8u}) {
+    EXPECT_EQ(w.rsrc.u32(table), 0u);  // Characteristics
+    EXPECT_EQ(w.rsrc.u32(table + 4), oldRoot.u32(4));
+    EXPECT_EQ(w.rsrc.u16(table + 8), oldRoot.u16(8));
+    EXPECT_EQ(w.rsrc.u16(table + 10), oldRoot.u16(10));
+  }
+}
+
+TEST(ResourceSectionWriter, EntriesAreSortedWhateverTheListOrder) {
+  auto image = EmptiedLib();
+  AddResource(*image, u"24", u"1", 1033, {1});
+  AddResource(*image, u"ZED", u"b", 1033, {2});
+  AddResource(*image, u"3", u"1", 1033, {3});
+  AddResource(*image, u"ZED", u"a", 1033, {4});
+  AddResource(*image, u"ZE", u"1", 1033, {5});
+  AddResource(*image, u"3", u"1", 1031, {6});
+  Written w = SaveAndReload(*image);
+  std::vector<std::tuple<std::u16string, std::u16string, uint32_t>> order;
+  for (int i = 0; i < w.image->ResourceCount(); ++i) {
+    TResourceDetails* d = w.image->ResourceDetails(i);
+    order.emplace_back(d->ResourceType(), d->ResourceName(), d->ResourceLanguage());
+  }
+  decltype(order) expected = {{u"ZE", u"1", 1033},  {u"ZED", u"a", 1033}, {u"ZED", u"b", 1033},
+                              {u"3", u"1", 1031},   {u"3", u"1", 1033},   {u"24", u"1", 1033}};
+  EXPECT_EQ(order, expected);
+}
+
+TEST(ResourceSectionWriter, SameIdentityTwiceGivesOneLeafWithTheLaterBytesAndTheEarlierCodePage) {
+  auto image = EmptiedLib();
+  AddResource(*image, u"10", u"5", 1033, {1, 1});
+  AddResource(*image, u"10", u"5", 1033, {2, 2, 2});
+  image->ResourceDetails(1)->SetCodePage(932);
+  Written w = SaveAndReload(*image);
+  ASSERT_EQ(w.image->ResourceCount(), 1);
+  EXPECT_EQ(w.image->ResourceDetails(0)->RawData().Bytes(), (std::vector<uint8_t>{2, 2, 2}));
+  EXPECT_EQ(w.image->ResourceDetails(0)->CodePage(), 1252);
+}
+
+TEST(ResourceSectionWriter, CaseAndLeadingZerosMakeDistinctEntries) {
+  auto image = EmptiedLib();
+  AddResource(*image, u"ICON", u"1", 0, {1});
+  AddResource(*image, u"icon", u"1", 0, {2});
+  AddResource(*image, u"7", u"1", 0, {3});
+  AddResource(*image, u"007", u"1", 0, {4});
+  Written w = SaveAndReload(*image);
+  EXPECT_EQ(w.rsrc.u16(12), 3);  // "007", "ICON", "icon"
+  EXPECT_EQ(w.rsrc.u16(14), 1);  // 7
+  EXPECT_EQ(w.image->ResourceCount(), 4);
+  EXPECT_NE(w.image->FindResource(u"007", u"1", 0), nullptr);
+}
+
+TEST(ResourceSectionWriter, EmptyListWritesARootWithoutEntries) {
+  auto image = EmptiedLib();
+  Written w = SaveAndReload(*image);
+  ASSERT_EQ(w.rsrc.size(), 16u);
+  EXPECT_EQ(w.rsrc.u16(12), 0);
+  EXPECT_EQ(w.rsrc.u16(14), 0);
+  EXPECT_EQ(w.image->ResourceCount(), 0);
+}
+
+TEST(ResourceSectionWriter, EmptyOrHugeIdentifiersAreRefusedBeforeAnyByteIsWritten) {
+  for (auto [type, name, text] : {std::tuple{u"", u"1", ""}, {u"10", u"", ""}, {u"10", u"99999999999", "99999999999"}}) {
+    auto image = EmptiedLib();
+    AddResource(*image, type, name, 0, {1});
+    TMemoryStream out;
+    Thrown t = Capture([&] { image->SaveToStream(out); });
+    EXPECT_EQ(t.className, "EConvertError");
+    EXPECT_EQ(t.message, "'" + std::string(text) + "' is not a valid integer value");
+    EXPECT_EQ(out.Size(), 0);
+  }
+}
+
+TEST(ResourceSectionWriter, MoreThan65535IdEntriesInOneTableAreRefused) {
+  auto image = EmptiedLib();
+  for (int i = 1; i <= 65536; ++i) AddResource(*image, u"10", ToU16(std::to_string(i)), 0, {1});
+  TMemoryStream out;
+  Thrown t = Capture([&] { image->SaveToStream(out); });
+  EXPECT_EQ(t.className, "EPEException");
+  EXPECT_EQ(out.Size(), 0);
+}
+
+}  // namespace
+}  // namespace tolvane::test
