@@ -1,0 +1,183 @@
+// The resource section of an image read into resource details, and the container
+// operations of TPEResourceModule.
+//
+// The resource directory is untrusted input: every table, entry, name and data
+// entry is read through a view of the resource section's bytes, so no offset can
+// reach outside it; each table and each data entry may be reached once only, which
+// refuses cycles and keeps the walk linear in the size of the section, however the
+// tables share their entries.
+#include <set>
+
+#include "StringTable.h"
+#include "platform/CodePages.h"
+#include "unitPEFile.h"
+
+namespace tolvane {
+
+// ---- container operations ----
+
+TPEResourceModule::~TPEResourceModule() = default;
+
+void TPEResourceModule::DeleteResource(int resourceNo) {
+  TResourceDetails* details = fDetailList[resourceNo];
+  TResourceModule::DeleteResource(resourceNo);
+  int stillAt = IndexOfResource(details);
+  if (stillAt >= 0) fDetailList.Delete(stillAt);
+}
+
+void TPEResourceModule::InsertResource(int idx, std::unique_ptr<TResourceDetails> details) {
+  fDetailList.Insert(idx, std::move(details));
+}
+
+int TPEResourceModule::AddResource(std::unique_ptr<TResourceDetails> details) {
+  return fDetailList.Add(std::move(details));
+}
+
+int TPEResourceModule::IndexOfResource(const TResourceDetails* details) const { return fDetailList.IndexOf(details); }
+
+void TPEResourceModule::SortResources() {
+  fDetailList.Sort([](const TResourceDetails& a, const TResourceDetails& b) { return CompareDetails(a, b) < 0; });
+}
+
+// ---- reading the resource directory ----
+
+namespace {
+
+constexpr uint32_t kTableHeaderSize = 16;
+constexpr uint32_t kEntrySize = 8;
+constexpr uint32_t kDataEntrySize = 16;
+constexpr uint32_t kSubdirectoryFlag = 0x80000000;
+// Type, name and language make three levels; deeper tables are read, up to this many.
+constexpr int kMaxDirectoryDepth = 32;
+
+enum Level { kTypeLevel = 0, kNameLevel = 1, kLanguageLevel = 2 };
+
+class TResourceDirectoryReader {
+public:
+  // directory: the resource section's bytes from the root table on. The resources
+  // read are appended to out.
+  TResourceDirectoryReader(TPEResourceModule* module, ByteView directory, const TOwningList<TImageSection>& sections,
+                           TOwningList<TResourceDetails>& out)
+      : fModule(module), fDirectory(directory), fSections(sections), fOut(out) {
+    for (int i = 0; i < fSections.Count(); ++i) fImageBytes += fSections[i]->RawData().ByteSize();
+  }
+
+  void Walk() { WalkTable(0, kTypeLevel); }
+
+private:
+  ByteView Need(uint64_t offset, uint64_t count, const char* what) const {
+    if (!fDirectory.has(offset, count))
+      throw EPEException(Format(LoadResString(StrId::ResourceDirectoryOutside), {ToU16(what)}));
+    return fDirectory.sub(offset, count);
+  }
+
+  // A counted UTF-16 name, passed through the ANSI code page as every name of the model is.
+  std::u16string ReadName(uint32_t offset) const {
+    uint16_t units = Need(offset, 2, "a name").u16(0);
+    const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
+    return platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP));
+  }
+
+  void WalkTable(uint32_t offset, int level) {
+    if (level > kMaxDirectoryDepth)
+      throw EPEException(Format(LoadResString(StrId::ResourceDirectoryTooDeep),
+                                {ToU16(std::to_string(kMaxDirectoryDepth))}));
+    if (!fTables.insert(offset).second) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
+    ByteView header = Need(offset, kTableHeaderSize, "a directory table");
+    const uint32_t characteristics = header.u32(0);
+    const uint32_t version = uint32_t(header.u16(8)) << 16 | header.u16(10);
+    const uint32_t named = header.u16(12);
+    const uint32_t count = named + header.u16(14);
+    ByteView entries = Need(uint64_t(offset) + kTableHeaderSize, uint64_t(count) * kEntrySize, "a directory entry");
+
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t nameField = entries.u32(uint64_t(i) * kEntrySize);
+      const uint32_t dataField = entries.u32(uint64_t(i) * kEntrySize + 4);
+      // The named entries come first; the high bit of the name field is not consulted.
+      const bool isNamed = i < named;
+      switch (level) {
+        case kTypeLevel:
+        case kNameLevel: {
+          std::u16string key = isNamed ? ReadName(nameField & ~kSubdirectoryFlag) : ToU16(std::to_string(nameField));
+          (level == kTypeLevel ? fType : fName) = std::move(key);
+          break;
+        }
+        case kLanguageLevel:
+          if (isNamed) throw EPEException(LoadResString(StrId::UnsupportedLanguageName));
+          fLanguage = nameField;
+          break;
+        default:  // deeper levels add nothing to the resource's identity
+          break;
+      }
+      if ((dataField & kSubdirectoryFlag) != 0)
+        WalkTable(dataField & ~kSubdirectoryFlag, level + 1);
+      else
+        ReadData(dataField, level, characteristics, version);
+    }
+  }
+
+  // The bytes at rva, from whichever section holds them (normally the resource section).
+  const uint8_t* DataBytes(uint32_t rva, uint32_t size) const {
+    for (int i = 0; i < fSections.Count(); ++i) {
+      TImageSection* section = fSections[i];
+      const IMAGE_SECTION_HEADER& h = section->SectionHeader();
+      if (rva < h.VirtualAddress || rva >= uint64_t(h.VirtualAddress) + h.VirtualSize) continue;
+      ByteView bytes = section->RawData().View();
+      if (!bytes.has(rva - h.VirtualAddress, size)) break;
+      return bytes.data() + (rva - h.VirtualAddress);
+    }
+    throw EPEException(LoadResString(StrId::ResourceDataOutsideImage));
+  }
+
+  void ReadData(uint32_t offset, int level, uint32_t characteristics, uint32_t version) {
+    if (level < kLanguageLevel) throw EPEException(LoadResString(StrId::ResourceDataBeforeLanguage));
+    if (!fDataEntries.insert(offset).second) throw EPEException(LoadResString(StrId::ResourceDataShared));
+    ByteView entry = Need(offset, kDataEntrySize, "a data entry");
+    const uint32_t rva = entry.u32(0);
+    const uint32_t size = entry.u32(4);
+    const uint32_t codePage = entry.u32(8);
+    // An empty resource has no bytes to find, wherever its address points.
+    const uint8_t* bytes = size == 0 ? nullptr : DataBytes(rva, size);
+    // Data entries may overlap; more bytes than the image has means they are used to inflate it.
+    fCopied += size;
+    if (fCopied > fImageBytes) throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
+
+    std::unique_ptr<TResourceDetails> details =
+        TResourceDetails::CreateResourceDetails(fModule, fLanguage, fName, fType, size, bytes);
+    details->SetCodePage(static_cast<int32_t>(codePage));
+    details->SetCharacteristics(characteristics);
+    details->SetVersion(version);
+    details->SetDirty(false);
+    fOut.Add(std::move(details));
+  }
+
+  TPEResourceModule* fModule;
+  ByteView fDirectory;
+  const TOwningList<TImageSection>& fSections;
+  TOwningList<TResourceDetails>& fOut;
+  uint64_t fImageBytes = 0;
+  uint64_t fCopied = 0;
+  std::set<uint32_t> fTables;
+  std::set<uint32_t> fDataEntries;
+  std::u16string fType, fName;
+  uint32_t fLanguage = 0;
+};
+
+}  // namespace
+
+void TPEResourceModule::ParseImage(ByteView image) {
+  fDetailList.Clear();
+  TPEModule::ParseImage(image);
+  uint32_t offset = 0;
+  TImageSection* section = GetResourceSection(offset);
+  if (section != nullptr) {
+    // Offsets inside the directory count from its root, which need not start the section.
+    ByteView sectionBytes = section->RawData().View();
+    if (!sectionBytes.has(offset, 0))
+      throw EPEException(Format(LoadResString(StrId::ResourceDirectoryOutside), {u"the root table"}));
+    TResourceDirectoryReader(this, sectionBytes.from(offset), fSectionList, fDetailList).Walk();
+  }
+  ClearDirty();
+}
+
+}  // namespace tolvane
