@@ -1,0 +1,509 @@
+// Reading an image's resource directory into resource details, the refusals of
+// damaged directories, and the container operations of TPEResourceModule.
+#include <gtest/gtest.h>
+
+#include "builders/ImageBuilder.h"
+#include "builders/ImageTestSupport.h"
+#include "unitPEFile.h"
+
+namespace tolvane::test {
+namespace {
+
+constexpr uint32_t kRsrcVa = 0x3000;
+
+ImageBuilder Base() {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x40, 0xCC), kCode));
+  b.AddSection(Section(".data", Fill(0x40, 0x11)));
+  return b;
+}
+
+std::vector<ResourceSpec> Sample() {
+  return {
+      {ResKey::Name(u"MYTYPE"), ResKey::Name(u"HELLO"), 0x409, TextBytes("hello, world")},
+      {ResKey::Id(3), ResKey::Id(1), 0x409, Fill(40, 0xA1)},
+      {ResKey::Id(3), ResKey::Id(2), 0x409, Fill(70, 0xA2)},
+      {ResKey::Id(6), ResKey::Id(1), 0x407, Fill(9, 0xB7)},
+      {ResKey::Id(6), ResKey::Id(1), 0x409, Fill(11, 0xB9)},
+  };
+}
+
+// An image whose resource section holds the blob at its start.
+BuiltImage WithBlob(const Bytes& blob) {
+  ImageBuilder b = Base();
+  b.AddDirectorySection(".rsrc", kRsrcVa, blob, 2);
+  return b.Build();
+}
+
+std::string ResourceRefusal(const Bytes& blob) {
+  BuiltImage image = WithBlob(blob);
+  return RefusalMessage<EPEException>([&] { LoadImage(image); });
+}
+
+// ---- the walk ----
+
+TEST(RsrcWalk, ResourcesComeInDirectoryOrderWithTypeNameAndLanguage) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, Sample());
+  auto m = LoadImage(b.Build());
+  ASSERT_EQ(m->ResourceCount(), 5);
+  struct Expected {
+    std::u16string type, name;
+    uint32_t language;
+  };
+  std::vector<Expected> expected = {{u"MYTYPE", u"HELLO", 0x409}, {u"3", u"1", 0x409}, {u"3", u"2", 0x409},
+                                    {u"6", u"1", 0x407}, {u"6", u"1", 0x409}};
+  std::vector<ResourceSpec> specs = Sample();
+  for (int i = 0; i < 5; ++i) {
+    TResourceDetails* d = m->ResourceDetails(i);
+    EXPECT_EQ(d->ResourceType(), expected[i].type) << i;
+    EXPECT_EQ(d->ResourceName(), expected[i].name) << i;
+    EXPECT_EQ(d->ResourceLanguage(), expected[i].language) << i;
+    EXPECT_EQ(d->RawData().Bytes(), specs[i].data) << i;
+    EXPECT_EQ(d->Parent(), m.get()) << i;
+  }
+}
+
+TEST(RsrcWalk, IdKeysAreTheirDecimalText) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Id(3), ResKey::Id(0xFFFFFFFF), 0, Fill(4, 1)}});
+  auto m = LoadImage(b.Build());
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"3");
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceName(), u"4294967295");
+}
+
+TEST(RsrcWalk, NamedEntryWithoutTheHighBitIsStillAName) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Name(u"MYTYPE"), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  uint32_t entry = blob.resources[0].typeEntry;
+  blob.PutU32(entry, blob.strings[0]);  // the offset alone, bit 31 clear
+  auto m = LoadImage(WithBlob(blob.bytes));
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"MYTYPE");
+}
+
+TEST(RsrcWalk, IdEntryWithTheHighBitIsStillAnId) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(3), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].typeEntry, 0x80000003);
+  auto m = LoadImage(WithBlob(blob.bytes));
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"2147483651");
+}
+
+TEST(RsrcWalk, NonAsciiNamesSurvive) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Name(u"T\u00FCP"), ResKey::Name(u"Gr\u00FC\u00DFe \u20AC"), 0x407, Fill(2, 1)}});
+  auto m = LoadImage(b.Build());
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"T\u00FCP");
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceName(), u"Gr\u00FC\u00DFe \u20AC");
+}
+
+TEST(RsrcWalk, EmptyNameIsRead) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Name(u""), 0, Fill(2, 1)}});
+  EXPECT_EQ(LoadImage(b.Build())->ResourceDetails(0)->ResourceName(), u"");
+}
+
+TEST(RsrcWalk, DataEntryOfSizeZeroGivesEmptyData) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Id(1), 0, {}}});
+  auto m = LoadImage(b.Build());
+  ASSERT_EQ(m->ResourceCount(), 1);
+  EXPECT_EQ(m->ResourceDetails(0)->RawData().Size(), 0);
+}
+
+TEST(RsrcWalk, DataEntryOfSizeZeroNeedsNoBytesAtItsAddress) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0, {}}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].dataEntry, 0xDEAD0000);
+  auto m = LoadImage(WithBlob(blob.bytes));
+  EXPECT_EQ(m->ResourceDetails(0)->RawData().Size(), 0);
+}
+
+TEST(RsrcWalk, TableHeaderGivesCharacteristicsAndVersion) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(3, 1)}},
+                       ResourceTableInfo().Characteristics(0x1234).Version(4, 2));
+  TResourceDetails* d = LoadImage(b.Build())->ResourceDetails(0);
+  EXPECT_EQ(d->Characteristics(), 0x1234u);
+  EXPECT_EQ(d->Version(), 262146u);
+}
+
+TEST(RsrcWalk, CharacteristicsAndVersionComeFromTheLanguageTable) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(3, 1)}}, kRsrcVa,
+                                             ResourceTableInfo().Characteristics(7).Version(1, 1));
+  uint32_t languageTable = blob.resources[0].languageTable;
+  blob.PutU32(languageTable, 0xABCD);
+  blob.PutU16(languageTable + 8, 9);
+  blob.PutU16(languageTable + 10, 8);
+  TResourceDetails* d = LoadImage(WithBlob(blob.bytes))->ResourceDetails(0);
+  EXPECT_EQ(d->Characteristics(), 0xABCDu);
+  EXPECT_EQ(d->Version(), 9u * 65536 + 8);
+}
+
+TEST(RsrcWalk, DataEntryCodePageOverridesTheLanguageDefault) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(3, 1), 1252},
+                                 {ResKey::Id(10), ResKey::Id(2), 0x409, Fill(3, 1), 0}});
+  auto m = LoadImage(b.Build());
+  EXPECT_EQ(m->ResourceDetails(0)->CodePage(), 1252);
+  EXPECT_EQ(m->ResourceDetails(1)->CodePage(), 0);
+}
+
+TEST(RsrcWalk, LoadedModuleAndResourcesAreNotDirty) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, Sample());
+  auto m = LoadImage(b.Build());
+  EXPECT_FALSE(m->Dirty());
+  for (int i = 0; i < m->ResourceCount(); ++i) EXPECT_FALSE(m->ResourceDetails(i)->Dirty());
+}
+
+TEST(RsrcWalk, DirectorySizeZeroGivesNoResources) {
+  ImageBuilder b = Base();
+  ResourceBlob blob = b.AddResourceSection(kRsrcVa, Sample());
+  b.DataDirectory(2, kRsrcVa, 0);
+  auto m = LoadImage(b.Build());
+  EXPECT_EQ(m->ResourceCount(), 0);
+}
+
+TEST(RsrcWalk, ImageWithoutResourceSectionHasNoResources) {
+  auto m = LoadImage(Base().Build());
+  EXPECT_EQ(m->ResourceCount(), 0);
+  EXPECT_EQ(m->ImageSectionCount(), 2);
+}
+
+TEST(RsrcWalk, FewerThanThreeDataDirectoriesRaisesARangeError) {
+  ImageBuilder b = Base();
+  b.DataDirectories(2);
+  EXPECT_EQ(RefusalMessage<ERangeError>([&] { LoadImage(b.Build()); }), "Index exceeds data directory count");
+}
+
+TEST(RsrcWalk, DirectoryNeedNotStartTheSection) {
+  // Offsets in the directory count from its root, here 0x40 bytes into .rdata.
+  ResourceBlob blob = BuildResourceDirectory(Sample(), kRsrcVa + 0x40);
+  Bytes section = Fill(0x40, 0xEE);
+  section.insert(section.end(), blob.bytes.begin(), blob.bytes.end());
+  ImageBuilder b = Base();
+  b.AddSection(Section(".rdata", section, kReadOnlyData).VirtualAddress(kRsrcVa));
+  b.DataDirectory(2, kRsrcVa + 0x40, static_cast<uint32_t>(blob.bytes.size()));
+  auto m = LoadImage(b.Build());
+  ASSERT_EQ(m->ResourceCount(), 5);
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"MYTYPE");
+  EXPECT_EQ(m->ResourceDetails(4)->RawData().Bytes(), Fill(11, 0xB9));
+}
+
+TEST(RsrcWalk, DataInAnotherSectionIsRead) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0, Fill(4, 0)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].dataEntry, 0x2010);  // inside .data
+  blob.PutU32(blob.resources[0].dataEntry + 4, 0x20);
+  auto m = LoadImage(WithBlob(blob.bytes));
+  EXPECT_EQ(m->ResourceDetails(0)->RawData().Bytes(), Fill(0x20, 0x11));
+}
+
+TEST(RsrcWalk, DeeperTablesAreWalkedAndAddNothingToTheIdentity) {
+  // type 10 -> name 1 -> language 0x409 -> a fourth table -> data
+  Bytes blob;
+  WriteTable(blob, 0, 0, 1);
+  WriteEntry(blob, 0, 0, 10, 0x80000000 | 0x18);
+  WriteTable(blob, 0x18, 0, 1);
+  WriteEntry(blob, 0x18, 0, 1, 0x80000000 | 0x30);
+  WriteTable(blob, 0x30, 0, 1);
+  WriteEntry(blob, 0x30, 0, 0x409, 0x80000000 | 0x48);
+  WriteTable(blob, 0x48, 0, 1, ResourceTableInfo().Characteristics(5));
+  WriteEntry(blob, 0x48, 0, 0x999, 0x60);
+  WriteDataEntry(blob, 0x60, kRsrcVa + 0x70, 4);
+  blob.resize(0x74, 0x42);
+  auto m = LoadImage(WithBlob(blob));
+  ASSERT_EQ(m->ResourceCount(), 1);
+  TResourceDetails* d = m->ResourceDetails(0);
+  EXPECT_EQ(d->ResourceType(), u"10");
+  EXPECT_EQ(d->ResourceName(), u"1");
+  EXPECT_EQ(d->ResourceLanguage(), 0x409u);
+  EXPECT_EQ(d->Characteristics(), 5u);
+  EXPECT_EQ(d->RawData().Bytes(), Fill(4, 0x42));
+}
+
+TEST(RsrcWalk, LoadingAgainReplacesTheResources) {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, Sample());
+  BuiltImage first = b.Build();
+  ImageBuilder c = Base();
+  c.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Id(1), 0, Fill(4, 1)}});
+  BuiltImage second = c.Build();
+  TPEResourceModule m;
+  m.LoadFromBytes(first.View());
+  m.LoadFromBytes(second.View());
+  EXPECT_EQ(m.ResourceCount(), 1);
+}
+
+// ---- refusals ----
+
+TEST(RsrcRefusals, NamedLanguageIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Name(u"T"), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  uint32_t languageTable = blob.resources[0].languageTable;
+  blob.PutU16(languageTable + 12, 1);  // named
+  blob.PutU16(languageTable + 14, 0);
+  blob.PutU32(blob.resources[0].languageEntry, 0x80000000 | blob.strings[0]);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Unsupported non-integer language ID in resource");
+}
+
+TEST(RsrcRefusals, SubdirectoryLeadingBackToTheRootIsACycle) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].languageEntry + 4, 0x80000000);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a subdirectory is reached twice");
+}
+
+TEST(RsrcRefusals, SelfReferencingTableIsACycle) {
+  Bytes blob;
+  WriteTable(blob, 0, 0, 1);
+  WriteEntry(blob, 0, 0, 10, 0x80000000);
+  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: a subdirectory is reached twice");
+}
+
+TEST(RsrcRefusals, SharedSubtreeIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(3), ResKey::Id(1), 0x409, Fill(4, 1)},
+                                              {ResKey::Id(4), ResKey::Id(1), 0x409, Fill(4, 2)}},
+                                             kRsrcVa);
+  // Both types lead to the name table of the first.
+  blob.PutU32(blob.resources[1].typeEntry + 4, 0x80000000 | blob.resources[0].nameTable);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a subdirectory is reached twice");
+}
+
+TEST(RsrcRefusals, SharedSubtreesDoNotMakeTheWalkExponential) {
+  // 30 tables of two entries each, both leading to the next: 2^30 paths if walked naively.
+  Bytes blob;
+  const uint32_t kTable = 16 + 2 * 8;
+  for (uint32_t t = 0; t < 30; ++t) {
+    WriteTable(blob, t * kTable, 0, 2);
+    WriteEntry(blob, t * kTable, 0, 1, 0x80000000 | ((t + 1) * kTable));
+    WriteEntry(blob, t * kTable, 1, 2, 0x80000000 | ((t + 1) * kTable));
+  }
+  WriteTable(blob, 30 * kTable, 0, 0);
+  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: a subdirectory is reached twice");
+}
+
+TEST(RsrcRefusals, DataEntryAtTheTypeLevelIsRefused) {
+  Bytes blob;
+  WriteTable(blob, 0, 0, 1);
+  WriteEntry(blob, 0, 0, 10, 0x18);
+  WriteDataEntry(blob, 0x18, kRsrcVa, 4);
+  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: data entry above the language level");
+}
+
+TEST(RsrcRefusals, DataEntryAtTheNameLevelIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].nameEntry + 4, blob.resources[0].dataEntry);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: data entry above the language level");
+}
+
+TEST(RsrcRefusals, DataEntryReachedTwiceIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)},
+                                              {ResKey::Id(10), ResKey::Id(1), 0x407, Fill(4, 2)}},
+                                             kRsrcVa);
+  blob.PutU32(blob.resources[1].languageEntry + 4, blob.resources[0].dataEntry);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a data entry is reached twice");
+}
+
+TEST(RsrcRefusals, NestingDeeperThan32LevelsIsRefused) {
+  Bytes blob;
+  const uint32_t kTable = 16 + 8;
+  for (uint32_t t = 0; t < 40; ++t) {
+    WriteTable(blob, t * kTable, 0, 1);
+    WriteEntry(blob, t * kTable, 0, 1, 0x80000000 | ((t + 1) * kTable));
+  }
+  WriteTable(blob, 40 * kTable, 0, 0);
+  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: the tables nest deeper than 32 levels");
+}
+
+TEST(RsrcRefusals, NestingOf32LevelsIsRead) {
+  Bytes blob;
+  const uint32_t kTable = 16 + 8;
+  for (uint32_t t = 0; t < 32; ++t) {
+    WriteTable(blob, t * kTable, 0, 1);
+    WriteEntry(blob, t * kTable, 0, 1, 0x80000000 | ((t + 1) * kTable));
+  }
+  WriteTable(blob, 32 * kTable, 0, 1);  // level 32
+  WriteEntry(blob, 32 * kTable, 0, 1, 33 * kTable);
+  WriteDataEntry(blob, 33 * kTable, kRsrcVa, 4);
+  auto m = LoadImage(WithBlob(blob));
+  EXPECT_EQ(m->ResourceCount(), 1);
+}
+
+TEST(RsrcRefusals, TableOutsideTheSectionIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].typeEntry + 4, 0x80000000 | 0x7FFFFFF0);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a directory table lies outside the resource section");
+}
+
+TEST(RsrcRefusals, EntriesOutsideTheSectionAreRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU16(14, 0xFFFF);
+  blob.PutU16(12, 0xFFFF);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a directory entry lies outside the resource section");
+}
+
+TEST(RsrcRefusals, NameOutsideTheSectionIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Name(u"TYPE"), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].typeEntry, 0x80000000 | 0x7FFFFFFF);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a name lies outside the resource section");
+  blob.PutU32(blob.resources[0].typeEntry, 0x80000000 | blob.strings[0]);
+  blob.PutU16(blob.strings[0], 0xFFFF);  // a length running past the section
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a name lies outside the resource section");
+}
+
+TEST(RsrcRefusals, DataEntryOutsideTheSectionIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].languageEntry + 4, 0x7FFFFFF8);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a data entry lies outside the resource section");
+}
+
+TEST(RsrcRefusals, DataOutsideEverySectionIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].dataEntry, 0x900000);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource data lies outside the sections of the image");
+}
+
+TEST(RsrcRefusals, DataRunningPastItsSectionIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].dataEntry + 4, 0xFFFFFFFF);
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource data lies outside the sections of the image");
+}
+
+TEST(RsrcRefusals, DataInTheUninitializedPartOfASectionIsRefused) {
+  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
+  blob.PutU32(blob.resources[0].dataEntry, kRsrcVa + 0x800);  // within VirtualSize, past the raw bytes
+  ImageBuilder b = Base();
+  b.AddSection(Section(".rsrc", blob.bytes).VirtualAddress(kRsrcVa).VirtualSize(0x1000));
+  b.DataDirectory(2, kRsrcVa, static_cast<uint32_t>(blob.bytes.size()));
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(b.Build()); }),
+            "Resource data lies outside the sections of the image");
+}
+
+TEST(RsrcRefusals, RootPastTheSectionBytesIsRefused) {
+  ImageBuilder b = Base();
+  b.AddSection(Section(".rsrc", Fill(0x100, 0)).VirtualAddress(kRsrcVa).VirtualSize(0x1000));
+  b.DataDirectory(2, kRsrcVa + 0x800, 0x100);
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(b.Build()); }),
+            "Resource directory: the root table lies outside the resource section");
+  b.DataDirectory(2, kRsrcVa + 0x1F8, 0x100);  // 8 bytes short of a table header in the 0x200 raw bytes
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(b.Build()); }),
+            "Resource directory: a directory table lies outside the resource section");
+}
+
+TEST(RsrcRefusals, OverlappingDataClaimingMoreThanTheImageIsRefused) {
+  // Distinct data entries may share bytes, but not to claim more bytes than the image has.
+  std::vector<ResourceSpec> specs;
+  for (uint32_t i = 1; i <= 4; ++i) specs.push_back({ResKey::Id(10), ResKey::Id(i), 0, Fill(0x400, 1)});
+  ResourceBlob blob = BuildResourceDirectory(specs, kRsrcVa);
+  for (uint32_t i = 0; i < 4; ++i) {
+    blob.PutU32(blob.resources[i].dataEntry, kRsrcVa);
+    blob.PutU32(blob.resources[i].dataEntry + 4, static_cast<uint32_t>(blob.bytes.size()));
+  }
+  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: the resources hold more bytes than the image");
+  // Some overlap is fine.
+  for (uint32_t i = 1; i < 4; ++i) blob.PutU32(blob.resources[i].dataEntry + 4, 4);
+  EXPECT_EQ(LoadImage(WithBlob(blob.bytes))->ResourceCount(), 4);
+}
+
+// ---- container operations ----
+
+// Records what happens to it, to see that deletion frees.
+class TWatchedDetails : public TResourceDetails {
+public:
+  TWatchedDetails(bool& destroyed, bool& warned)
+      : TResourceDetails(nullptr, 0, u"1", u"10"), fDestroyed(destroyed), fWarned(warned) {}
+  ~TWatchedDetails() override { fDestroyed = true; }
+  void BeforeDelete() override { fWarned = true; }
+
+private:
+  bool& fDestroyed;
+  bool& fWarned;
+};
+
+std::unique_ptr<TPEResourceModule> Loaded() {
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, Sample());
+  return LoadImage(b.Build());
+}
+
+std::unique_ptr<TResourceDetails> Details(const std::u16string& type, const std::u16string& name) {
+  Bytes data = {1, 2};
+  return TResourceDetails::CreateResourceDetails(nullptr, 0, name, type, 2, data.data());
+}
+
+TEST(RsrcContainer, DeleteResourceFreesItAndTheCountDrops) {
+  auto m = Loaded();
+  bool destroyed = false, warned = false;
+  m->InsertResource(0, std::make_unique<TWatchedDetails>(destroyed, warned));
+  TResourceDetails* second = m->ResourceDetails(1);
+  m->DeleteResource(0);
+  EXPECT_TRUE(warned);
+  EXPECT_TRUE(destroyed);
+  EXPECT_EQ(m->ResourceCount(), 5);
+  EXPECT_EQ(m->ResourceDetails(0), second);
+  EXPECT_TRUE(m->Dirty());
+}
+
+TEST(RsrcContainer, DeleteResourceOfALoadedImageDropsTheFirst) {
+  auto m = Loaded();
+  TResourceDetails* second = m->ResourceDetails(1);
+  m->DeleteResource(0);
+  EXPECT_EQ(m->ResourceCount(), 4);
+  EXPECT_EQ(m->ResourceDetails(0), second);
+}
+
+TEST(RsrcContainer, IndexesOutsideTheListRaiseTheListError) {
+  auto m = Loaded();
+  EXPECT_EQ(RefusalMessage<EListError>([&] { m->ResourceDetails(5); }), "List index out of bounds (5)");
+  EXPECT_EQ(RefusalMessage<EListError>([&] { m->ResourceDetails(-1); }), "List index out of bounds (-1)");
+  EXPECT_EQ(RefusalMessage<EListError>([&] { m->DeleteResource(5); }), "List index out of bounds (5)");
+  EXPECT_EQ(RefusalMessage<EListError>([&] { m->InsertResource(7, Details(u"10", u"X")); }),
+            "List index out of bounds (7)");
+  EXPECT_EQ(RefusalMessage<EListError>([&] { m->InsertResource(-1, Details(u"10", u"X")); }),
+            "List index out of bounds (-1)");
+  EXPECT_EQ(m->ResourceCount(), 5);
+}
+
+TEST(RsrcContainer, InsertPutsTheResourceAtTheIndexOrAtTheEnd) {
+  auto m = Loaded();
+  auto first = Details(u"10", u"FIRST");
+  TResourceDetails* f = first.get();
+  m->InsertResource(0, std::move(first));
+  auto last = Details(u"10", u"LAST");
+  TResourceDetails* l = last.get();
+  m->InsertResource(6, std::move(last));
+  EXPECT_EQ(m->ResourceCount(), 7);
+  EXPECT_EQ(m->ResourceDetails(0), f);
+  EXPECT_EQ(m->ResourceDetails(6), l);
+}
+
+TEST(RsrcContainer, AddAppendsAndGivesTheIndex) {
+  auto m = Loaded();
+  auto d = Details(u"10", u"NEW");
+  TResourceDetails* p = d.get();
+  EXPECT_EQ(m->AddResource(std::move(d)), 5);
+  EXPECT_EQ(m->IndexOfResource(p), 5);
+}
+
+TEST(RsrcContainer, IndexOfIsByIdentity) {
+  auto m = Loaded();
+  EXPECT_EQ(m->IndexOfResource(m->ResourceDetails(3)), 3);
+  auto stranger = Details(u"6", u"1");
+  EXPECT_EQ(m->IndexOfResource(stranger.get()), -1);
+  EXPECT_EQ(m->IndexOfResource(nullptr), -1);
+}
+
+TEST(RsrcContainer, SortOrdersByTypeThenNameWithNamesFirst) {
+  TPEResourceModule m;
+  m.AddResource(Details(u"6", u"2"));
+  m.AddResource(Details(u"10", u"1"));
+  m.AddResource(Details(u"6", u"ABC"));
+  m.AddResource(Details(u"MYTYPE", u"1"));
+  m.AddResource(Details(u"3", u"7"));
+  m.SortResources();
+  std::vector<std::pair<std::u16string, std::u16string>> order;
+  for (int i = 0; i < m.ResourceCount(); ++i)
+    order.emplace_back(m.ResourceDetails(i)->ResourceType(), m.ResourceDetails(i)->ResourceName());
+  std::vector<std::pair<std::u16string, std::u16string>> expected = {
+      {u"MYTYPE", u"1"}, {u"3", u"7"}, {u"6", u"ABC"}, {u"6", u"2"}, {u"10", u"1"}};
+  EXPECT_EQ(order, expected);
+}
+
+}  // namespace
+}  // namespace tolvane::test
