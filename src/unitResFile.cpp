@@ -29,13 +29,20 @@ void TResourceList::SortResources() {
 }
 
 void TResourceList::Assign(const TResourceModule& src) {
-  fResourceList.Clear();
+  // The copies are made before the old content goes: src may be this list, and a
+  // copy that fails leaves the list as it was.
+  static const uint8_t kNoBytes = 0;
+  std::vector<std::unique_ptr<TResourceDetails>> copies;
   for (int i = 0; i < src.ResourceCount(); ++i) {
     TResourceDetails* s = src.ResourceDetails(i);
     TMemoryStream& shown = s->data();
-    AddResource(TResourceDetails::CreateResourceDetails(this, s->ResourceLanguage(), s->ResourceName(),
-                                                        s->ResourceType(), shown.Size(), shown.Memory()));
+    // Empty data is still data: a null pointer would ask the new resource to make up its own.
+    const uint8_t* bytes = shown.Size() > 0 ? shown.Memory() : &kNoBytes;
+    copies.push_back(TResourceDetails::CreateResourceDetails(this, s->ResourceLanguage(), s->ResourceName(),
+                                                             s->ResourceType(), shown.Size(), bytes));
   }
+  fResourceList.Clear();
+  for (auto& copy : copies) AddResource(std::move(copy));
 }
 
 // ---- TResModule: reading ----
@@ -74,23 +81,28 @@ void TResModule::LoadFromStream(TStream& stream) {
 }
 
 void TResModule::LoadFromBytes(ByteView file) {
-  f16Bit = true;
+  bool sawEmptyRecord = false;
+  std::vector<std::unique_ptr<TResourceDetails>> loaded;
   uint64_t offset = 0;
   while (offset + 8 < file.size()) {
     uint32_t DataSize = file.u32(offset);
     uint32_t HeaderSize = file.u32(offset + 4);
     try {
-      DecodeRecord(file, offset, DataSize, HeaderSize);
+      if (auto details = DecodeRecord(file, offset, DataSize, HeaderSize, sawEmptyRecord))
+        loaded.push_back(std::move(details));
     } catch (...) {
       throw Exception(LoadResString(StrId::ResFileCorrupt));
     }
     offset += AlignUp4(uint64_t(DataSize) + HeaderSize);
   }
+  f16Bit = !sawEmptyRecord;
+  for (auto& details : loaded) AddResource(std::move(details));
   SortResources();
 }
 
 // A record that does not fit the file, or would not advance the reader, is corrupt.
-void TResModule::DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize, uint32_t HeaderSize) {
+std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
+                                                           uint32_t HeaderSize, bool& sawEmptyRecord) {
   if (AlignUp4(uint64_t(DataSize) + HeaderSize) == 0) throw Exception(u"empty record");
   ByteView record = file.sub(offset, uint64_t(HeaderSize) + DataSize);
   ByteView header = record.sub(0, HeaderSize);
@@ -106,8 +118,8 @@ void TResModule::DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
   uint32_t characteristics = fields.u32(12);
 
   if (DataSize == 0 && name == u"0") {  // the leading empty record of a 32-bit file
-    f16Bit = false;
-    return;
+    sawEmptyRecord = true;
+    return nullptr;
   }
   const uint8_t* bytes = record.ptr(HeaderSize, DataSize);
   auto details = TResourceDetails::CreateResourceDetails(this, languageId, name, type, DataSize, bytes);
@@ -115,17 +127,17 @@ void TResModule::DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
   details->SetVersion(version);
   details->SetMemoryFlags(memoryFlags);
   details->SetDataVersion(dataVersion);
-  AddResource(std::move(details));
+  return details;
 }
 
 // ---- TResModule: writing ----
 
 namespace {
 
-// Numeric identifiers up to 65535 fit the ordinal form; larger ones are written as
-// their decimal text so nothing is truncated.
+// Numeric identifiers up to 65535 fit the ordinal form; larger ones (and digit
+// strings too long for any integer) are written as their text so nothing is truncated.
 void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
-  int32_t value = ResourceNameToInt(id);
+  int32_t value = ResourceIdentifierValue(id);
   if (value >= 0 && value <= 0xFFFF) {
     out.u16(kOrdinalMarker);
     out.u16(static_cast<uint16_t>(value));

@@ -29,13 +29,16 @@ class TResModule : public TResourceList {
 public:
   void LoadFromStream(TStream& stream) override;
   void SaveToStream(TStream& stream) override;
-  // Decodes a whole .RES file held in memory and appends its resources.
+  // Decodes a whole .RES file held in memory and appends its resources. A corrupt
+  // file is refused as a whole: the module keeps what it had.
   void LoadFromBytes(ByteView bytes);
 
   bool Is16Bit() const { return f16Bit; }
 
 private:
-  void DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize, uint32_t HeaderSize);
+  // The resource of one record, or null for the leading empty record (which sets sawEmptyRecord).
+  std::unique_ptr<TResourceDetails> DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
+                                                 uint32_t HeaderSize, bool& sawEmptyRecord);
   void WriteRecord(TStream& stream, TResourceDetails& details);
 
   bool f16Bit = false;

@@ -215,6 +215,17 @@ int32_t ResourceNameToInt(const std::u16string& s) {
   return static_cast<int32_t>(value);
 }
 
+int32_t ResourceIdentifierValue(const std::u16string& s) noexcept {
+  if (s.empty()) return -1;
+  int64_t value = 0;
+  for (char16_t c : s) {
+    if (c < u'0' || c > u'9') return -1;
+    value = value * 10 + (c - u'0');
+    if (value > 2147483647) return -1;
+  }
+  return static_cast<int32_t>(value);
+}
+
 namespace {
 
 char16_t FoldAsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
@@ -230,7 +241,8 @@ int CompareTextIgnoringAsciiCase(const std::u16string& a, const std::u16string& 
 }
 
 int CompareIdentity(const std::u16string& a, const std::u16string& b) {
-  int32_t ia = ResourceNameToInt(a), ib = ResourceNameToInt(b);
+  // The comparison must not raise: a sort that is interrupted half-way would lose items.
+  int32_t ia = ResourceIdentifierValue(a), ib = ResourceIdentifierValue(b);
   if (ia >= 0 && ib >= 0) return ia < ib ? -1 : ia > ib ? 1 : 0;
   if (ia >= 0) return 1;
   if (ib >= 0) return -1;
@@ -296,7 +308,7 @@ std::u16string TResourceModule::GetUniqueResourceName(const std::u16string& tp) 
   int64_t highest = 0;
   for (int i = 0; i < ResourceCount(); ++i) {
     TResourceDetails* d = ResourceDetails(i);
-    if (d->ResourceType() == tp) highest = std::max<int64_t>(highest, ResourceNameToInt(d->ResourceName()));
+    if (d->ResourceType() == tp) highest = std::max<int64_t>(highest, ResourceIdentifierValue(d->ResourceName()));
   }
   return ToU16(std::to_string(highest + 1));
 }
@@ -339,6 +351,8 @@ std::unique_ptr<platform::TFileStream> CreateTemporaryFile(const std::u16string&
 // closed do the renames run, so at no moment is the previous content under
 // neither name, and a failed write leaves everything as it was.
 void TResourceModule::SaveToFile(const std::u16string& FileName) {
+  // A directory in the way would otherwise be renamed to the backup name.
+  if (platform::DirectoryExists(FileName)) platform::RaiseCreateError(FileName, EISDIR);
   std::u16string backupName = BackupFileName(FileName);
   std::u16string tempName;
   std::unique_ptr<platform::TFileStream> temp = CreateTemporaryFile(FileName, tempName);
@@ -354,11 +368,23 @@ void TResourceModule::SaveToFile(const std::u16string& FileName) {
 
   platform::DeleteFile(backupName);  // an older backup gives way; a missing one is fine
   bool hadTarget = platform::MoveFile(FileName, backupName);
-  if (!hadTarget && errno != ENOENT) {
+  int moveError = hadTarget ? 0 : errno;
+  if (!hadTarget && (moveError == ENOENT || moveError == ENOTDIR) && platform::FileExists(FileName)) {
+    // The file is there but its backup name is not reachable: a dot in a directory
+    // name puts the backup in a directory that does not exist. No backup can be kept,
+    // so the new content replaces the file in one step.
+    if (!platform::ReplaceFile(tempName, FileName)) {
+      int error = errno;
+      platform::DeleteFile(tempName);
+      platform::RaiseCreateError(FileName, error);
+    }
+    ClearDirty();
+    return;
+  }
+  if (!hadTarget && moveError != ENOENT) {
     // The previous file cannot be kept as the backup; keep it where it is instead.
-    int error = errno;
     platform::DeleteFile(tempName);
-    platform::RaiseCreateError(FileName, error);
+    platform::RaiseCreateError(FileName, moveError);
   }
   if (!platform::MoveFile(tempName, FileName)) {
     int error = errno;

@@ -157,6 +157,10 @@ std::vector<TResourceDetailsClass>& DetailsClassRegistry();
 // -1 for a name; the value for a non-empty string of the digits 0 to 9.
 // Raises EConvertError for a digit string above 2147483647.
 int32_t ResourceNameToInt(const std::u16string& s);
+// The ordinal value an identifier stands for, or -1 for a name. Never raises: a
+// digit string too large for an integer can only be written, sorted and looked up
+// as a name.
+int32_t ResourceIdentifierValue(const std::u16string& s) noexcept;
 // The sort order of resources: types, then names; names before numbers.
 int CompareDetails(const TResourceDetails& a, const TResourceDetails& b);
 int32_t LanguageToCodePage(uint32_t language);

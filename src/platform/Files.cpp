@@ -32,6 +32,11 @@ bool FileExists(const std::u16string& path) {
   return ::stat(Native(path).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+bool DirectoryExists(const std::u16string& path) {
+  struct stat st;
+  return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool DeleteFile(const std::u16string& path) { return ::unlink(Native(path).c_str()) == 0; }
 
 bool MoveFile(const std::u16string& from, const std::u16string& to) {
@@ -44,13 +49,45 @@ bool MoveFile(const std::u16string& from, const std::u16string& to) {
   return ::rename(Native(from).c_str(), Native(to).c_str()) == 0;
 }
 
+bool ReplaceFile(const std::u16string& from, const std::u16string& to) {
+  struct stat st;
+  if (::stat(Native(to).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  return ::rename(Native(from).c_str(), Native(to).c_str()) == 0;
+}
+
 std::u16string ExpandFileName(const std::u16string& path) {
-  if (!path.empty() && path[0] == u'/') return path;
-  char buffer[4096];
-  if (::getcwd(buffer, sizeof buffer) == nullptr) return path;
-  std::u16string dir = Utf8ToWide(buffer);
-  if (dir.empty() || dir.back() != u'/') dir += u'/';
-  return dir + path;
+  std::u16string full = path;
+  if (path.empty() || path[0] != u'/') {
+    char buffer[4096];
+    if (::getcwd(buffer, sizeof buffer) == nullptr) return path;
+    std::u16string dir = Utf8ToWide(buffer);
+    if (dir.empty() || dir.back() != u'/') dir += u'/';
+    full = dir + path;
+  }
+  // A full name has no "." or ".." parts and no empty ones, as the system's own
+  // full path names do; the parts are resolved as text, not on the disk.
+  std::vector<std::u16string> parts;
+  size_t start = 1;
+  while (start <= full.size()) {
+    size_t slash = full.find(u'/', start);
+    if (slash == std::u16string::npos) slash = full.size();
+    std::u16string part = full.substr(start, slash - start);
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != u".") {
+      parts.push_back(part);
+    }
+    start = slash + 1;
+  }
+  std::u16string result;
+  for (const std::u16string& part : parts) result += u"/" + part;
+  if (result.empty()) result = u"/";
+  // A name that ends in a separator still names a directory.
+  if (!path.empty() && path.back() == u'/' && result != u"/") result += u'/';
+  return result;
 }
 
 TFileStream::TFileStream(const std::u16string& path, TFileMode mode) : fFileName(path) {
@@ -59,6 +96,15 @@ TFileStream::TFileStream(const std::u16string& path, TFileMode mode) : fFileName
     case TFileMode::fmOpenRead:
       fHandle = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
       if (fHandle < 0) RaiseFileError(StrId::FileOpenError, path, errno);
+      {
+        // A directory opens for reading here, but it is not a file to read.
+        struct stat st;
+        if (::fstat(fHandle, &st) == 0 && S_ISDIR(st.st_mode)) {
+          ::close(fHandle);
+          fHandle = -1;
+          RaiseFileError(StrId::FileOpenError, path, EISDIR);
+        }
+      }
       break;
     case TFileMode::fmCreate:
       fHandle = ::open(native.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

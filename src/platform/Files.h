@@ -13,9 +13,13 @@ namespace tolvane::platform {
 
 // An existing entry that is not a directory; a link counts when its target is a file.
 bool FileExists(const std::u16string& path);
+// An existing directory, or a link to one.
+bool DirectoryExists(const std::u16string& path);
 bool DeleteFile(const std::u16string& path);
 // Never replaces an existing file; on failure errno tells why.
 bool MoveFile(const std::u16string& from, const std::u16string& to);
+// Renames from to to, replacing a file there in one step; on failure errno tells why.
+bool ReplaceFile(const std::u16string& from, const std::u16string& to);
 // "Cannot create file "%s". %s" with the expanded path and the system's text for error.
 [[noreturn]] void RaiseCreateError(const std::u16string& path, int error);
 // The path made absolute against the working directory, for error messages.

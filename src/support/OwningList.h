@@ -49,10 +49,12 @@ public:
     return -1;
   }
 
+  // Stable: items that compare equal (resources differing only in language) keep
+  // their order.
   template <class Less>
   void Sort(Less less) {
-    std::sort(fItems.begin(), fItems.end(),
-              [&](const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) { return less(*a, *b); });
+    std::stable_sort(fItems.begin(), fItems.end(),
+                     [&](const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) { return less(*a, *b); });
   }
 
   auto begin() const { return fItems.begin(); }
