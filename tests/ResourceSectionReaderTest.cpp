@@ -120,7 +120,8 @@ TEST(RsrcWalk, TableHeaderGivesCharacteristicsAndVersion) {
   ImageBuilder b = Base();
   b.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(3, 1)}},
                        ResourceTableInfo().Characteristics(0x1234).Version(4, 2));
-  TResourceDetails* d = LoadImage(b.Build())->ResourceDetails(0);
+  auto m = LoadImage(b.Build());
+  TResourceDetails* d = m->ResourceDetails(0);
   EXPECT_EQ(d->Characteristics(), 0x1234u);
   EXPECT_EQ(d->Version(), 262146u);
 }
@@ -132,7 +133,8 @@ TEST(RsrcWalk, CharacteristicsAndVersionComeFromTheLanguageTable) {
   blob.PutU32(languageTable, 0xABCD);
   blob.PutU16(languageTable + 8, 9);
   blob.PutU16(languageTable + 10, 8);
-  TResourceDetails* d = LoadImage(WithBlob(blob.bytes))->ResourceDetails(0);
+  auto m = LoadImage(WithBlob(blob.bytes));
+  TResourceDetails* d = m->ResourceDetails(0);
   EXPECT_EQ(d->Characteristics(), 0xABCDu);
   EXPECT_EQ(d->Version(), 9u * 65536 + 8);
 }
