@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "StringTable.h"
-#include "builders/Sha256.h"
+#include "builders/TestFiles.h"
 #include "platform/CodePages.h"
 #include "unitPEFile.h"
 
@@ -117,7 +117,7 @@ TEST_P(FixtureImage, ResourcesMatchTheRecordedOnes) {
     EXPECT_EQ(d->ResourceLanguage(), r.language) << i;
     EXPECT_EQ(static_cast<uint32_t>(d->CodePage()), r.codePage) << i;
     EXPECT_EQ(d->RawData().Size(), r.size) << i;
-    EXPECT_EQ(Sha256Digest(d->RawData().Memory(), d->RawData().ByteSize()), r.sha256) << i;
+    EXPECT_EQ(Sha256Hex(d->RawData().Memory(), d->RawData().ByteSize()), r.sha256) << i;
     EXPECT_FALSE(d->Dirty()) << i;
   }
 }
