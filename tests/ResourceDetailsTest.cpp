@@ -418,7 +418,7 @@ TEST(ResourceDetails, CodePageFollowsTheLanguageGivenAtCreation) {
 
 // ---- counted strings ----
 
-TEST(ReadCountedAnsiString, ReadsTheCountAndTheUnitsAndAdvances) {
+TEST(ResourceDetailsCountedString, ReadsTheCountAndTheUnitsAndAdvances) {
   std::vector<uint8_t> bytes = {3, 0, 'a', 0, 0xFC, 0, 'c', 0, 0x99, 0x99};
   const uint8_t* cursor = bytes.data();
   EXPECT_EQ(ReadCountedAnsiString(cursor, platform::CP_ACP), "a\xC3\xBC" "c");
