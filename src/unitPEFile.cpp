@@ -171,6 +171,7 @@ void TPEBase::ClearSymbolTable() {
 void TPEBase::ReadSymbolTable(ByteView image) {
   ClearSymbolTable();
   uint32_t count = fCOFFHeader.NumberOfSymbols;
+  // A zero pointer means no table (it would otherwise read the DOS header as symbols).
   if (count == 0 || fCOFFHeader.PointerToSymbolTable == 0) return;
   uint64_t bytes = uint64_t(count) * kSymbolSize;
   // The symbol table is informational: one that is not in the file is taken as absent.
@@ -277,9 +278,7 @@ void TPEModule::ParseImage(ByteView image) {
   for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, image));
 
   // The end comment: the bytes after all section data (symbols, overlays, certificates).
-  // Only the kept bytes of a section must be in the file; the rest of its
-  // SizeOfRawData is counted up to the file's end, so a short last section never
-  // gives a negative end comment.
+  // Only a section's kept bytes must be in the file, so SizeOfRawData is clipped to the file's end here.
   uint64_t dataEnd = headersEnd;
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.SizeOfRawData != 0)

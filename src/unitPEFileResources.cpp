@@ -35,9 +35,7 @@ int TPEResourceModule::AddResource(std::unique_ptr<TResourceDetails> details) {
 
 int TPEResourceModule::IndexOfResource(const TResourceDetails* details) const { return fDetailList.IndexOf(details); }
 
-void TPEResourceModule::SortResources() {
-  fDetailList.Sort([](const TResourceDetails& a, const TResourceDetails& b) { return CompareDetails(a, b) < 0; });
-}
+void TPEResourceModule::SortResources() { SortDetailsList(fDetailList); }
 
 // ---- reading the resource directory ----
 
@@ -136,8 +134,10 @@ private:
     const uint32_t rva = entry.u32(0);
     const uint32_t size = entry.u32(4);
     const uint32_t codePage = entry.u32(8);
-    // An empty resource has no bytes to find, wherever its address points.
-    const uint8_t* bytes = size == 0 ? nullptr : DataBytes(rva, size);
+    // An empty resource has no bytes to find, wherever its address points. It still
+    // gets a pointer: without one the details would make up default content.
+    static const uint8_t kNoBytes = 0;
+    const uint8_t* bytes = size == 0 ? &kNoBytes : DataBytes(rva, size);
     // Data entries may overlap; more bytes than the image has means they are used to inflate it.
     fCopied += size;
     if (fCopied > fImageBytes) throw EPEException(LoadResString(StrId::ResourceDataTooLarge));

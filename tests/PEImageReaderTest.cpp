@@ -488,6 +488,14 @@ TEST(PEComments, FirstSectionDataIsTheSmallestNonzeroPointer) {
   EXPECT_EQ(m->EndCommentSize(), 0);
 }
 
+TEST(PEComments, FirstDataPointerPastTheFileIsRefused) {
+  // The comment block reaches up to the smallest data pointer, which must be in the file.
+  ImageBuilder b;
+  b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x100).RawPointer(0x100000));
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(b.Build()); }),
+            "Comment block lies outside the file");
+}
+
 TEST(PEComments, AllPointersZeroLeaveNoCommentBlock) {
   ImageBuilder b;
   b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x100));

@@ -116,6 +116,46 @@ TEST(RsrcWalk, DataEntryOfSizeZeroNeedsNoBytesAtItsAddress) {
   EXPECT_EQ(m->ResourceDetails(0)->RawData().Size(), 0);
 }
 
+// A details class that makes up content for a resource created without bytes.
+class TDefaultingDetails : public TResourceDetails {
+public:
+  using TResourceDetails::TResourceDetails;
+  static std::unique_ptr<TResourceDetails> Make(TResourceModule* parent, uint32_t language,
+                                                const std::u16string& name, const std::u16string& type, int64_t size,
+                                                const uint8_t* data) {
+    auto d = std::make_unique<TDefaultingDetails>(parent, language, name, type);
+    d->InitData(size, data);
+    return d;
+  }
+
+protected:
+  void PrepareNewData() override {
+    Bytes made = {1, 2, 3};
+    RawData().Write(made.data(), 3);
+  }
+};
+
+const TResourceDetailsClassInfo kDefaultingInfo = {
+    "TDefaultingDetails",
+    [] { return std::u16string(u"99"); },
+    [](int64_t, const uint8_t*) { return false; },
+    [](const std::u16string&, int64_t, const uint8_t*) { return false; },
+    &TDefaultingDetails::Make,
+    nullptr,
+    nullptr};
+
+TEST(RsrcWalk, EmptyResourceGetsNoMadeUpContent) {
+  DetailsClassRegistry().push_back(&kDefaultingInfo);
+  struct Unregister {
+    ~Unregister() { std::erase(DetailsClassRegistry(), &kDefaultingInfo); }
+  } unregister;
+  ImageBuilder b = Base();
+  b.AddResourceSection(kRsrcVa, {{ResKey::Id(99), ResKey::Id(1), 0, {}}, {ResKey::Id(99), ResKey::Id(2), 0, {7}}});
+  auto m = LoadImage(b.Build());
+  EXPECT_EQ(m->ResourceDetails(0)->RawData().Size(), 0);
+  EXPECT_EQ(m->ResourceDetails(1)->RawData().Bytes(), Bytes{7});
+}
+
 TEST(RsrcWalk, TableHeaderGivesCharacteristicsAndVersion) {
   ImageBuilder b = Base();
   b.AddResourceSection(kRsrcVa, {{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(3, 1)}},
