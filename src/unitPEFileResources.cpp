@@ -6,6 +6,7 @@
 // reach outside it; each table and each data entry may be reached once only, which
 // refuses cycles and keeps the walk linear in the size of the section, however the
 // tables share their entries.
+#include <map>
 #include <set>
 
 #include "StringTable.h"
@@ -47,6 +48,9 @@ constexpr uint32_t kDataEntrySize = 16;
 constexpr uint32_t kSubdirectoryFlag = 0x80000000;
 // Type, name and language make three levels; deeper tables are read, up to this many.
 constexpr int kMaxDirectoryDepth = 32;
+// Real directories copy far fewer name bytes into their resources than this.
+constexpr uint64_t kNameBytesPerImageByte = 16;
+constexpr uint64_t kNameBytesAlways = 1 << 20;
 
 enum Level { kTypeLevel = 0, kNameLevel = 1, kLanguageLevel = 2 };
 
@@ -69,11 +73,22 @@ private:
     return fDirectory.sub(offset, count);
   }
 
-  // A counted UTF-16 name, passed through the ANSI code page as every name of the model is.
-  std::u16string ReadName(uint32_t offset) const {
+  // A counted UTF-16 name, passed through the ANSI code page as every name of the
+  // model is. Each is decoded once, however many entries share it.
+  const std::u16string& Name(uint32_t offset) {
+    auto found = fNames.find(offset);
+    if (found != fNames.end()) return found->second;
     uint16_t units = Need(offset, 2, "a name").u16(0);
     const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
-    return platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP));
+    std::u16string name =
+        platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP));
+    return fNames.emplace(offset, std::move(name)).first->second;
+  }
+
+  const std::u16string& IdText(uint32_t id) {
+    auto found = fIds.find(id);
+    if (found != fIds.end()) return found->second;
+    return fIds.emplace(id, ToU16(std::to_string(id))).first->second;
   }
 
   void WalkTable(uint32_t offset, int level) {
@@ -96,8 +111,8 @@ private:
       switch (level) {
         case kTypeLevel:
         case kNameLevel: {
-          std::u16string key = isNamed ? ReadName(nameField & ~kSubdirectoryFlag) : ToU16(std::to_string(nameField));
-          (level == kTypeLevel ? fType : fName) = std::move(key);
+          const std::u16string& key = isNamed ? Name(nameField & ~kSubdirectoryFlag) : IdText(nameField);
+          (level == kTypeLevel ? fType : fName) = &key;
           break;
         }
         case kLanguageLevel:
@@ -138,12 +153,15 @@ private:
     // gets a pointer: without one the details would make up default content.
     static const uint8_t kNoBytes = 0;
     const uint8_t* bytes = size == 0 ? &kNoBytes : DataBytes(rva, size);
-    // Data entries may overlap; more bytes than the image has means they are used to inflate it.
-    fCopied += size;
-    if (fCopied > fImageBytes) throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
+    // Data entries may overlap; more bytes than the image has means they are used to
+    // inflate it. Names are shared by many resources, but not without bound either.
+    fDataBytes += size;
+    fNameBytes += 2 * (fType->size() + fName->size());
+    if (fDataBytes > fImageBytes || fNameBytes > kNameBytesPerImageByte * fImageBytes + kNameBytesAlways)
+      throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
 
     std::unique_ptr<TResourceDetails> details =
-        TResourceDetails::CreateResourceDetails(fModule, fLanguage, fName, fType, size, bytes);
+        TResourceDetails::CreateResourceDetails(fModule, fLanguage, *fName, *fType, size, bytes);
     details->SetCodePage(static_cast<int32_t>(codePage));
     details->SetCharacteristics(characteristics);
     details->SetVersion(version);
@@ -156,11 +174,17 @@ private:
   const TOwningList<TImageSection>& fSections;
   TOwningList<TResourceDetails>& fOut;
   uint64_t fImageBytes = 0;
-  uint64_t fCopied = 0;
+  uint64_t fDataBytes = 0;
+  uint64_t fNameBytes = 0;
   std::set<uint32_t> fTables;
   std::set<uint32_t> fDataEntries;
-  std::u16string fType, fName;
+  std::map<uint32_t, std::u16string> fNames;  // by offset
+  std::map<uint32_t, std::u16string> fIds;
+  // The keys of the current path; both empty until their level sets them.
+  const std::u16string* fType = &kEmpty;
+  const std::u16string* fName = &kEmpty;
   uint32_t fLanguage = 0;
+  static inline const std::u16string kEmpty;
 };
 
 }  // namespace

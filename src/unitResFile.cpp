@@ -24,9 +24,7 @@ int TResourceList::AddResource(std::unique_ptr<TResourceDetails> details) {
 
 int TResourceList::IndexOfResource(const TResourceDetails* details) const { return fResourceList.IndexOf(details); }
 
-void TResourceList::SortResources() {
-  fResourceList.Sort([](const TResourceDetails& a, const TResourceDetails& b) { return CompareDetails(a, b) < 0; });
-}
+void TResourceList::SortResources() { SortDetailsList(fResourceList); }
 
 void TResourceList::Assign(const TResourceModule& src) {
   // The copies are made before the old content goes: src may be this list, and a
@@ -81,22 +79,22 @@ void TResModule::LoadFromStream(TStream& stream) {
 }
 
 void TResModule::LoadFromBytes(ByteView file) {
-  bool sawEmptyRecord = false;
-  std::vector<std::unique_ptr<TResourceDetails>> loaded;
+  f16Bit = true;
   uint64_t offset = 0;
   while (offset + 8 < file.size()) {
     uint32_t DataSize = file.u32(offset);
     uint32_t HeaderSize = file.u32(offset + 4);
     try {
-      if (auto details = DecodeRecord(file, offset, DataSize, HeaderSize, sawEmptyRecord))
-        loaded.push_back(std::move(details));
+      bool emptyRecord = false;
+      if (auto details = DecodeRecord(file, offset, DataSize, HeaderSize, emptyRecord))
+        AddResource(std::move(details));
+      if (emptyRecord) f16Bit = false;
     } catch (...) {
+      // Every record that cannot be decoded is reported alike; earlier ones stay.
       throw Exception(LoadResString(StrId::ResFileCorrupt));
     }
     offset += AlignUp4(uint64_t(DataSize) + HeaderSize);
   }
-  f16Bit = !sawEmptyRecord;
-  for (auto& details : loaded) AddResource(std::move(details));
   SortResources();
 }
 
@@ -134,10 +132,10 @@ std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64
 
 namespace {
 
-// Numeric identifiers up to 65535 fit the ordinal form; larger ones (and digit
-// strings too long for any integer) are written as their text so nothing is truncated.
+// Numeric identifiers up to 65535 fit the ordinal form; larger ones are written as
+// their decimal text so nothing is truncated.
 void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
-  int32_t value = ResourceIdentifierValue(id);
+  int32_t value = ResourceNameToInt(id);
   if (value >= 0 && value <= 0xFFFF) {
     out.u16(kOrdinalMarker);
     out.u16(static_cast<uint16_t>(value));

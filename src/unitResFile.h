@@ -29,8 +29,7 @@ class TResModule : public TResourceList {
 public:
   void LoadFromStream(TStream& stream) override;
   void SaveToStream(TStream& stream) override;
-  // Decodes a whole .RES file held in memory and appends its resources. A corrupt
-  // file is refused as a whole: the module keeps what it had.
+  // Decodes a whole .RES file held in memory and appends its resources.
   void LoadFromBytes(ByteView bytes);
 
   bool Is16Bit() const { return f16Bit; }

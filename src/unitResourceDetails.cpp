@@ -215,17 +215,6 @@ int32_t ResourceNameToInt(const std::u16string& s) {
   return static_cast<int32_t>(value);
 }
 
-int32_t ResourceIdentifierValue(const std::u16string& s) noexcept {
-  if (s.empty()) return -1;
-  int64_t value = 0;
-  for (char16_t c : s) {
-    if (c < u'0' || c > u'9') return -1;
-    value = value * 10 + (c - u'0');
-    if (value > 2147483647) return -1;
-  }
-  return static_cast<int32_t>(value);
-}
-
 namespace {
 
 char16_t FoldAsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
@@ -241,8 +230,7 @@ int CompareTextIgnoringAsciiCase(const std::u16string& a, const std::u16string& 
 }
 
 int CompareIdentity(const std::u16string& a, const std::u16string& b) {
-  // The comparison must not raise: a sort that is interrupted half-way would lose items.
-  int32_t ia = ResourceIdentifierValue(a), ib = ResourceIdentifierValue(b);
+  int32_t ia = ResourceNameToInt(a), ib = ResourceNameToInt(b);
   if (ia >= 0 && ib >= 0) return ia < ib ? -1 : ia > ib ? 1 : 0;
   if (ia >= 0) return 1;
   if (ib >= 0) return -1;
@@ -255,6 +243,16 @@ int CompareDetails(const TResourceDetails& a, const TResourceDetails& b) {
   int result = CompareIdentity(a.ResourceType(), b.ResourceType());
   if (result != 0) return result;
   return CompareIdentity(a.ResourceName(), b.ResourceName());
+}
+
+void SortDetailsList(TOwningList<TResourceDetails>& list) {
+  // An identifier the comparison would refuse is refused before the sort starts:
+  // an exception in the middle of a sort would lose items.
+  for (const auto& d : list) {
+    ResourceNameToInt(d->ResourceType());
+    ResourceNameToInt(d->ResourceName());
+  }
+  list.Sort([](const TResourceDetails& a, const TResourceDetails& b) { return CompareDetails(a, b) < 0; });
 }
 
 int32_t LanguageToCodePage(uint32_t language) { return platform::DefaultAnsiCodePage(language); }
@@ -308,7 +306,7 @@ std::u16string TResourceModule::GetUniqueResourceName(const std::u16string& tp) 
   int64_t highest = 0;
   for (int i = 0; i < ResourceCount(); ++i) {
     TResourceDetails* d = ResourceDetails(i);
-    if (d->ResourceType() == tp) highest = std::max<int64_t>(highest, ResourceIdentifierValue(d->ResourceName()));
+    if (d->ResourceType() == tp) highest = std::max<int64_t>(highest, ResourceNameToInt(d->ResourceName()));
   }
   return ToU16(std::to_string(highest + 1));
 }

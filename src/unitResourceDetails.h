@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/Exceptions.h"
+#include "support/OwningList.h"
 #include "support/Streams.h"
 
 namespace tolvane {
@@ -157,12 +158,11 @@ std::vector<TResourceDetailsClass>& DetailsClassRegistry();
 // -1 for a name; the value for a non-empty string of the digits 0 to 9.
 // Raises EConvertError for a digit string above 2147483647.
 int32_t ResourceNameToInt(const std::u16string& s);
-// The ordinal value an identifier stands for, or -1 for a name. Never raises: a
-// digit string too large for an integer can only be written, sorted and looked up
-// as a name.
-int32_t ResourceIdentifierValue(const std::u16string& s) noexcept;
 // The sort order of resources: types, then names; names before numbers.
 int CompareDetails(const TResourceDetails& a, const TResourceDetails& b);
+// Sorts a list of details by CompareDetails; raises the conversion error, before
+// anything moves, for a digit-only type or name beyond the signed 32-bit range.
+void SortDetailsList(TOwningList<TResourceDetails>& list);
 int32_t LanguageToCodePage(uint32_t language);
 // Reads a u16 count and that many UTF-16 units at the cursor, advancing it, and
 // gives the text in the given 8-bit code page. The cursor must have the bytes.

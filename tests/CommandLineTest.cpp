@@ -100,7 +100,7 @@ TEST(CommandLineExtract, SwitchIsFoundInAnyPositionAndCase) {
   }
   // The switch may even stand first: the file parameters keep their positions, so
   // "-r" itself is taken as the image and fails to open.
-  RunResult r = RunTolvane({"-r", Fixture("lib.dll"), out}, {dir.path()});
+  RunResult r = RunTolvane({"-r", Fixture("lib.dll"), out}, RunOptions().In(dir.path()));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() + "/-r\". No such file or directory."));
@@ -143,7 +143,7 @@ TEST(CommandLineExtract, NonAsciiNamesSurviveInTheResultLine) {
   ExpectOnly(RunTolvane({dir.file("Grüße.dll"), "-r", dir.file("日本.res")}),
              "Resources extracted from Grüße.dll to 日本.res\r\n", 0);
   // A console gets the same UTF-8 bytes.
-  RunResult console = RunTolvane({dir.file("Grüße.dll"), "-r", dir.file("x.res")}, {.stdoutToTerminal = true});
+  RunResult console = RunTolvane({dir.file("Grüße.dll"), "-r", dir.file("x.res")}, RunOptions().OnTerminal());
   EXPECT_EQ(console.status, 0);
   EXPECT_NE(console.out.find("Grüße.dll"), std::string::npos) << console.out;
 }
@@ -163,12 +163,12 @@ TEST(CommandLineExtract, FailuresGiveTheErrorReport) {
   ScratchDir dir;
   WriteFileBytes(dir.file("text.exe"), BytesOf("this is not an image"));
   WriteFileBytes(dir.file("zm.exe"), BytesOf("ZM and more bytes"));
-  RunResult missing = RunTolvane({"missing.exe", "-r", "out.res"}, {dir.path()});
+  RunResult missing = RunTolvane({"missing.exe", "-r", "out.res"}, RunOptions().In(dir.path()));
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.err,
             ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() + "/missing.exe\". No such file or directory."));
-  RunResult notImage = RunTolvane({"zm.exe", "-r", "out.res"}, {dir.path()});
+  RunResult notImage = RunTolvane({"zm.exe", "-r", "out.res"}, RunOptions().In(dir.path()));
   EXPECT_EQ(notImage.status, 1);
   EXPECT_EQ(notImage.out, "");
   EXPECT_EQ(notImage.err, ErrorReport("EPEException", "Invalid DOS signature."));
@@ -177,10 +177,10 @@ TEST(CommandLineExtract, FailuresGiveTheErrorReport) {
 
 TEST(CommandLineCombine, MissingSourceImagePrintsTheErrorLine) {
   ScratchDir dir;
-  ExpectOnly(RunTolvane({"-o", "out.exe", "nope.exe", Fixture("merge.res")}, {dir.path()}),
+  ExpectOnly(RunTolvane({"-o", "out.exe", "nope.exe", Fixture("merge.res")}, RunOptions().In(dir.path())),
              "ERROR: Src file is missing: nope.exe\r\n", 1);
   // A directory is not a file.
-  ExpectOnly(RunTolvane({"-o", "out.exe", dir.path(), Fixture("merge.res")}, {dir.path()}),
+  ExpectOnly(RunTolvane({"-o", "out.exe", dir.path(), Fixture("merge.res")}, RunOptions().In(dir.path())),
              "ERROR: Src file is missing: " + dir.path() + "\r\n", 1);
   EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{});
 }
@@ -191,7 +191,7 @@ TEST(CommandLineCombine, MissingTemplatePrintsItsFullPath) {
   WriteFileBytes(copy, ReadFileBytes(TolvaneExecutable()));
   ::chmod(copy.c_str(), 0755);
   RunResult r = RunTolvane({"-s", "out.dll", "whatever.exe", Fixture("dllstrings.res")},
-                           {.workingDirectory = dir.path(), .executable = copy});
+                           RunOptions().In(dir.path()).Using(copy));
   ExpectOnly(r, "ERROR: Empty.dll is missing: " + dir.path() + "/Empty.dll\r\n", 1);
 }
 

@@ -37,7 +37,9 @@ void ExpectSortedTable(ByteView rsrc, uint32_t offset, int depth) {
       uint32_t at = name & 0x7FFFFFFF;
       std::u16string text;
       for (uint16_t k = 0; k < rsrc.u16(at); ++k) text += static_cast<char16_t>(rsrc.u16(at + 2 + 2 * k));
-      if (i > 0) EXPECT_LT(previousName, text);
+      if (i > 0) {
+        EXPECT_LT(previousName, text);
+      }
       previousName = text;
     } else {
       EXPECT_FALSE(name & 0x80000000u);
@@ -67,7 +69,9 @@ void ExpectSoundImage(const std::vector<uint8_t>& written, const std::vector<uin
     EXPECT_EQ(h.VirtualAddress, nextAddress) << image->ImageSection(i)->SectionName();
     nextAddress += AlignUp(h.VirtualSize, oh.SectionAlignment);
     if (h.SizeOfRawData != 0) {
-      if (nextPointer != 0) EXPECT_EQ(h.PointerToRawData, nextPointer) << image->ImageSection(i)->SectionName();
+      if (nextPointer != 0) {
+        EXPECT_EQ(h.PointerToRawData, nextPointer) << image->ImageSection(i)->SectionName();
+      }
       nextPointer = h.PointerToRawData + h.SizeOfRawData;
     }
   }
@@ -77,7 +81,9 @@ void ExpectSoundImage(const std::vector<uint8_t>& written, const std::vector<uin
   auto before = SectionBytesByName(original);
   auto after = SectionBytesByName(*image);
   for (const auto& [name, bytes] : before)
-    if (name != ".rsrc") EXPECT_EQ(after[name], bytes) << name;
+    if (name != ".rsrc") {
+      EXPECT_EQ(after[name], bytes) << name;
+    }
   EXPECT_EQ(image->EndComment(), original.EndComment());
 
   // Data directory 2 covers the new resource section, which is sorted throughout.

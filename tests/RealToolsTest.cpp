@@ -89,7 +89,7 @@ protected:
     ::setenv("WINEDEBUG", "-all", 1);
   }
   RunResult RunUnderWine(const std::vector<std::string>& args) {
-    return RunCommand(fWine, args, {.timeoutSeconds = 300});
+    return RunCommand(fWine, args, RunOptions().Timeout(300));
   }
   std::string fWine;
 };

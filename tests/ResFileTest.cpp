@@ -217,13 +217,18 @@ TEST(ResFileWrite, NumbersAboveAnOrdinalAreWrittenAsText) {
   EXPECT_EQ(Ids(*again), (std::vector<std::string>{"10/65535/0", "10/70000/0"}));
 }
 
-TEST(ResFileWrite, AnOverlongDigitNameIsWrittenAsText) {
-  // Too large even for an integer: it can only be a name, and it must survive.
+TEST(ResFileWrite, AnOverlongDigitNameIsRefusedWhenSortedOrWritten) {
+  // Too large for an integer, so it is neither an ordinal nor a name: loading
+  // stops at the sort, before anything moves, and saving refuses it.
   Bytes file = ResBuilder().Add(Record(ResId::Ord(10), ResId::Str(u"99999999999"), BytesOf("x"))).Bytes();
-  auto module = Load(file);
-  ASSERT_EQ(module->ResourceCount(), 1);
-  EXPECT_EQ(module->ResourceDetails(0)->ResourceName(), u"99999999999");
-  EXPECT_EQ(Save(*module), file);
+  TResModule module;
+  test::Thrown sorted = Capture([&] { module.LoadFromBytes(ByteView(file.data(), file.size())); });
+  EXPECT_EQ(sorted.className, "EConvertError");
+  EXPECT_EQ(sorted.message, "'99999999999' is not a valid integer value");
+  ASSERT_EQ(module.ResourceCount(), 1);
+  EXPECT_EQ(module.ResourceDetails(0)->ResourceName(), u"99999999999");
+  TMemoryStream out;
+  EXPECT_EQ(Capture([&] { module.SaveToStream(out); }).className, "EConvertError");
 }
 
 TEST(ResFileWrite, HeadersLongerThan1024BytesAreWrittenInFull) {
@@ -456,7 +461,7 @@ TEST(ResFileCorrupt, DamagedBytesLoadOrAreRefused) {
   }
 }
 
-TEST(ResFileCorrupt, ARefusedFileLeavesTheModuleAsItWas) {
+TEST(ResFileCorrupt, RecordsBeforeTheCorruptOneStay) {
   Bytes good = ResBuilder().Add(Record(ResId::Ord(10), ResId::Ord(9), BytesOf("kept"))).Bytes();
   TResModule module;
   module.LoadFromBytes(ByteView(good.data(), good.size()));
@@ -466,9 +471,8 @@ TEST(ResFileCorrupt, ARefusedFileLeavesTheModuleAsItWas) {
   bad.dataSize = 100;
   Bytes file = ResBuilder().EmptyRecord().Add(Record(ResId::Ord(10), ResId::Ord(1), {1})).Add(bad).Bytes();
   EXPECT_EQ(Capture([&] { module.LoadFromBytes(ByteView(file.data(), file.size())); }).message, kCorrupt);
-  EXPECT_EQ(Ids(module), std::vector<std::string>{"10/9/1033"});
-  EXPECT_TRUE(module.Is16Bit());
-  EXPECT_EQ(Save(module), good);
+  EXPECT_EQ(Ids(module), (std::vector<std::string>{"10/9/1033", "10/1/1033"}));
+  EXPECT_FALSE(module.Is16Bit());
 }
 
 TEST(ResFileRead, LoadingAgainAddsToWhatIsThere) {

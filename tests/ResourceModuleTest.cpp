@@ -106,12 +106,14 @@ TEST(ResourceModuleUniqueName, OnlyNamesGiveOne) {
   EXPECT_EQ(module.GetUniqueResourceName(u"3"), u"1");
 }
 
-TEST(ResourceModuleUniqueName, AnOverlongDigitNameDoesNotBreakTheSearch) {
-  // Written in string form, so to the module it is a name like any other.
+TEST(ResourceModuleUniqueName, AnOverlongDigitNamePassesTheConversionErrorOn) {
   TResModule module;
   AddTo(module, u"3", u"99999999999");
   AddTo(module, u"3", u"4");
-  EXPECT_EQ(module.GetUniqueResourceName(u"3"), u"5");
+  test::Thrown t = Capture([&] { module.GetUniqueResourceName(u"3"); });
+  EXPECT_EQ(t.className, "EConvertError");
+  EXPECT_EQ(t.message, "'99999999999' is not a valid integer value");
+  EXPECT_EQ(module.GetUniqueResourceName(u"4"), u"1");
 }
 
 // ---- dirty state ----

@@ -149,7 +149,9 @@ TEST(ResourceSectionWriter, EmptyOrHugeIdentifiersAreRefusedBeforeAnyByteIsWritt
     TMemoryStream out;
     Thrown t = Capture([&] { image->SaveToStream(out); });
     EXPECT_EQ(t.className, "EConvertError");
-    EXPECT_EQ(t.message, "'" + std::string(text) + "' is not a valid integer value");
+    std::string expected = "'";
+    expected.append(text).append("' is not a valid integer value");
+    EXPECT_EQ(t.message, expected);
     EXPECT_EQ(out.Size(), 0);
   }
 }

@@ -151,17 +151,12 @@ std::string Sha256Hex(const uint8_t* data, size_t size) {
 
 std::string FindOnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  for (;;) {
-    size_t colon = dirs.find(':', start);
-    std::string dir = dirs.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    if (colon == std::string::npos) return "";
-    start = colon + 1;
+  std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
   }
+  return "";
 }
 
 int RunQuietly(const std::string& program, const std::vector<std::string>& args) {

@@ -1,0 +1,24 @@
+// The program module: the command-line front end and its two jobs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tolvane {
+
+// Ends the process with a status once every module on the way out has been freed.
+struct TProcessExit {
+  int status;
+};
+
+// params[0] is the full path of the running executable; the rest are the
+// command-line arguments. Gives the exit status.
+int RunProgram(const std::vector<std::u16string>& params);
+
+void ExtractResources(const std::u16string& srcImage, const std::u16string& destRes);
+// Returns only on success: a missing input or a failure before the merge is done
+// ends the process (TProcessExit); a failure while the destination is written is raised.
+bool CombineResources(const std::u16string& dest, const std::u16string& srcImage, const std::u16string& resFile,
+                      bool templateMode, const std::u16string& templatePath);
+
+}  // namespace tolvane
