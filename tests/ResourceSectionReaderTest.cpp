@@ -443,6 +443,37 @@ TEST(RsrcRefusals, OverlappingDataClaimingMoreThanTheImageIsRefused) {
   EXPECT_EQ(LoadImage(WithBlob(blob.bytes))->ResourceCount(), 4);
 }
 
+// One type, n resources all named by the same long string of 30000 units.
+Bytes ManyResourcesSharingALongName(uint32_t n) {
+  Bytes blob;
+  const uint32_t nameTable = 0x18, languageTables = nameTable + 16 + 8 * n;
+  const uint32_t dataEntries = languageTables + 24 * n, name = dataEntries + 16 * n;
+  WriteTable(blob, 0, 0, 1);
+  WriteEntry(blob, 0, 0, 10, 0x80000000 | nameTable);
+  WriteTable(blob, nameTable, static_cast<uint16_t>(n), 0);
+  for (uint32_t i = 0; i < n; ++i) {
+    WriteEntry(blob, nameTable, i, 0x80000000 | name, 0x80000000 | (languageTables + 24 * i));
+    WriteTable(blob, languageTables + 24 * i, 0, 1);
+    WriteEntry(blob, languageTables + 24 * i, 0, i, dataEntries + 16 * i);
+    WriteDataEntry(blob, dataEntries + 16 * i, kRsrcVa, 0);
+  }
+  WriteCountedString(blob, name, std::u16string(30000, u'N'));
+  return blob;
+}
+
+TEST(RsrcWalk, ResourcesMayShareAName) {
+  auto m = LoadImage(WithBlob(ManyResourcesSharingALongName(8)));
+  ASSERT_EQ(m->ResourceCount(), 8);
+  EXPECT_EQ(m->ResourceDetails(7)->ResourceName(), std::u16string(30000, u'N'));
+  EXPECT_EQ(m->ResourceDetails(7)->ResourceLanguage(), 7u);
+}
+
+TEST(RsrcRefusals, NameSharedBeyondAnyRealDirectoryIsRefused) {
+  // 64 copies of a 60000-byte name: far more than 16 times the image's bytes.
+  EXPECT_EQ(ResourceRefusal(ManyResourcesSharingALongName(64)),
+            "Resource directory: the resources hold more bytes than the image");
+}
+
 // ---- container operations ----
 
 // Records what happens to it, to see that deletion frees.
