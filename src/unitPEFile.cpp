@@ -283,6 +283,7 @@ void TPEModule::ParseImage(ByteView image) {
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.SizeOfRawData != 0)
       dataEnd = std::max(dataEnd, std::min<uint64_t>(uint64_t(h.PointerToRawData) + h.SizeOfRawData, image.size()));
+  fEndCommentOffset = dataEnd;
   if (image.size() > dataEnd) {
     ByteView tail = image.from(dataEnd);
     fEndComment.assign(tail.data(), tail.data() + tail.size());

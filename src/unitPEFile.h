@@ -223,6 +223,7 @@ protected:
   int32_t fEndCommentSize = 0;
   IMAGE_DOS_HEADER fDOSHeader{};
   std::vector<uint8_t> fOptionalHeader;  // SizeOfOptionalHeader bytes; empty before loading
+  uint64_t fEndCommentOffset = 0;        // where the end comment starts in the file, as loaded or last written
 };
 
 // The image whose resources are held as details objects.

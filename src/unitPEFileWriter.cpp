@@ -65,14 +65,8 @@ void TPEModule::LayoutImage() {
   if (H > SA) RaiseLayout(StrId::HeadersTooLong);
   const uint64_t C = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
 
-  // The bytes after the last section's data, as they were loaded.
-  uint64_t oldSectionsEnd = 0;
-  for (int i = 0; i < sectionCount; ++i) {
-    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
-    if (h.SizeOfRawData != 0) oldSectionsEnd = std::max<uint64_t>(oldSectionsEnd, uint64_t(h.PointerToRawData) + h.SizeOfRawData);
-  }
-  if (oldSectionsEnd == 0) oldSectionsEnd = e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
-                                            uint64_t(kSectionHeaderSize) * fCOFFHeader.NumberOfSections;
+  // The bytes after the last section's data start where loading (or the last save) found them.
+  const uint64_t oldSectionsEnd = fEndCommentOffset;
 
   // Plan every section first: nothing in the model changes until the plan holds.
   std::vector<TSectionPlacement> plan(static_cast<size_t>(sectionCount));
@@ -154,6 +148,7 @@ void TPEModule::LayoutImage() {
   }
   fCOFFHeader.NumberOfSections = numberOfSections;
   MoveLayoutDependentPositions(plan, oldSectionsEnd, appendedShift);
+  fEndCommentOffset = R;
   FixupImage();
 
   oh = OptionalHeader();
