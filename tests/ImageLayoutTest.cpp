@@ -1,0 +1,303 @@
+// The layout of the images we write: section placement, header totals, and the
+// positions that follow the sections and appended bytes that move.
+#include <gtest/gtest.h>
+
+#include "builders/ImageBuilder.h"
+#include "builders/ImageFiles.h"
+#include "builders/TestFiles.h"
+
+namespace tolvane::test {
+namespace {
+
+template <class Module = TPEModule>
+std::unique_ptr<Module> Load(const Bytes& bytes) {
+  auto module = std::make_unique<Module>();
+  module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
+  return module;
+}
+
+template <class Module>
+Bytes Save(Module& module) {
+  TMemoryStream out;
+  module.SaveToStream(out);
+  return out.Bytes();
+}
+
+TEST(ImageLayout, WorkedExampleGivesTheDocumentedFigures) {
+  ImageBuilder b;
+  b.DosStub(Fill(64, 0));
+  b.AddSection(Section(".text", Fill(0x1234, 0xCC), kCode));
+  b.AddSection(Section(".data", Fill(0x100, 1), 0xC0000040).VirtualSize(0x2100).RawSize(0x200));
+  b.AddSection(Section(".rsrc", Fill(0x3A8, 2), 0x40000040));
+  auto image = Load(b.Build().bytes);
+  Bytes written = Save(*image);
+  EXPECT_EQ(written.size(), 0x1C00u);
+  auto again = Load(written);
+  IMAGE_OPTIONAL_HEADER32 oh = again->OptionalHeader();
+  EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
+  EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
+  EXPECT_EQ(oh.SizeOfHeaders, 0x200u);
+  EXPECT_EQ(oh.SizeOfCode, 0x1400u);
+  EXPECT_EQ(oh.SizeOfInitializedData, 0x2600u);
+  EXPECT_EQ(oh.SizeOfUninitializedData, 0u);
+  EXPECT_EQ(oh.BaseOfCode, 0x1000u);
+  EXPECT_EQ(oh.BaseOfData, 0x3000u);
+  EXPECT_EQ(oh.SizeOfImage, 0x7000u);
+  struct Expected {
+    uint32_t pointer, address, virtualSize, rawSize;
+  } expected[] = {{0x200, 0x1000, 0x1234, 0x1400}, {0x1600, 0x3000, 0x2100, 0x200}, {0x1800, 0x6000, 0x3A8, 0x400}};
+  for (int i = 0; i < 3; ++i) {
+    const IMAGE_SECTION_HEADER& h = again->ImageSection(i)->SectionHeader();
+    EXPECT_EQ(h.PointerToRawData, expected[i].pointer) << i;
+    EXPECT_EQ(h.VirtualAddress, expected[i].address) << i;
+    EXPECT_EQ(h.VirtualSize, expected[i].virtualSize) << i;
+    EXPECT_EQ(h.SizeOfRawData, expected[i].rawSize) << i;
+  }
+  // The padding after .text is zero, up to the next section.
+  EXPECT_EQ(Bytes(written.begin() + 0x200 + 0x1234, written.begin() + 0x1600), Fill(0x1CC, 0));
+}
+
+TEST(ImageLayout, UninitializedOnlySectionTakesNoFileSpaceButKeepsItsOffset) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x53F4));
+  b.AddSection(Section(".data", Fill(8, 1)));
+  auto again = Load(Save(*Load(b.Build().bytes)));
+  const IMAGE_SECTION_HEADER& bss = again->ImageSection(1)->SectionHeader();
+  EXPECT_EQ(bss.VirtualSize, 0x53F4u);
+  EXPECT_EQ(bss.SizeOfRawData, 0u);
+  EXPECT_EQ(bss.PointerToRawData, again->ImageSection(2)->SectionHeader().PointerToRawData);
+  EXPECT_NE(bss.PointerToRawData, 0u);
+  EXPECT_EQ(again->OptionalHeader().SizeOfUninitializedData, 0x5400u);
+}
+
+TEST(ImageLayout, EmptySectionIsLeftOutOfTheFile) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddSection(Section(".none").VirtualSize(0).VirtualAddress(0x2000));
+  b.AddSection(Section(".data", Fill(8, 1)).VirtualAddress(0x2000));
+  auto image = Load(b.Build().bytes);
+  ASSERT_EQ(image->ImageSectionCount(), 3);
+  auto again = Load(Save(*image));
+  EXPECT_EQ(again->COFFHeader().NumberOfSections, 2);
+  EXPECT_EQ(again->ImageSectionCount(), 2);
+  EXPECT_EQ(again->ImageSection(1)->SectionName(), ".data");
+}
+
+TEST(ImageLayout, CommentBlockFollowsTheHeadersButIsNotCountedInThem) {
+  ImageBuilder b;
+  b.DosStub(Fill(656 - 64, 0));  // e_lfanew 656: the headers end at 0x3B0 with one section
+  b.CommentBlock(Fill(0x50, 0xAB));
+  b.AddSection(Section(".data", Fill(8, 1)).RawPointer(0x400));
+  auto again = Load(Save(*Load(b.Build().bytes)));
+  EXPECT_EQ(again->OptionalHeader().SizeOfHeaders, 0x400u);
+  EXPECT_EQ(again->ImageSection(0)->SectionHeader().PointerToRawData, 0x400u);
+  EXPECT_EQ(again->ImageSection(0)->SectionHeader().VirtualAddress, 0x1000u);
+  EXPECT_EQ(again->CommentBlock(), Fill(0x50, 0xAB));
+}
+
+TEST(ImageLayout, ImageWithoutCodeGetsTheWrappedBases) {
+  ImageBuilder b;
+  b.AddSection(Section(".data", Fill(8, 1)));
+  auto again = Load(Save(*Load(b.Build().bytes)));
+  EXPECT_EQ(again->OptionalHeader().BaseOfCode, 0xFFFFFFFFu);
+  EXPECT_EQ(again->OptionalHeader().BaseOfData, 0x00000FFFu);
+}
+
+void ZeroEntryPoint(BuiltImage& built) { built.PutU32(built.layout.optionalHeader + 16, 0); }
+
+TEST(ImageLayout, ExecutableWithoutEntryPointGetsItsFirstCodeSection) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  BuiltImage built = b.Build();
+  ZeroEntryPoint(built);
+  EXPECT_EQ(Load(Save(*Load(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0x1000u);
+}
+
+TEST(ImageLayout, DllWithoutEntryPointKeepsNone) {
+  // The loader would call whatever code stands at an entry point we made up.
+  ImageBuilder b;
+  b.Dll();
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  BuiltImage built = b.Build();
+  ZeroEntryPoint(built);
+  EXPECT_EQ(Load(Save(*Load(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0u);
+}
+
+TEST(ImageLayout, LongerStubMovesTheSignature) {
+  ImageBuilder b;
+  b.AddSection(Section(".data", Fill(8, 1)));
+  auto image = Load(b.Build().bytes);
+  uint32_t before = image->DOSHeader().e_lfanew;
+  image->DOSStub().Seek(0, TSeekOrigin::soEnd);
+  image->DOSStub().Write(Fill(16, 0x90).data(), 16);
+  EXPECT_EQ(Load(Save(*image))->DOSHeader().e_lfanew, before + 16);
+}
+
+TEST(ImageLayout, AppendedBytesFollowTheLastSection) {
+  ImageBuilder b;
+  b.AddSection(Section(".data", Fill(8, 1)));
+  b.Append(Fill(100, 0xEE));
+  Bytes written = Save(*Load(b.Build().bytes));
+  EXPECT_EQ(written.size(), 0x400u + 100);
+  EXPECT_EQ(Bytes(written.end() - 100, written.end()), Fill(100, 0xEE));
+}
+
+TEST(ImageLayout, BadAlignmentsAndLongHeadersAreRefusedBeforeAnyByte) {
+  for (uint32_t alignment : {0u, 3u, 0x300u}) {
+    ImageBuilder b;
+    b.AddSection(Section(".data", Fill(8, 1)).RawPointer(0x200));
+    BuiltImage built = b.Build();
+    built.PutU32(built.layout.optionalHeader + field::kOptFileAlignment, alignment);
+    auto image = Load(built.bytes);
+    TMemoryStream out;
+    EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).className, "EPEException") << alignment;
+    EXPECT_EQ(out.Size(), 0);
+  }
+  ImageBuilder b;
+  b.SectionAlignment(0x200).FileAlignment(0x200);
+  b.DosStub(Fill(0x200, 0));
+  b.AddSection(Section(".data", Fill(8, 1)));
+  auto image = Load(b.Build().bytes);
+  TMemoryStream out;
+  Thrown t = Capture([&] { image->SaveToStream(out); });
+  EXPECT_EQ(t.className, "EPEException");
+  EXPECT_EQ(t.message, "The image's headers are longer than its SectionAlignment");
+  EXPECT_EQ(out.Size(), 0);
+}
+
+// .rsrc grows past its slot; what follows it must move.
+ImageBuilder GrowingResourceImage(const SectionSpec& follower) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
+  b.AddSection(follower);
+  return b;
+}
+
+void Grow(TPEResourceModule& image) { AddResource(image, u"10", u"2", 0x409, Fill(0x3000, 7)); }
+
+TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
+  auto image = Load<TPEResourceModule>(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
+  Grow(*image);
+  TMemoryStream out;
+  Thrown t = Capture([&] { image->SaveToStream(out); });
+  EXPECT_EQ(t.className, "EPEException");
+  EXPECT_EQ(t.message, "Section .data would move, but it is neither discardable nor the base relocation section");
+  EXPECT_EQ(out.Size(), 0);
+}
+
+TEST(ImageLayout, RefusedSaveLeavesThePreviousDestination) {
+  ScratchDir dir;
+  WriteFileBytes(dir.file("out.exe"), BytesOf("previous"));
+  auto image = Load<TPEResourceModule>(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
+  Grow(*image);
+  EXPECT_EQ(Capture([&] { image->SaveToFile(dir.file16("out.exe")); }).className, "EPEException");
+  EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"out.exe"});
+  EXPECT_EQ(ReadFileBytes(dir.file("out.exe")), BytesOf("previous"));
+}
+
+TEST(ImageLayout, BaseRelocationsMoveWithTheirSection) {
+  ImageBuilder b = GrowingResourceImage(Section(".reloc", Fill(12, 9), 0x42000040));
+  b.DataDirectory(5, 0x3000, 12);
+  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  Grow(*image);
+  auto again = Load<TPEResourceModule>(Save(*image));
+  TImageSection* reloc = again->GetSectionByName(".reloc");
+  ASSERT_NE(reloc, nullptr);
+  EXPECT_GT(reloc->SectionHeader().VirtualAddress, 0x3000u);
+  EXPECT_EQ(again->DataDirectory(5).VirtualAddress(), reloc->SectionHeader().VirtualAddress);
+  EXPECT_EQ(again->DataDirectory(5).Size(), 12u);
+  EXPECT_EQ(reloc->RawData().Bytes(), Fill(12, 9));
+}
+
+TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
+  // The debug directory sits in .rdata (which stays); its one record describes
+  // data in a discardable section after .rsrc (which moves).
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  Bytes record(28, 0);
+  b.AddSection(Section(".rdata", record, kReadOnlyData));  // at 0x2000, file 0x400
+  b.AddResourceSection(0x3000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
+  b.AddSection(Section(".debug", Fill(64, 0xDB), kDiscardableData));  // at 0x4000
+  b.DataDirectory(6, 0x2000, 28);
+  BuiltImage built = b.Build();
+  uint32_t rdata = built.layout.sectionData[1], debugFile = built.layout.sectionData[3];
+  built.PutU32(rdata + 12, 2);  // Type: CodeView
+  built.PutU32(rdata + 16, 64);
+  built.PutU32(rdata + 20, 0x4000 + 4);
+  built.PutU32(rdata + 24, debugFile + 4);
+  auto image = Load<TPEResourceModule>(built.bytes);
+  Grow(*image);
+  Bytes written = Save(*image);
+  auto again = Load<TPEResourceModule>(written);
+  const IMAGE_SECTION_HEADER& debug = again->GetSectionByName(".debug")->SectionHeader();
+  ASSERT_GT(debug.VirtualAddress, 0x4000u);
+  ByteView rec = again->GetSectionByName(".rdata")->RawData().View();
+  EXPECT_EQ(rec.u32(20), debug.VirtualAddress + 4);
+  EXPECT_EQ(rec.u32(24), debug.PointerToRawData + 4);
+  EXPECT_EQ(written[rec.u32(24)], 0xDB);
+  EXPECT_EQ(again->DataDirectory(6).VirtualAddress(), 0x2000u);
+}
+
+TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
+  b.AddSymbol(Symbol("_a_rather_long_symbol_name").Value(1).SectionNumber(1));
+  Bytes certificate = Fill(24, 0xCE);
+  b.Append(certificate);
+  BuiltImage built = b.Build();
+  uint32_t certificateAt = built.layout.fileSize - 24;
+  built.PutU32(built.layout.DataDirectory(4), certificateAt);
+  built.PutU32(built.layout.DataDirectory(4) + 4, 24);
+  auto image = Load<TPEResourceModule>(built.bytes);
+  Grow(*image);
+  Bytes written = Save(*image);
+  auto again = Load<TPEResourceModule>(written);
+  uint32_t newCertificate = again->DataDirectory(4).VirtualAddress();
+  ASSERT_GT(newCertificate, certificateAt);
+  EXPECT_EQ(Bytes(written.begin() + newCertificate, written.begin() + newCertificate + 24), certificate);
+  ASSERT_EQ(again->SymbolCount(), 1);
+  EXPECT_EQ(again->Symbol(0)->Name(), "_a_rather_long_symbol_name");
+  EXPECT_GT(again->COFFHeader().PointerToSymbolTable, built.layout.symbolTable);
+}
+
+TEST(ImageLayout, ResourceSectionSharedWithAnotherDirectoryIsRefused) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
+  b.DataDirectory(1, 0x2000 + 0x10, 40);  // imports inside .rsrc
+  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  TMemoryStream out;
+  EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message,
+            "The resource section also holds data of another directory");
+  EXPECT_EQ(out.Size(), 0);
+}
+
+TEST(ImageLayout, NewResourceSectionNeedsRoomForItsHeader) {
+  // Without a comment block the headers may grow, but not past SectionAlignment.
+  ImageBuilder b;
+  b.SectionAlignment(0x1000);
+  b.DosStub(Fill(0x1000 - 64 - 24 - 224 - 40, 0));
+  b.FileAlignment(0x1000);
+  b.AddSection(Section(".data", Fill(8, 1)));
+  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  AddResource(*image, u"10", u"1", 0, {1});
+  TMemoryStream out;
+  EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message,
+            "There is no room in the image's headers for a resource section");
+  EXPECT_EQ(out.Size(), 0);
+  // With room, the headers grow by one section header and the resources are found.
+  ImageBuilder roomy;
+  roomy.FileAlignment(1);
+  roomy.AddSection(Section(".data", Fill(8, 1)));
+  auto grown = Load<TPEResourceModule>(roomy.Build().bytes);
+  AddResource(*grown, u"10", u"1", 0, {1});
+  auto again = Load<TPEResourceModule>(Save(*grown));
+  ASSERT_EQ(again->ResourceCount(), 1);
+  EXPECT_EQ(again->ImageSection(0)->RawData().Bytes(), Fill(8, 1));
+}
+
+}  // namespace
+}  // namespace tolvane::test
