@@ -148,8 +148,6 @@ void ExtractResources(const std::u16string& srcImage, const std::u16string& dest
   res->SaveToFile(destRes);
 }
 
-namespace {
-
 void MergeInto(TPEResourceModule& image, TResModule& res) {
   for (int i = 0; i < res.ResourceCount(); ++i) {
     TResourceDetails* d = res.ResourceDetails(i);
@@ -163,6 +161,8 @@ void MergeInto(TPEResourceModule& image, TResModule& res) {
     }
   }
 }
+
+namespace {
 
 [[noreturn]] void ReportMissing(StrId id, const std::u16string& path) {
   // Straight from UTF-16 to the output encoding: no ANSI step for these two lines.

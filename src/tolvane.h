@@ -6,6 +6,9 @@
 
 namespace tolvane {
 
+class TPEResourceModule;
+class TResModule;
+
 // Ends the process with a status once every module on the way out has been freed.
 struct TProcessExit {
   int status;
@@ -20,5 +23,9 @@ void ExtractResources(const std::u16string& srcImage, const std::u16string& dest
 // ends the process (TProcessExit); a failure while the destination is written is raised.
 bool CombineResources(const std::u16string& dest, const std::u16string& srcImage, const std::u16string& resFile,
                       bool templateMode, const std::u16string& templatePath);
+
+// The merge of the combination jobs: each resource of res replaces the bytes of the
+// image resource with its type, name and language (or language 0), or is added.
+void MergeInto(TPEResourceModule& image, TResModule& res);
 
 }  // namespace tolvane

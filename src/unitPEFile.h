@@ -74,6 +74,8 @@ public:
   uint16_t sectionNumber() const { return fSectionNumber; }
   uint16_t SectionType() const { return fType; }
   uint8_t storageClass() const { return fStorageClass; }
+  // The number of its record in the symbol table (auxiliary records count too).
+  uint32_t index() const { return fIndex; }
 
 private:
   std::string fName;
