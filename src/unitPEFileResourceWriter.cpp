@@ -280,6 +280,14 @@ void TPEResourceModule::LayoutImage() {
   TImageSection* section = ResourceSectionForWriting(offset);
   if (section == nullptr) {
     TPEModule::LayoutImage();
+    // Entry 2 held no resource directory the reader could find. Left as it was, its
+    // address could now fall inside a section the layout put there, and the image
+    // would claim a directory made of that section's bytes.
+    if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_RESOURCE)) {
+      TDataDirectoryEntry dir = DataDirectory(IMAGE_DIRECTORY_ENTRY_RESOURCE);
+      dir.SetVirtualAddress(0);
+      dir.SetSize(0);
+    }
     return;
   }
   TResourceNode root;

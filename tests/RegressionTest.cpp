@@ -1,0 +1,176 @@
+// Inputs that once crashed the program, hung it or made it write an image it could
+// not read back: every file of tests/regressions/ through the reader or job its name
+// names (see the README there), and the defects themselves, rebuilt in memory.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "builders/ImageBuilder.h"
+#include "builders/ImageFiles.h"
+#include "builders/ImageTestSupport.h"
+#include "builders/ProgramRunner.h"
+#include "builders/TestFiles.h"
+#include "tolvane.h"
+#include "unitPEFile.h"
+#include "unitResFile.h"
+
+namespace tolvane::test {
+namespace {
+
+const std::string kRegressions = std::string(TOLVANE_SOURCE_DIR) + "/tests/regressions";
+
+std::vector<std::string> RegressionFiles(const std::string& prefix) {
+  std::vector<std::string> files;
+  for (const std::string& name : ListDirectory(kRegressions))
+    if (name.rfind(prefix, 0) == 0) files.push_back(name);
+  return files;
+}
+
+// The combination fuzz target's input: 4 bytes of length, that many of .RES, the image.
+struct Combination {
+  Bytes res, image;
+};
+
+Combination Split(const Bytes& input) {
+  if (input.size() < 4) return {};
+  uint64_t n = getU32LE(input.data());
+  n = std::min<uint64_t>(n, input.size() - 4);
+  auto resEnd = input.begin() + 4 + static_cast<std::ptrdiff_t>(n);
+  return {Bytes(input.begin() + 4, resEnd), Bytes(resEnd, input.end())};
+}
+
+// A refusal of ours, or nothing: anything else thrown fails the test.
+template <class F>
+void ExpectCleanRefusalOrSuccess(const std::string& what, F&& f) {
+  try {
+    f();
+  } catch (const Exception&) {
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << what << ": raised something that is not a refusal: " << e.what();
+  }
+}
+
+// The merge and save of -o in memory. Gives the image written, or nothing when
+// loading, merging or the layout refused.
+std::optional<Bytes> CombineInMemory(const Combination& input) {
+  TPEResourceModule image;
+  TResModule res;
+  try {
+    image.LoadFromBytes(ByteView(input.image.data(), input.image.size()));
+    res.LoadFromBytes(ByteView(input.res.data(), input.res.size()));
+    MergeInto(image, res);
+    TMemoryStream out;
+    image.SaveToStream(out);
+    return out.Bytes();
+  } catch (const Exception&) {
+    return std::nullopt;
+  }
+}
+
+void ExpectReadsBack(const std::string& what, const Bytes& written) {
+  Thrown t = Capture([&] { LoadImageBytes(written); });
+  EXPECT_FALSE(t.thrown) << what << ": the image we wrote does not read back: " << t.message;
+}
+
+// Exit status 0 or 1, no signal, and nothing from a sanitizer.
+void ExpectCleanEnd(const std::string& what, const RunResult& r) {
+  EXPECT_EQ(r.signal, 0) << what;
+  EXPECT_TRUE(r.status == 0 || r.status == 1) << what << ": status " << r.status;
+  EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << what << ": " << r.err;
+  EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << what << ": " << r.err;
+}
+
+// ---- the committed inputs ----
+
+TEST(RegressionInputs, TheDirectoryHoldsInputsOfEveryKind) {
+  EXPECT_FALSE(RegressionFiles("combine-").empty());
+  for (const std::string& name : ListDirectory(kRegressions)) {
+    bool known = name == "README.md" || name.rfind("image-", 0) == 0 || name.rfind("res-", 0) == 0 ||
+                 name.rfind("combine-", 0) == 0;
+    EXPECT_TRUE(known) << name << " does not say which reader it is for";
+  }
+}
+
+TEST(RegressionInputs, EveryImageIsReadOrRefusedCleanly) {
+  for (const std::string& name : RegressionFiles("image-")) {
+    Bytes bytes = ReadFileBytes(kRegressions + "/" + name);
+    ExpectCleanRefusalOrSuccess(name, [&] {
+      auto image = LoadImageBytes(bytes);
+      ExpectReadsBack(name, SaveImage(*image));
+    });
+  }
+}
+
+TEST(RegressionInputs, EveryResFileIsReadOrRefusedCleanly) {
+  for (const std::string& name : RegressionFiles("res-")) {
+    Bytes bytes = ReadFileBytes(kRegressions + "/" + name);
+    ExpectCleanRefusalOrSuccess(name, [&] {
+      TResModule res;
+      res.LoadFromBytes(ByteView(bytes.data(), bytes.size()));
+      TMemoryStream out;
+      res.SaveToStream(out);
+      TResModule again;
+      again.LoadFromBytes(out.View());
+    });
+  }
+}
+
+TEST(RegressionInputs, EveryCombinationIsRefusedOrWritesAnImageThatReadsBack) {
+  for (const std::string& name : RegressionFiles("combine-")) {
+    Combination input = Split(ReadFileBytes(kRegressions + "/" + name));
+    ExpectCleanRefusalOrSuccess(name, [&] {
+      if (std::optional<Bytes> written = CombineInMemory(input)) ExpectReadsBack(name, *written);
+    });
+  }
+}
+
+TEST(RegressionInputs, TheProgramEndsCleanlyOnEveryInput) {
+  ScratchDir dir;
+  for (const std::string& name : RegressionFiles("image-")) {
+    RunResult r = RunTolvane({kRegressions + "/" + name, "-r", "out.res"}, RunOptions().In(dir.path()).Timeout(20));
+    ExpectCleanEnd(name, r);
+  }
+  for (const std::string& name : RegressionFiles("res-")) {
+    RunResult r = RunTolvane({"-o", "out.exe", FixturePath("app.exe"), kRegressions + "/" + name},
+                             RunOptions().In(dir.path()).Timeout(20));
+    ExpectCleanEnd(name, r);
+  }
+  for (const std::string& name : RegressionFiles("combine-")) {
+    Combination input = Split(ReadFileBytes(kRegressions + "/" + name));
+    WriteFileBytes(dir.file("in.exe"), input.image);
+    WriteFileBytes(dir.file("in.res"), input.res);
+    std::remove(dir.file("out.exe").c_str());
+    RunResult r = RunTolvane({"-o", "out.exe", "in.exe", "in.res"}, RunOptions().In(dir.path()).Timeout(20));
+    ExpectCleanEnd(name, r);
+    if (r.status == 0) ExpectReadsBack(name, ReadFileBytes(dir.file("out.exe")));
+  }
+}
+
+// ---- the defects, rebuilt ----
+
+// combine-resource-entry-pointing-into-no-section.bin: data directory entry 2 pointed
+// at an address no section held, so the image read as having no resources; the
+// layout then put a section at that address, and the image written claimed a
+// resource directory made of that section's bytes.
+TEST(FoundByFuzzing, ResourceEntryThatPointedIntoNoSectionDoesNotPointIntoTheSectionLaidOutThere) {
+  ImageBuilder b;
+  b.AddSection(Section(".data", Fill(16, 0x11)).VirtualAddress(0x1000));
+  b.AddSection(Section(".late").VirtualAddress(0).VirtualSize(0x100));  // placed by the layout, after .data
+  b.DataDirectory(2, 0x2000, 0x100);
+  BuiltImage built = b.Build();
+  auto image = LoadImage(built);
+  ASSERT_EQ(image->ResourceCount(), 0);
+
+  Bytes written = SaveImage(*image);
+  auto again = LoadImageBytes(written);
+  EXPECT_EQ(again->ResourceCount(), 0);
+  EXPECT_EQ(again->DataDirectory(2).VirtualAddress(), 0u);
+  EXPECT_EQ(again->DataDirectory(2).Size(), 0u);
+  ASSERT_EQ(again->ImageSectionCount(), 2);
+  EXPECT_EQ(again->ImageSection(1)->SectionHeader().VirtualAddress, 0x2000u);
+}
+
+}  // namespace
+}  // namespace tolvane::test
