@@ -1,7 +1,9 @@
 #include "tolvane.h"
 
+#include <map>
 #include <memory>
 #include <new>
+#include <tuple>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
@@ -149,15 +151,32 @@ void ExtractResources(const std::u16string& srcImage, const std::u16string& dest
 }
 
 void MergeInto(TPEResourceModule& image, TResModule& res) {
+  // The rule of FindResource (the first with the same type, name and language, else
+  // the first with language 0) through an index: scanning the image for each
+  // resource of the .RES would take time that grows with the square of their number.
+  using Identity = std::tuple<std::u16string, std::u16string, uint32_t>;
+  std::map<Identity, TResourceDetails*> first;
+  auto remember = [&](TResourceDetails* e) {
+    first.emplace(Identity(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()), e);
+  };
+  auto find = [&](const TResourceDetails& d) -> TResourceDetails* {
+    auto exact = first.find(Identity(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()));
+    if (exact != first.end()) return exact->second;
+    auto neutral = first.find(Identity(d.ResourceType(), d.ResourceName(), 0));
+    return neutral != first.end() ? neutral->second : nullptr;
+  };
+  for (int i = 0; i < image.ResourceCount(); ++i) remember(image.ResourceDetails(i));
+
   for (int i = 0; i < res.ResourceCount(); ++i) {
     TResourceDetails* d = res.ResourceDetails(i);
-    TResourceDetails* e = image.FindResource(d->ResourceType(), d->ResourceName(), d->ResourceLanguage());
+    TResourceDetails* e = find(*d);
     if (e != nullptr) {
       e->ChangeData(d->data());
     } else {
       TMemoryStream& bytes = d->data();
-      image.AddResource(TResourceDetails::CreateResourceDetails(&image, d->ResourceLanguage(), d->ResourceName(),
-                                                                d->ResourceType(), bytes.Size(), bytes.Memory()));
+      int at = image.AddResource(TResourceDetails::CreateResourceDetails(
+          &image, d->ResourceLanguage(), d->ResourceName(), d->ResourceType(), bytes.Size(), bytes.Memory()));
+      remember(image.ResourceDetails(at));
     }
   }
 }
