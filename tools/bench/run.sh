@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# Whole-process benchmarks of the two jobs, measured side by side in one run:
+#
+#   floor        tools/bench/floor.c: map the image, write it out in one call
+#   extraction   tolvane IMAGE -r OUT.res
+#   windres      i686-w64-mingw32-windres -i IMAGE -O res -o OUT.res
+#   combination  tolvane -o OUT.exe IMAGE RES
+#
+# Each figure is the median wall time of --runs runs (at least 5), the four commands
+# taking turns so that every one sees the same machine; peak memory is the largest
+# resident set that /usr/bin/time -v reports over the runs. Then a scaling series:
+# the same jobs on images of 1k, 10k and 100k resources of the same mean size.
+#
+#   tools/bench/run.sh [--build DIR] [--work DIR] [--runs N] [--small]
+#
+# --build names the build directory holding tolvane and the bench tools (default
+# build); --tolvane, --floor and --generator name them one by one. --small runs
+# tiny inputs: it only shows that the benchmark works (ctest runs it so).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=$root/build
+work=""
+runs=5
+small=0
+tolvane="" floor="" generator=""
+base=$root/tests/fixtures/app.exe
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    --small) small=1 ;;
+    --runs) runs=$2; shift ;;
+    --build) build=$2; shift ;;
+    --work) work=$2; shift ;;
+    --tolvane) tolvane=$2; shift ;;
+    --floor) floor=$2; shift ;;
+    --generator) generator=$2; shift ;;
+    --base) base=$2; shift ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+tolvane=${tolvane:-$build/tolvane}
+floor=${floor:-$build/tools/bench/bench_floor}
+generator=${generator:-$build/tools/bench/make_bench_inputs}
+work=${work:-$build/bench}
+if [ "$runs" -lt 5 ]; then echo "run.sh: --runs must be at least 5" >&2; exit 2; fi
+for tool in "$tolvane" "$floor" "$generator"; do
+  [ -x "$tool" ] || { echo "run.sh: $tool is missing: build first" >&2; exit 1; }
+done
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+if [ $small = 1 ]; then
+  count=200 bytes=1000000 rescount=100 series="50 500" per=2000
+else
+  count=20000 bytes=150000000 rescount=10000 series="1000 10000 100000" per=2000
+fi
+
+have_time=1
+[ -x /usr/bin/time ] || { have_time=0; echo "note: /usr/bin/time is missing (Debian package time): no memory figures"; }
+windres=$(command -v i686-w64-mingw32-windres || true)
+[ -n "$windres" ] || echo "note: i686-w64-mingw32-windres is missing (binutils-mingw-w64-i686): no windres figures"
+if [ $small = 0 ] && { [ $have_time = 0 ] || [ -z "$windres" ]; }; then
+  echo "run.sh: the full benchmark needs /usr/bin/time and windres (.ci/run installs both)" >&2
+  exit 1
+fi
+
+# ---- measuring ----
+
+# measure NAME CMD...: one run; appends "seconds rss_kb" to $work/NAME.samples.
+measure() {
+  local name=$1; shift
+  local t0 t1 rss=0
+  t0=$EPOCHREALTIME
+  if [ $have_time = 1 ]; then
+    /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null
+    t1=$EPOCHREALTIME
+    rss=$(awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$work/time.txt")
+  else
+    "$@" >/dev/null
+    t1=$EPOCHREALTIME
+  fi
+  awk -v a="$t0" -v b="$t1" -v r="$rss" 'BEGIN { printf "%.6f %d\n", b - a, r }' >>"$work/$name.samples"
+}
+
+median() { sort -n "$work/$1.samples" | awk '{ t[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? t[m] : (t[m] + t[m + 1]) / 2 }'; }
+peak_kb() { awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' "$work/$1.samples"; }
+file_bytes() { stat -c %s "$1"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+mb() { awk -v a="$1" 'BEGIN { printf "%.1f", a / 1e6 }'; }
+
+clean_outputs() { rm -f "$work"/out.* "$work"/out.~*; }
+
+# The image must be one that pefile accepts, with every resource we put there.
+check_image() {
+  /usr/bin/python3 -c 'import pefile' 2>/dev/null || { echo "note: pefile is missing: $1 not checked"; return 0; }
+  /usr/bin/python3 - "$1" <<'EOF'
+import sys, pefile
+pefile.MAX_RESOURCE_ENTRIES = 1 << 22
+pe = pefile.PE(sys.argv[1])
+leaves = sum(len(n.directory.entries) for t in pe.DIRECTORY_ENTRY_RESOURCE.entries for n in t.directory.entries)
+names = [s.Name.rstrip(b"\0").decode() for s in pe.sections]
+assert names.index(".rsrc") < names.index(".reloc"), names
+assert pe.verify_checksum(), "checksum"
+print(f"pefile accepts {sys.argv[1].split('/')[-1]}: {leaves} resources, sections {' '.join(names)}")
+EOF
+}
+
+generate() {  # generate STEM COUNT BYTES RESCOUNT
+  "$generator" "$base" "$work/$1.exe" "$work/$1.res" "$2" "$3" "$4"
+}
+
+# ---- the four commands side by side ----
+
+echo "Generating $count resources, $(mb $bytes) MB, and a .RES of $rescount in $work"
+generate big $count $bytes $rescount
+check_image "$work/big.exe"
+image_bytes=$(file_bytes "$work/big.exe")
+res_bytes=$(file_bytes "$work/big.res")
+
+rm -f "$work"/*.samples
+for ((r = 1; r <= runs; ++r)); do
+  clean_outputs
+  measure floor "$floor" "$work/big.exe" "$work/out.floor.exe"
+  measure extraction "$tolvane" "$work/big.exe" -r "$work/out.res"
+  [ -n "$windres" ] && measure windres "$windres" -i "$work/big.exe" -O res -o "$work/out.windres.res"
+  measure combination "$tolvane" -o "$work/out.exe" "$work/big.exe" "$work/big.res"
+done
+# The results are what they claim to be: the combined image loads, and holds them all.
+"$tolvane" "$work/out.exe" -r "$work/out.check.res" >/dev/null
+check_image "$work/out.exe"
+
+floor_s=$(median floor)
+extract_s=$(median extraction)
+combine_s=$(median combination)
+windres_s=-
+[ -n "$windres" ] && windres_s=$(median windres)
+
+{
+  echo
+  echo "Image $(mb $image_bytes) MB with $count generated resources; .RES $(mb $res_bytes) MB with $rescount; median of $runs runs."
+  echo
+  echo "| command | median s | × floor | windres ÷ this | peak RSS MB | RSS ÷ input |"
+  echo "|---|---:|---:|---:|---:|---:|"
+  printf "| floor | %.3f | 1.00 | %s | %s | %s |\n" "$floor_s" "$(ratio "$windres_s" "$floor_s")" \
+    "$(mb $(($(peak_kb floor) * 1024)))" "$(ratio $(($(peak_kb floor) * 1024)) $image_bytes)"
+  printf "| tolvane -r | %.3f | %s | %s | %s | %s × image |\n" "$extract_s" "$(ratio "$extract_s" "$floor_s")" \
+    "$(ratio "$windres_s" "$extract_s")" "$(mb $(($(peak_kb extraction) * 1024)))" \
+    "$(ratio $(($(peak_kb extraction) * 1024)) $image_bytes)"
+  if [ -n "$windres" ]; then
+    printf "| windres | %.3f | %s | 1.00 | %s | %s × image |\n" "$windres_s" "$(ratio "$windres_s" "$floor_s")" \
+      "$(mb $(($(peak_kb windres) * 1024)))" "$(ratio $(($(peak_kb windres) * 1024)) $image_bytes)"
+  fi
+  printf "| tolvane -o | %.3f | %s | %s | %s | %s × (image + .RES) |\n" "$combine_s" "$(ratio "$combine_s" "$floor_s")" \
+    "$(ratio "$windres_s" "$combine_s")" "$(mb $(($(peak_kb combination) * 1024)))" \
+    "$(ratio $(($(peak_kb combination) * 1024)) $((image_bytes + res_bytes)))"
+} | tee "$work/results.md"
+
+# ---- the scaling series ----
+
+for n in $series; do generate scale$n $n $((n * per)) $((n / 2)); done
+rm -f "$work"/*.samples
+for ((r = 1; r <= runs; ++r)); do
+  for n in $series; do
+    clean_outputs
+    measure floor$n "$floor" "$work/scale$n.exe" "$work/out.floor.exe"
+    measure extraction$n "$tolvane" "$work/scale$n.exe" -r "$work/out.res"
+    measure combination$n "$tolvane" -o "$work/out.exe" "$work/scale$n.exe" "$work/scale$n.res"
+  done
+done
+clean_outputs
+
+{
+  echo
+  echo "Scaling: images of n resources, $per bytes each on average, and a .RES of n/2; median of $runs runs."
+  echo
+  echo "| resources | image MB | floor s | tolvane -r s | × previous | tolvane -o s | × previous |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|"
+  prev_e="" prev_c=""
+  for n in $series; do
+    e=$(median extraction$n) c=$(median combination$n)
+    printf "| %d | %s | %.3f | %.3f | %s | %.3f | %s |\n" "$n" "$(mb $(file_bytes "$work/scale$n.exe"))" \
+      "$(median floor$n)" "$e" "${prev_e:+$(ratio "$e" "$prev_e")}" "$c" "${prev_c:+$(ratio "$c" "$prev_c")}"
+    prev_e=$e prev_c=$c
+  done
+} | tee -a "$work/results.md"
+echo
+echo "Results in $work/results.md"
