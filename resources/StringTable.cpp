@@ -67,6 +67,8 @@ constexpr Entry kStrings[] = {
     {StrId::TooFewDataDirectories, u"The image has too few data directories for a resource section"},
     {StrId::LayoutOverflow, u"The image would be larger than 4 GiB"},
     {StrId::ResourceSectionShared, u"The resource section also holds data of another directory"},
+    {StrId::SectionsShareTheirBytes, u"The image's sections share the file's bytes beyond any real image"},
+    {StrId::FileAlignmentTooLarge, u"The image's FileAlignment is larger than 64 KiB"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},

@@ -27,6 +27,7 @@ enum class StrId {
   ResourceDataBeforeLanguage, ResourceDataOutsideImage, OptionalHeaderTooSmall,
   BadAlignment, HeadersTooLong, TooManyEntries, SectionWouldMove,
   NoRoomForResourceSection, TooFewDataDirectories, LayoutOverflow, ResourceSectionShared,
+  SectionsShareTheirBytes, FileAlignmentTooLarge,
   // Module and stream errors.
   NoStreaming, AbstractError, ListIndexError, InvalidInteger,
   FileOpenError, FileCreateError, StreamReadError, StreamWriteError,

@@ -29,6 +29,16 @@ ByteView StringTableBytes(const IMAGE_FILE_HEADER& coff, ByteView image) {
   return image.sub(start, length);
 }
 
+// The bytes of its data a section keeps, as TImageSection takes them: the raw data,
+// without the file alignment padding beyond a non-zero VirtualSize.
+uint64_t KeptBytes(const IMAGE_SECTION_HEADER& h) {
+  return h.VirtualSize == 0 || h.SizeOfRawData < h.VirtualSize ? h.SizeOfRawData : h.VirtualSize;
+}
+
+// Real images give each section bytes of its own; some share a few. Sharing beyond
+// this only multiplies what is read and written.
+constexpr uint64_t kSectionBytesPerFileByte = 4;
+
 std::string ZeroTerminated(const uint8_t* p, size_t max) {
   size_t n = 0;
   while (n < max && p[n] != 0) ++n;
@@ -260,6 +270,12 @@ void TPEModule::ParseImage(ByteView image) {
   headers.reserve(fCOFFHeader.NumberOfSections);
   for (uint64_t off = 0; off < tableSize; off += kSectionHeaderSize)
     headers.push_back(IMAGE_SECTION_HEADER::Decode(table.from(off)));
+  // What the sections hold, the resources read from them and the files written are
+  // all counted from the headers, and headers that name the same bytes multiply
+  // them: 20000 over one 200 KB block made 4 GB.
+  uint64_t keptTotal = 0;
+  for (const IMAGE_SECTION_HEADER& h : headers) keptTotal += KeptBytes(h);
+  if (keptTotal > kSectionBytesPerFileByte * image.size()) RaisePE(StrId::SectionsShareTheirBytes);
 
   // The comment block: whatever lies between the section table and the first section's data.
   uint64_t firstData = 0;

@@ -15,6 +15,7 @@ constexpr uint32_t kNoDirectory = 0xFFFFFFFF;
 constexpr uint32_t kDebugDirectorySize = 28;
 constexpr uint32_t kDebugAddressOfRawData = 20;
 constexpr uint32_t kDebugPointerToRawData = 24;
+constexpr uint32_t kMaxFileAlignment = 0x10000;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -56,6 +57,9 @@ void TPEModule::LayoutImage() {
   const uint32_t FA = oh.FileAlignment, SA = oh.SectionAlignment;
   if (!IsPowerOfTwo(FA)) RaiseLayout(StrId::BadAlignment, u"FileAlignment");
   if (!IsPowerOfTwo(SA)) RaiseLayout(StrId::BadAlignment, u"SectionAlignment");
+  // Every section's data is padded to FileAlignment: a larger one than the format's
+  // 64 KiB made gigabytes of padding out of a few hundred bytes of image.
+  if (FA > kMaxFileAlignment) RaiseLayout(StrId::FileAlignmentTooLarge);
 
   const int sectionCount = fSectionList.Count();
   const uint64_t stubSize = static_cast<uint64_t>(fDOSStub.Size());

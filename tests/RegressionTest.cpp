@@ -222,5 +222,68 @@ TEST(FoundByReading, MergingTensOfThousandsOfResourcesTakesMomentsAndKeepsTheMat
   EXPECT_EQ(d->RawData().Bytes(), Bytes{0xDD});
 }
 
+// image-sections-sharing-one-block.exe: every section keeps a copy of its bytes, so
+// headers that all name one block multiplied it; 20000 of them over 200 KB made the
+// program take 4 GB and half a minute, 65535 over a megabyte more than any machine has.
+TEST(FoundByReading, SectionsNamingTheSameBytesManyTimesOverAreRefused) {
+  ImageBuilder b;
+  b.AddSection(Section(".data", Fill(4096, 0x41)));
+  for (int i = 1; i < 300; ++i) b.AddSection(Section(".same", {}).RawPointer(0).RawSize(4096).VirtualSize(4096));
+  uint32_t block = b.Build().layout.sectionData[0];
+  for (int i = 1; i < 300; ++i) b.Section(i).RawPointer(block);
+  BuiltImage built = b.Build();
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(built); }),
+            "The image's sections share the file's bytes beyond any real image");
+}
+
+TEST(FoundByReading, SectionsSharingSomeBytesStillLoad) {
+  ImageBuilder b;
+  b.AddSection(Section(".data", Fill(4096, 0x41)));
+  b.AddSection(Section(".same", {}).RawSize(4096).VirtualSize(4096));
+  uint32_t block = b.Build().layout.sectionData[0];
+  b.Section(1).RawPointer(block);
+  auto image = LoadImage(b.Build());
+  ASSERT_EQ(image->ImageSectionCount(), 2);
+  EXPECT_EQ(image->ImageSection(1)->RawData().Bytes(), Fill(4096, 0x41));
+}
+
+// combine-file-alignment-of-a-gibibyte.bin: every section's data is padded to the
+// FileAlignment, and one of 1 GiB turned a 528-byte image into a 3 GB file.
+TEST(FoundByReading, FileAlignmentAbove64KiBIsRefusedBeforeAnyByteIsWritten) {
+  for (uint32_t alignment : {0x20000u, 0x80000u}) {
+    ImageBuilder b;
+    b.FileAlignment(alignment).SectionAlignment(alignment);
+    b.AddSection(Section(".data", Fill(16, 0x41)).RawPointer(0x400).RawSize(16));
+    auto image = LoadImage(b.Build());
+    TMemoryStream out;
+    EXPECT_EQ(RefusalMessage<EPEException>([&] { image->SaveToStream(out); }),
+              "The image's FileAlignment is larger than 64 KiB");
+    EXPECT_EQ(out.Size(), 0);
+  }
+  ImageBuilder b;
+  b.FileAlignment(0x10000).SectionAlignment(0x10000);
+  b.AddSection(Section(".data", Fill(16, 0x41)));
+  auto image = LoadImage(b.Build());
+  Bytes written = SaveImage(*image);
+  EXPECT_EQ(written.size(), 0x20000u);  // the headers and the one section, each padded to 64 KiB
+}
+
+TEST(FoundByReading, TheProgramRefusesTheHugeFileAlignmentAndKeepsTheDestination) {
+  ScratchDir dir;
+  Combination input = Split(ReadFileBytes(kRegressions + "/combine-file-alignment-of-a-gibibyte.bin"));
+  WriteFileBytes(dir.file("in.exe"), input.image);
+  WriteFileBytes(dir.file("in.res"), input.res);
+  Bytes previous = BytesOf("the previous destination");
+  WriteFileBytes(dir.file("out.exe"), previous);
+  RunResult r = RunTolvane({"-o", "out.exe", "in.exe", "in.res"}, RunOptions().In(dir.path()));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "Exception EPEException in module tolvane at 00000000.\r\n"
+            "The image's FileAlignment is larger than 64 KiB.\r\n\r\n");
+  EXPECT_EQ(ReadFileBytes(dir.file("out.exe")), previous);
+  EXPECT_EQ(ListDirectory(dir.path()), (std::vector<std::string>{"in.exe", "in.res", "out.exe"}));
+}
+
 }  // namespace
 }  // namespace tolvane::test
