@@ -82,7 +82,8 @@ the sections and directories behind it, and fixes the header totals and the
 checksum, keeping appended data and the COFF symbol table.
 
 It is meant for cross-builds of Windows programs on Linux and in CI (MinGW,
-clang, Zig, Go, Rust): one step stamps the resources into the binary just linked.")
+clang, Zig, Go, Rust): one step stamps the resources into the binary just
+linked.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
