@@ -69,6 +69,7 @@ constexpr Entry kStrings[] = {
     {StrId::ResourceSectionShared, u"The resource section also holds data of another directory"},
     {StrId::SectionsShareTheirBytes, u"The image's sections share the file's bytes beyond any real image"},
     {StrId::FileAlignmentTooLarge, u"The image's FileAlignment is larger than 64 KiB"},
+    {StrId::ResourceNameTooLong, u"A resource name is longer than the 65535 characters a resource directory can count"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},
@@ -79,6 +80,8 @@ constexpr Entry kStrings[] = {
     {StrId::StreamReadError, u"Stream read error"},
     {StrId::StreamWriteError, u"Stream write error"},
     {StrId::ResFileCorrupt, u"The resource file is corrupt"},
+    {StrId::ResLanguageTooWide, u"A resource's language %s does not fit the 16 bits of a resource file"},
+    {StrId::ResNameWithZero, u"A resource's type or name holds a zero character, which a resource file cannot hold"},
     {StrId::OutOfMemory, u"Out of memory"},
 };
 

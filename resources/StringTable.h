@@ -27,11 +27,11 @@ enum class StrId {
   ResourceDataBeforeLanguage, ResourceDataOutsideImage, OptionalHeaderTooSmall,
   BadAlignment, HeadersTooLong, TooManyEntries, SectionWouldMove,
   NoRoomForResourceSection, TooFewDataDirectories, LayoutOverflow, ResourceSectionShared,
-  SectionsShareTheirBytes, FileAlignmentTooLarge,
+  SectionsShareTheirBytes, FileAlignmentTooLarge, ResourceNameTooLong,
   // Module and stream errors.
   NoStreaming, AbstractError, ListIndexError, InvalidInteger,
   FileOpenError, FileCreateError, StreamReadError, StreamWriteError,
-  ResFileCorrupt, OutOfMemory,
+  ResFileCorrupt, ResLanguageTooWide, ResNameWithZero, OutOfMemory,
   Count_
 };
 

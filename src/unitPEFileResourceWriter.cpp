@@ -54,7 +54,11 @@ public:
     }
     // Two keys that the ANSI code page cannot tell apart are one entry: the name
     // written back is the same for both.
-    auto [it, added] = fNamed.try_emplace(platform::MultiByteToWideChar(platform::CP_ACP, id), nodes.size());
+    std::u16string written = platform::MultiByteToWideChar(platform::CP_ACP, id);
+    // The directory counts a name's characters in 16 bits: a longer name would be
+    // written cut, as another resource.
+    if (written.size() > 0xFFFF) throw EPEException(LoadResString(StrId::ResourceNameTooLong));
+    auto [it, added] = fNamed.try_emplace(std::move(written), nodes.size());
     if (added) Append(id, false, false);
     return nodes[it->second];
   }

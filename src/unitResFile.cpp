@@ -133,10 +133,12 @@ std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64
 namespace {
 
 // Numeric identifiers up to 65535 fit the ordinal form; larger ones are written as
-// their decimal text so nothing is truncated.
+// their decimal text so nothing is truncated. Digits that are not the value's own
+// text ("007") are a name, as in an image's resource directory: the ordinal would
+// read back as another resource.
 void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
   int32_t value = ResourceNameToInt(id);
-  if (value >= 0 && value <= 0xFFFF) {
+  if (value >= 0 && value <= 0xFFFF && ToU16(std::to_string(value)) == id) {
     out.u16(kOrdinalMarker);
     out.u16(static_cast<uint16_t>(value));
     return;
@@ -171,6 +173,17 @@ void TResModule::WriteRecord(TStream& stream, TResourceDetails& details) {
 }
 
 void TResModule::SaveToStream(TStream& stream) {
+  // What a record cannot hold would read back as another resource: a language beyond
+  // 16 bits (an image's directory has 32) or a zero inside a type or name (an image
+  // counts its names' characters; a record ends them with a zero). Nothing is written
+  // when one is found.
+  for (int i = 0; i < ResourceCount(); ++i) {
+    const TResourceDetails& d = *ResourceDetails(i);
+    if (d.ResourceLanguage() > 0xFFFF)
+      throw Exception(Format(LoadResString(StrId::ResLanguageTooWide), {ToU16(std::to_string(d.ResourceLanguage()))}));
+    if (d.ResourceType().find(u'\0') != std::u16string::npos || d.ResourceName().find(u'\0') != std::u16string::npos)
+      throw Exception(LoadResString(StrId::ResNameWithZero));
+  }
   if (!f16Bit) {
     auto empty = TResourceDetails::ClassInfo.CreateNewDetached(0, u"0");
     WriteRecord(stream, *empty);

@@ -88,6 +88,7 @@ void ExpectCleanEnd(const std::string& what, const RunResult& r) {
 
 TEST(RegressionInputs, TheDirectoryHoldsInputsOfEveryKind) {
   EXPECT_FALSE(RegressionFiles("combine-").empty());
+  EXPECT_FALSE(RegressionFiles("image-").empty());
   for (const std::string& name : ListDirectory(kRegressions)) {
     bool known = name == "README.md" || name.rfind("image-", 0) == 0 || name.rfind("res-", 0) == 0 ||
                  name.rfind("combine-", 0) == 0;
@@ -100,7 +101,15 @@ TEST(RegressionInputs, EveryImageIsReadOrRefusedCleanly) {
     Bytes bytes = ReadFileBytes(kRegressions + "/" + name);
     ExpectCleanRefusalOrSuccess(name, [&] {
       auto image = LoadImageBytes(bytes);
-      ExpectReadsBack(name, SaveImage(*image));
+      ExpectCleanRefusalOrSuccess(name, [&] { ExpectReadsBack(name, SaveImage(*image)); });
+      // As -r takes it: the .RES written must read back.
+      TResModule res;
+      res.Assign(*image);
+      TMemoryStream out;
+      res.SaveToStream(out);
+      TResModule again;
+      Thrown t = Capture([&] { again.LoadFromBytes(out.View()); });
+      EXPECT_FALSE(t.thrown) << name << ": the .RES we wrote does not read back: " << t.message;
     });
   }
 }
@@ -283,6 +292,79 @@ TEST(FoundByReading, TheProgramRefusesTheHugeFileAlignmentAndKeepsTheDestination
             "The image's FileAlignment is larger than 64 KiB.\r\n\r\n");
   EXPECT_EQ(ReadFileBytes(dir.file("out.exe")), previous);
   EXPECT_EQ(ListDirectory(dir.path()), (std::vector<std::string>{"in.exe", "in.res", "out.exe"}));
+}
+
+// -r wrote what a .RES record cannot hold, and the file read back as other resources:
+// image-language-beyond-sixteen-bits.exe (an image's directory holds 32-bit
+// languages, a record 16) and image-name-holding-a-zero.exe (an image counts a
+// name's characters, a record ends it with a zero, so the rest of the header was
+// misread).
+TEST(FoundByFuzzing, ExtractingWhatAResFileCannotHoldIsRefusedBeforeAnyByteIsWritten) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"image-language-beyond-sixteen-bits.exe",
+       "A resource's language 2147484679 does not fit the 16 bits of a resource file"},
+      {"image-name-holding-a-zero.exe",
+       "A resource's type or name holds a zero character, which a resource file cannot hold"}};
+  for (const auto& [name, message] : cases) {
+    auto image = LoadImageFile(kRegressions + "/" + name);
+    TResModule res;
+    res.Assign(*image);
+    TMemoryStream out;
+    Thrown t = Capture([&] { res.SaveToStream(out); });
+    EXPECT_TRUE(t.thrown) << name;
+    EXPECT_EQ(t.message, message) << name;
+    EXPECT_EQ(out.Size(), 0) << name;
+
+    ScratchDir dir;
+    RunResult r = RunTolvane({kRegressions + "/" + name, "-r", "out.res"}, RunOptions().In(dir.path()));
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.out, "") << name;
+    EXPECT_EQ(r.err, "Exception Exception in module tolvane at 00000000.\r\n" + std::string(message) + ".\r\n\r\n")
+        << name;
+    EXPECT_TRUE(ListDirectory(dir.path()).empty()) << name;
+  }
+}
+
+// image-digit-name-beside-its-number.exe: the image holds the name "007" and the ID 7,
+// two resources; the .RES writer wrote both as ordinal 7.
+TEST(FoundByFuzzing, DigitsThatAreNotTheirValuesOwnTextStayANameInTheResFile) {
+  auto image = LoadImageFile(kRegressions + "/image-digit-name-beside-its-number.exe");
+  TResModule res;
+  res.Assign(*image);
+  TMemoryStream out;
+  res.SaveToStream(out);
+  TResModule again;
+  again.LoadFromBytes(out.View());
+  ASSERT_EQ(again.ResourceCount(), 2);
+  EXPECT_EQ(again.ResourceDetails(0)->ResourceName(), u"007");
+  EXPECT_EQ(again.ResourceDetails(0)->RawData().Bytes(), Bytes{1});
+  EXPECT_EQ(again.ResourceDetails(1)->ResourceName(), u"7");
+  EXPECT_EQ(again.ResourceDetails(1)->RawData().Bytes(), Bytes{2});
+  // The ordinal form stays for the plain numbers.
+  ResBuilder b;
+  b.EmptyRecord().Add(ResRecord{});
+  TResModule plain;
+  plain.LoadFromBytes(ByteView(b.Bytes().data(), b.Bytes().size()));
+  TMemoryStream saved;
+  plain.SaveToStream(saved);
+  EXPECT_EQ(saved.Bytes(), b.Bytes());
+}
+
+// A .RES name may be any length; the image's directory counts one in 16 bits, and a
+// longer name was written cut to what the count kept.
+TEST(FoundByReading, ANameLongerThanTheDirectoryCanCountIsRefused) {
+  auto image = LoadImageFile(FixturePath("nores.dll"));
+  AddResource(*image, u"10", std::u16string(70000, u'N'), 0x409, {1});
+  TMemoryStream out;
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { image->SaveToStream(out); }),
+            "A resource name is longer than the 65535 characters a resource directory can count");
+  EXPECT_EQ(out.Size(), 0);
+
+  auto longest = LoadImageFile(FixturePath("nores.dll"));
+  AddResource(*longest, u"10", std::u16string(65535, u'N'), 0x409, {1});
+  auto again = LoadImageBytes(SaveImage(*longest));
+  ASSERT_EQ(again->ResourceCount(), 1);
+  EXPECT_EQ(again->ResourceDetails(0)->ResourceName(), std::u16string(65535, u'N'));
 }
 
 }  // namespace

@@ -3,9 +3,13 @@
 // of the combination target's input.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include "support/ByteView.h"
 #include "support/LittleEndian.h"
@@ -23,14 +27,31 @@ inline void TouchResources(const TResourceModule& module) {
   }
 }
 
+// Type, name, language and bytes of each resource, sorted.
+using TIdentity = std::tuple<std::u16string, std::u16string, uint32_t, std::vector<uint8_t>>;
+inline std::vector<TIdentity> Identities(const TResourceModule& module, bool withoutEmptyZeros) {
+  std::vector<TIdentity> all;
+  for (int i = 0; i < module.ResourceCount(); ++i) {
+    TResourceDetails* d = module.ResourceDetails(i);
+    if (withoutEmptyZeros && d->RawData().ByteSize() == 0 && d->ResourceName() == u"0") continue;
+    all.emplace_back(d->ResourceType(), d->ResourceName(), d->ResourceLanguage(), d->RawData().Bytes());
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+[[noreturn]] inline void Fail(const char* what, const char* detail = "") {
+  std::fprintf(stderr, "%s%s%s\n", what, *detail ? ": " : "", detail);
+  std::abort();
+}
+
 // What we wrote ourselves must load; a refusal here is a defect, not bad input.
 template <class Module>
 void MustLoad(Module& module, const TMemoryStream& written) {
   try {
     module.LoadFromBytes(written.View());
   } catch (const Exception& e) {
-    std::fprintf(stderr, "our own output does not load back: %s\n", e.what());
-    std::abort();
+    Fail("our own output does not load back", e.what());
   }
 }
 
