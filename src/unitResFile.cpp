@@ -133,12 +133,11 @@ std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64
 namespace {
 
 // Numeric identifiers up to 65535 fit the ordinal form; larger ones are written as
-// their decimal text so nothing is truncated. Digits that are not the value's own
-// text ("007") are a name, as in an image's resource directory: the ordinal would
-// read back as another resource.
+// their decimal text so nothing is truncated. Any digits-only name is numeric here,
+// so "0123" is written as the ordinal 123 and reads back as "123".
 void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
   int32_t value = ResourceNameToInt(id);
-  if (value >= 0 && value <= 0xFFFF && ToU16(std::to_string(value)) == id) {
+  if (value >= 0 && value <= 0xFFFF) {
     out.u16(kOrdinalMarker);
     out.u16(static_cast<uint16_t>(value));
     return;

