@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,5 +225,7 @@ std::u16string TemporarySibling(const std::u16string& path, unsigned attempt) {
   std::string suffix = ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
   return dir + u"." + base + Utf8ToWide(suffix);
 }
+
+void FailWritesBeyondTheFileSizeLimit() { ::signal(SIGXFSZ, SIG_IGN); }
 
 }  // namespace tolvane::platform

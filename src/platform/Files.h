@@ -68,4 +68,9 @@ std::vector<uint8_t> ReadWholeFile(const std::u16string& path);
 // A name in the same directory as path that no file uses yet, for a temporary file.
 std::u16string TemporarySibling(const std::u16string& path, unsigned attempt);
 
+// Beyond the process's file size limit (ulimit -f) the system ends the process with
+// a signal, leaving the temporary file of a save behind. With the signal ignored the
+// write fails instead, and the save cleans up and reports it as any failed write.
+void FailWritesBeyondTheFileSizeLimit();
+
 }  // namespace tolvane::platform
