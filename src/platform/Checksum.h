@@ -17,6 +17,8 @@ public:
   uint32_t Finish() const;
 
 private:
+  void AddPiece(const uint8_t* data, size_t size);
+
   uint64_t fChecksumOffset;
   uint64_t fLength = 0;
   uint64_t fSum = 0;
