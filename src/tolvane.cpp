@@ -173,9 +173,10 @@ void MergeInto(TPEResourceModule& image, TResModule& res) {
     if (e != nullptr) {
       e->ChangeData(d->data());
     } else {
-      TMemoryStream& bytes = d->data();
+      // Bytes that view the .RES file are shared, not copied, until written to.
+      const TMemoryStream& bytes = d->data();
       int at = image.AddResource(TResourceDetails::CreateResourceDetails(
-          &image, d->ResourceLanguage(), d->ResourceName(), d->ResourceType(), bytes.Size(), bytes.Memory()));
+          &image, d->ResourceLanguage(), d->ResourceName(), d->ResourceType(), bytes, 0, bytes.ByteSize()));
       remember(image.ResourceDetails(at));
     }
   }

@@ -66,7 +66,12 @@ TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHead
   if (kept > 0) {
     if (!image.has(fSectionHeader.PointerToRawData, kept))
       throw EPEException(Format(LoadResString(StrId::SectionDataOutsideFile), {ToU16(SectionName())}));
-    fRawData.Write(image.data() + fSectionHeader.PointerToRawData, kept);
+    ByteView bytes = image.sub(fSectionHeader.PointerToRawData, kept);
+    // A mapped input is viewed, not copied: most sections are written back unchanged.
+    if (TBytesOwner owner = fParent != nullptr ? fParent->SharedOwnerOf(bytes) : nullptr)
+      fRawData.AssignView(std::move(owner), bytes.data(), kept);
+    else
+      fRawData.Write(bytes.data(), kept);
   }
 
   // Relocations are informational in an image; ones that are not in the file are taken as absent.
@@ -110,16 +115,38 @@ TSectionReloc TImageSection::Reloc(int idx) const {
 TPEBase::~TPEBase() = default;
 
 void TPEBase::LoadFromFile(const std::u16string& name) {
-  platform::TFileStream file(name, platform::TFileMode::fmOpenRead);
-  LoadFromStream(file);
+  platform::TFileBytes file = platform::MapWholeFile(name);
+  LoadFromSharedBytes(std::move(file.owner), file.View());
 }
 
 void TPEBase::LoadFromStream(TStream& s) {
   s.SetPosition(0);
   int64_t size = std::max<int64_t>(0, s.Size());
-  std::vector<uint8_t> image(static_cast<size_t>(size));
-  s.ReadBuffer(image.data(), size);
-  ParseImage(ByteView(image.data(), image.size()));
+  auto image = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(size));
+  s.ReadBuffer(image->data(), size);
+  ByteView bytes(image->data(), image->size());
+  LoadFromSharedBytes(std::move(image), bytes);
+}
+
+void TPEBase::LoadFromSharedBytes(TBytesOwner owner, ByteView image) {
+  struct TParsing {
+    TPEBase& base;
+    ~TParsing() {
+      base.fParsedOwner.reset();
+      base.fParsedBytes = ByteView();
+    }
+  } parsing{*this};
+  fParsedOwner = std::move(owner);
+  fParsedBytes = image;
+  ParseImage(image);
+}
+
+TBytesOwner TPEBase::SharedOwnerOf(ByteView bytes) const {
+  if (!fParsedOwner) return nullptr;
+  auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
+  uintptr_t start = at(fParsedBytes.data()), end = start + fParsedBytes.size();
+  if (at(bytes.data()) < start || at(bytes.data()) > end || bytes.size() > end - at(bytes.data())) return nullptr;
+  return fParsedOwner;
 }
 
 TImageSection* TPEBase::GetSectionByName(const std::string& name) const {

@@ -96,6 +96,13 @@ public:
   void LoadFromStream(TStream& s) override;
   // Parses a whole image held in memory (what LoadFromStream does after reading).
   void LoadFromBytes(ByteView image) { ParseImage(image); }
+  // Parses a whole image whose bytes owner keeps alive and unchanged: section data
+  // and resources view those bytes instead of copying them (LoadFromFile maps the
+  // file and comes here).
+  void LoadFromSharedBytes(TBytesOwner owner, ByteView image);
+  // While LoadFromSharedBytes parses: the owner, when bytes lie within the image
+  // being parsed; null otherwise, and always outside a load.
+  TBytesOwner SharedOwnerOf(ByteView bytes) const;
 
   TImageSection* GetSectionByName(const std::string& name) const;
   TImageSection* ImageSection(int index) const { return fSectionList[index]; }
@@ -129,6 +136,10 @@ protected:
   std::unique_ptr<std::vector<std::unique_ptr<TSymbol>>> fSymbolTable;
   std::unique_ptr<std::vector<TSymbol*>> fSymbolTableIndex;
   std::unique_ptr<std::vector<std::string>> fStringTable;
+
+private:
+  TBytesOwner fParsedOwner;
+  ByteView fParsedBytes;
 };
 
 // A live data directory entry inside the optional header: writes through it change

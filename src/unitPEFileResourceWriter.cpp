@@ -1,6 +1,7 @@
 // The resource section writer: the details list becomes a resource directory tree,
 // which is sized, placed and written into the resource section before the image is
 // laid out.
+#include <cstring>
 #include <map>
 
 #include "StringTable.h"
@@ -190,7 +191,7 @@ private:
     putU32LE(fOut.data() + entryAt, static_cast<uint32_t>(fVirtualAddress + dataAt));
     putU32LE(fOut.data() + entryAt + 4, static_cast<uint32_t>(bytes.ByteSize()));
     putU32LE(fOut.data() + entryAt + 8, node.CodePage);
-    std::copy(bytes.Bytes().begin(), bytes.Bytes().end(), fOut.begin() + static_cast<ptrdiff_t>(dataAt));
+    if (bytes.ByteSize() > 0) std::memcpy(fOut.data() + dataAt, bytes.Memory(), bytes.ByteSize());
     fNextData += align4(bytes.ByteSize());
     return entryAt;
   }
@@ -301,13 +302,18 @@ void TPEResourceModule::LayoutImage() {
   if (sizes.Total() > 0xFFFFFFFFu) throw EPEException(LoadResString(StrId::LayoutOverflow));
   TTableStamp stamp = ReadOldStamp(section->RawData(), offset);
 
-  // The data entries hold addresses, so the section is placed before it is filled.
-  section->RawData().Clear();
-  section->RawData().SetSize(static_cast<int64_t>(sizes.Total()));
+  // The data entries hold addresses, which only the layout gives: the section is
+  // written once, into the buffer it keeps, with addresses relative to its start,
+  // and the section's address is added to them once it is placed.
+  section->RawData().Adopt(TTreeWriter(sizes, stamp, 0).Write(root));
   section->SetDirectoryEntry(IMAGE_DIRECTORY_ENTRY_RESOURCE);
   TPEModule::LayoutImage();
-  std::vector<uint8_t> bytes = TTreeWriter(sizes, stamp, section->SectionHeader().VirtualAddress).Write(root);
-  section->RawData().Assign(bytes.data(), bytes.size());
+  const uint32_t virtualAddress = section->SectionHeader().VirtualAddress;
+  uint8_t* entries = section->RawData().Memory() + sizes.DataEntriesStart();
+  for (uint64_t k = 0; k < sizes.leaves; ++k) {
+    uint8_t* rva = entries + kDataEntrySize * k;
+    putU32LE(rva, getU32LE(rva) + virtualAddress);
+  }
 }
 
 }  // namespace tolvane

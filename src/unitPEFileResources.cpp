@@ -129,15 +129,17 @@ private:
     }
   }
 
-  // The bytes at rva, from whichever section holds them (normally the resource section).
-  const uint8_t* DataBytes(uint32_t rva, uint32_t size) const {
+  // The section whose bytes hold the size bytes at rva (normally the resource
+  // section); offset receives where they start in its data.
+  const TMemoryStream& DataBytes(uint32_t rva, uint32_t size, uint64_t& offset) const {
     for (int i = 0; i < fSections.Count(); ++i) {
       TImageSection* section = fSections[i];
       const IMAGE_SECTION_HEADER& h = section->SectionHeader();
       if (rva < h.VirtualAddress || rva >= uint64_t(h.VirtualAddress) + h.VirtualSize) continue;
-      ByteView bytes = section->RawData().View();
-      if (!bytes.has(rva - h.VirtualAddress, size)) break;
-      return bytes.data() + (rva - h.VirtualAddress);
+      const TMemoryStream& bytes = section->RawData();
+      if (!bytes.View().has(rva - h.VirtualAddress, size)) break;
+      offset = rva - h.VirtualAddress;
+      return bytes;
     }
     throw EPEException(LoadResString(StrId::ResourceDataOutsideImage));
   }
@@ -149,10 +151,11 @@ private:
     const uint32_t rva = entry.u32(0);
     const uint32_t size = entry.u32(4);
     const uint32_t codePage = entry.u32(8);
-    // An empty resource has no bytes to find, wherever its address points. It still
-    // gets a pointer: without one the details would make up default content.
-    static const uint8_t kNoBytes = 0;
-    const uint8_t* bytes = size == 0 ? &kNoBytes : DataBytes(rva, size);
+    // An empty resource has no bytes to find, wherever its address points (and gets
+    // empty data, not made-up content).
+    static const TMemoryStream kNoBytes;
+    uint64_t at = 0;
+    const TMemoryStream& bytes = size == 0 ? kNoBytes : DataBytes(rva, size, at);
     // Data entries may overlap; more bytes than the image has means they are used to
     // inflate it. Names are shared by many resources, but not without bound either.
     fDataBytes += size;
@@ -161,7 +164,7 @@ private:
       throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
 
     std::unique_ptr<TResourceDetails> details =
-        TResourceDetails::CreateResourceDetails(fModule, fLanguage, *fName, *fType, size, bytes);
+        TResourceDetails::CreateResourceDetails(fModule, fLanguage, *fName, *fType, bytes, at, size);
     details->SetCodePage(static_cast<int32_t>(codePage));
     details->SetCharacteristics(characteristics);
     details->SetVersion(version);

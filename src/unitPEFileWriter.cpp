@@ -282,7 +282,7 @@ void TPEModule::SaveToStream(TStream& s) {
   std::vector<uint8_t> headers;
   fDOSHeader.Encode(headers);
   out.Write(headers);
-  out.Write(fDOSStub.Memory(), fDOSStub.ByteSize());
+  out.Write(fDOSStub.View().data(), fDOSStub.ByteSize());
   headers.clear();
   ByteWriter(headers).u32(kPeSignature);
   fCOFFHeader.Encode(headers);
@@ -301,8 +301,10 @@ void TPEModule::SaveToStream(TStream& s) {
     const IMAGE_SECTION_HEADER& h = section->SectionHeader();
     if (h.VirtualSize == 0) continue;
     if (h.PointerToRawData > out.Written()) out.Zeros(h.PointerToRawData - out.Written());
-    out.Write(section->RawData().Memory(), section->RawData().ByteSize());
-    if (h.SizeOfRawData > section->RawData().ByteSize()) out.Zeros(h.SizeOfRawData - section->RawData().ByteSize());
+    // Read in place: a section still viewing the input is written without a copy.
+    ByteView data = section->RawData().View();
+    out.Write(data.data(), data.size());
+    if (h.SizeOfRawData > data.size()) out.Zeros(h.SizeOfRawData - data.size());
   }
   if (fEndCommentSize > 0) out.Write(fEndComment);
 

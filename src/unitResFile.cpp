@@ -1,6 +1,7 @@
 #include "unitResFile.h"
 
 #include "StringTable.h"
+#include "platform/Files.h"
 #include "support/LittleEndian.h"
 
 namespace tolvane {
@@ -29,15 +30,15 @@ void TResourceList::SortResources() { SortDetailsList(fResourceList); }
 void TResourceList::Assign(const TResourceModule& src) {
   // The copies are made before the old content goes: src may be this list, and a
   // copy that fails leaves the list as it was.
-  static const uint8_t kNoBytes = 0;
   std::vector<std::unique_ptr<TResourceDetails>> copies;
+  copies.reserve(static_cast<size_t>(src.ResourceCount()));
   for (int i = 0; i < src.ResourceCount(); ++i) {
     TResourceDetails* s = src.ResourceDetails(i);
-    TMemoryStream& shown = s->data();
-    // Empty data is still data: a null pointer would ask the new resource to make up its own.
-    const uint8_t* bytes = shown.Size() > 0 ? shown.Memory() : &kNoBytes;
+    const TMemoryStream& shown = s->data();
+    // Bytes still viewing a loaded file are shared, not copied: the copy is made
+    // only if one side is written to.
     copies.push_back(TResourceDetails::CreateResourceDetails(this, s->ResourceLanguage(), s->ResourceName(),
-                                                             s->ResourceType(), shown.Size(), bytes));
+                                                             s->ResourceType(), shown, 0, shown.ByteSize()));
   }
   fResourceList.Clear();
   for (auto& copy : copies) AddResource(std::move(copy));
@@ -70,12 +71,29 @@ std::u16string ReadIdentifier(ByteView header, uint64_t& offset) {
 
 }  // namespace
 
+void TResModule::LoadFromFile(const std::u16string& FileName) {
+  platform::TFileBytes file = platform::MapWholeFile(FileName);
+  LoadFromSharedBytes(std::move(file.owner), file.View());
+}
+
 void TResModule::LoadFromStream(TStream& stream) {
   stream.SetPosition(0);
   int64_t size = stream.Size();
-  std::vector<uint8_t> file(static_cast<size_t>(size));
-  stream.ReadBuffer(file.data(), size);
-  LoadFromBytes(ByteView(file.data(), file.size()));
+  auto file = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(size));
+  stream.ReadBuffer(file->data(), size);
+  ByteView bytes(file->data(), file->size());
+  LoadFromSharedBytes(std::move(file), bytes);
+}
+
+void TResModule::LoadFromSharedBytes(TBytesOwner owner, ByteView bytes) {
+  TMemoryStream whole;
+  whole.AssignView(std::move(owner), bytes.data(), bytes.size());
+  struct TDecoding {
+    const TMemoryStream*& shared;
+    ~TDecoding() { shared = nullptr; }
+  } decoding{fSharedFile};
+  fSharedFile = &whole;
+  LoadFromBytes(bytes);
 }
 
 void TResModule::LoadFromBytes(ByteView file) {
@@ -120,7 +138,10 @@ std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64
     return nullptr;
   }
   const uint8_t* bytes = record.ptr(HeaderSize, DataSize);
-  auto details = TResourceDetails::CreateResourceDetails(this, languageId, name, type, DataSize, bytes);
+  auto details = fSharedFile != nullptr
+                     ? TResourceDetails::CreateResourceDetails(this, languageId, name, type, *fSharedFile,
+                                                               offset + HeaderSize, DataSize)
+                     : TResourceDetails::CreateResourceDetails(this, languageId, name, type, DataSize, bytes);
   details->SetCharacteristics(characteristics);
   details->SetVersion(version);
   details->SetMemoryFlags(memoryFlags);
@@ -149,7 +170,7 @@ void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
 }  // namespace
 
 void TResModule::WriteRecord(TStream& stream, TResourceDetails& details) {
-  TMemoryStream& data = details.data();
+  const TMemoryStream& data = details.data();
   std::vector<uint8_t> header;
   ByteWriter out(header);
   out.zeros(8);  // DataSize and HeaderSize, filled below
@@ -161,12 +182,12 @@ void TResModule::WriteRecord(TStream& stream, TResourceDetails& details) {
   out.u16(static_cast<uint16_t>(details.ResourceLanguage()));
   out.u32(details.Version());
   out.u32(details.Characteristics());
-  uint32_t dataSize = static_cast<uint32_t>(data.Size());
+  uint32_t dataSize = static_cast<uint32_t>(data.ByteSize());
   putU32LE(header.data(), dataSize);
   putU32LE(header.data() + 4, static_cast<uint32_t>(header.size()));
 
   stream.WriteBuffer(header);
-  stream.WriteBuffer(data.Memory(), data.Size());
+  stream.WriteBuffer(data.Memory(), static_cast<int64_t>(data.ByteSize()));
   uint64_t total = header.size() + uint64_t(dataSize);
   stream.WriteZeros(static_cast<int64_t>(AlignUp4(total) - total));
 }

@@ -27,10 +27,14 @@ protected:
 
 class TResModule : public TResourceList {
 public:
+  // Maps the file: the resources view its bytes until written to.
+  void LoadFromFile(const std::u16string& FileName) override;
   void LoadFromStream(TStream& stream) override;
   void SaveToStream(TStream& stream) override;
   // Decodes a whole .RES file held in memory and appends its resources.
   void LoadFromBytes(ByteView bytes);
+  // The same for bytes that owner keeps alive and unchanged: the resources view them.
+  void LoadFromSharedBytes(TBytesOwner owner, ByteView bytes);
 
   bool Is16Bit() const { return f16Bit; }
 
@@ -41,6 +45,8 @@ private:
   void WriteRecord(TStream& stream, TResourceDetails& details);
 
   bool f16Bit = false;
+  // While LoadFromSharedBytes decodes: a view of the whole file.
+  const TMemoryStream* fSharedFile = nullptr;
 };
 
 }  // namespace tolvane

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
@@ -104,8 +105,9 @@ void TResourceDetails::ChangeData(TMemoryStream& newData) {
     fData.SetPosition(fData.Size());
     return;
   }
-  fData.Clear();
-  fData.Write(newData.Memory(), newData.Size());
+  // A copy in effect; when newData views a loaded file the bytes are shared until
+  // either side is written to.
+  fData.AssignRange(newData, 0, newData.ByteSize());
   newData.SetPosition(newData.Size());
 }
 
@@ -148,6 +150,23 @@ std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResou
   return chosen->Create(AParent, ALanguage, AName, AType, ASize, AData);
 }
 
+std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent,
+                                                                          uint32_t ALanguage,
+                                                                          const std::u16string& AName,
+                                                                          const std::u16string& AType,
+                                                                          const TMemoryStream& source,
+                                                                          uint64_t offset, uint64_t size) {
+  // Empty data is still data: a null pointer would ask the new resource to make up its own.
+  static const uint8_t kNoBytes = 0;
+  const uint8_t* bytes = size > 0 ? source.Memory() + offset : &kNoBytes;
+  TResourceDetailsClass chosen = ChooseDetailsClass(AName, AType, static_cast<int64_t>(size), bytes);
+  // Created empty (but with data, so no hook makes up content), then given the
+  // bytes: Create is construction plus exactly this.
+  std::unique_ptr<TResourceDetails> details = chosen->Create(AParent, ALanguage, AName, AType, 0, &kNoBytes);
+  if (size > 0) details->fData.AssignRange(source, static_cast<size_t>(offset), static_cast<size_t>(size));
+  return details;
+}
+
 // ---- text classes ----
 
 namespace {
@@ -177,7 +196,7 @@ std::string TAnsiResourceDetails::GetText() {
   TMemoryStream& d = RawData();
   d.SetPosition(0);
   // The bytes already are ANSI (UTF-8) text; a zero byte is part of the text too.
-  return std::string(reinterpret_cast<const char*>(d.Memory()), d.ByteSize());
+  return std::string(reinterpret_cast<const char*>(std::as_const(d).Memory()), d.ByteSize());
 }
 
 void TAnsiResourceDetails::SetText(const std::string& text) {

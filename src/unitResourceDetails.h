@@ -60,6 +60,13 @@ public:
                                                                  const std::u16string& AName,
                                                                  const std::u16string& AType, int64_t ASize,
                                                                  const uint8_t* AData);
+  // The same with the bytes [offset, offset + size) of source, which must hold them:
+  // shared while source is a view of a loaded file, copied otherwise.
+  static std::unique_ptr<TResourceDetails> CreateResourceDetails(TResourceModule* AParent, uint32_t ALanguage,
+                                                                 const std::u16string& AName,
+                                                                 const std::u16string& AType,
+                                                                 const TMemoryStream& source, uint64_t offset,
+                                                                 uint64_t size);
   static TResourceDetailsClass ChooseDetailsClass(const std::u16string& AName, const std::u16string& AType,
                                                   int64_t ASize, const uint8_t* AData);
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,20 +142,26 @@ TFileStream::~TFileStream() {
   }
 }
 
-bool TFileStream::FlushBuffer() {
+namespace {
+
+bool WriteAll(int handle, const uint8_t* data, size_t size) {
   size_t done = 0;
-  while (done < fWriteBuffer.size()) {
-    ssize_t n = ::write(fHandle, fWriteBuffer.data() + done, fWriteBuffer.size() - done);
+  while (done < size) {
+    ssize_t n = ::write(handle, data + done, size - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      fWriteFailed = true;
-      fWriteBuffer.clear();
-      return false;
-    }
+    if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
-  fWriteBuffer.clear();
   return true;
+}
+
+}  // namespace
+
+bool TFileStream::FlushBuffer() {
+  bool written = WriteAll(fHandle, fWriteBuffer.data(), fWriteBuffer.size());
+  if (!written) fWriteFailed = true;
+  fWriteBuffer.clear();
+  return written;
 }
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
@@ -177,9 +184,10 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   if (fWriteBuffer.size() + static_cast<size_t>(count) > kWriteBufferSize) {
     if (!FlushBuffer()) return 0;
     if (static_cast<size_t>(count) >= kWriteBufferSize) {
-      // Large blocks go straight to the file.
-      fWriteBuffer.assign(in, in + count);
-      return FlushBuffer() ? count : 0;
+      // Large blocks go straight to the file, from where they are.
+      if (WriteAll(fHandle, in, static_cast<size_t>(count))) return count;
+      fWriteFailed = true;
+      return 0;
     }
   }
   fWriteBuffer.insert(fWriteBuffer.end(), in, in + count);
@@ -215,6 +223,31 @@ std::vector<uint8_t> ReadWholeFile(const std::u16string& path) {
   int64_t size = file.Size();
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   file.ReadBuffer(bytes.data(), size);
+  return bytes;
+}
+
+TFileBytes MapWholeFile(const std::u16string& path) {
+  TFileStream file(path, TFileMode::fmOpenRead);  // the open and its errors, as for reading
+  struct stat st;
+  if (::fstat(file.fHandle, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    size_t size = static_cast<size_t>(st.st_size);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.fHandle, 0);
+    if (mapped != MAP_FAILED) {
+      // Read front to back, mostly once: let the system read ahead.
+      ::madvise(mapped, size, MADV_SEQUENTIAL);
+      TFileBytes bytes;
+      bytes.owner = TBytesOwner(mapped, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+      bytes.data = static_cast<const uint8_t*>(mapped);
+      bytes.size = size;
+      return bytes;  // the mapping outlives the descriptor
+    }
+  }
+  auto buffer = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(file.Size()));
+  file.ReadBuffer(buffer->data(), static_cast<int64_t>(buffer->size()));
+  TFileBytes bytes;
+  bytes.data = buffer->data();
+  bytes.size = buffer->size();
+  bytes.owner = std::move(buffer);
   return bytes;
 }
 

@@ -31,6 +31,8 @@ enum class TFileMode {
   fmCreateNew,   // created only if nothing of that name exists, read and write
 };
 
+struct TFileBytes;
+
 // A file as a stream. Writes are buffered; Close() (or the destructor) flushes them,
 // and only Close() reports a failure to do so.
 class TFileStream : public TStream {
@@ -55,6 +57,7 @@ public:
 private:
   TFileStream() = default;
   bool FlushBuffer();
+  friend TFileBytes MapWholeFile(const std::u16string& path);
 
   int fHandle = -1;
   std::u16string fFileName;
@@ -64,6 +67,20 @@ private:
 
 // Reads a whole file into memory ("Cannot open file" when it cannot be opened).
 std::vector<uint8_t> ReadWholeFile(const std::u16string& path);
+
+// The whole content of a file, for reading only. A regular file is mapped, its pages
+// those of the system's file cache, so nothing is copied to read it; anything else
+// is read into memory as ReadWholeFile does. The bytes stay valid while an owner
+// holds them, even after the file is renamed or deleted: our saves write a new
+// file and rename it, never into an existing one. (Another program cutting the
+// file short meanwhile would fault on the lost pages, as with every mapping.)
+struct TFileBytes {
+  TBytesOwner owner;  // never null
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  ByteView View() const { return ByteView(data, size); }
+};
+TFileBytes MapWholeFile(const std::u16string& path);
 
 // A name in the same directory as path that no file uses yet, for a temporary file.
 std::u16string TemporarySibling(const std::u16string& path, unsigned attempt);
