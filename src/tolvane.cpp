@@ -1,9 +1,9 @@
 #include "tolvane.h"
 
-#include <map>
 #include <memory>
 #include <new>
-#include <tuple>
+#include <string_view>
+#include <unordered_map>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
@@ -154,15 +154,28 @@ void MergeInto(TPEResourceModule& image, TResModule& res) {
   // The rule of FindResource (the first with the same type, name and language, else
   // the first with language 0) through an index: scanning the image for each
   // resource of the .RES would take time that grows with the square of their number.
-  using Identity = std::tuple<std::u16string, std::u16string, uint32_t>;
-  std::map<Identity, TResourceDetails*> first;
+  // The keys view the names of the details, which the merge never changes.
+  struct Identity {
+    std::u16string_view type, name;
+    uint32_t language;
+    bool operator==(const Identity&) const = default;
+  };
+  struct IdentityHash {
+    size_t operator()(const Identity& k) const noexcept {
+      size_t h = std::hash<std::u16string_view>()(k.type);
+      h ^= std::hash<std::u16string_view>()(k.name) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+      return h ^ (k.language * 0x9E3779B97F4A7C15ull);
+    }
+  };
+  std::unordered_map<Identity, TResourceDetails*, IdentityHash> first;
+  first.reserve(static_cast<size_t>(image.ResourceCount()) + static_cast<size_t>(res.ResourceCount()));
   auto remember = [&](TResourceDetails* e) {
-    first.emplace(Identity(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()), e);
+    first.emplace(Identity{e->ResourceType(), e->ResourceName(), e->ResourceLanguage()}, e);
   };
   auto find = [&](const TResourceDetails& d) -> TResourceDetails* {
-    auto exact = first.find(Identity(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()));
+    auto exact = first.find(Identity{d.ResourceType(), d.ResourceName(), d.ResourceLanguage()});
     if (exact != first.end()) return exact->second;
-    auto neutral = first.find(Identity(d.ResourceType(), d.ResourceName(), 0));
+    auto neutral = first.find(Identity{d.ResourceType(), d.ResourceName(), 0});
     return neutral != first.end() ? neutral->second : nullptr;
   };
   for (int i = 0; i < image.ResourceCount(); ++i) remember(image.ResourceDetails(i));

@@ -1,7 +1,6 @@
 // The resource section writer: the details list becomes a resource directory tree,
 // which is sized, placed and written into the resource section before the image is
 // laid out.
-#include <cstring>
 #include <map>
 
 #include "StringTable.h"
@@ -143,11 +142,22 @@ struct TTableStamp {
 class TTreeWriter {
 public:
   TTreeWriter(const TTreeSizes& sizes, const TTableStamp& stamp, uint32_t sectionVirtualAddress)
-      : fSizes(sizes), fStamp(stamp), fVirtualAddress(sectionVirtualAddress), fOut(sizes.Total(), 0) {}
+      : fSizes(sizes), fStamp(stamp), fVirtualAddress(sectionVirtualAddress), fOut(sizes.DataStart(), 0) {}
 
+  // The directory is filled in place; the data follows it in the order the walk
+  // gives the leaves, appended once each, so the large part is never zero-filled
+  // only to be written over.
   std::vector<uint8_t> Write(const TResourceNode& root) {
     WriteTable(root);
-    return std::move(fOut);
+    std::vector<uint8_t> section;
+    section.reserve(static_cast<size_t>(fSizes.Total()));
+    section.insert(section.end(), fOut.begin(), fOut.end());
+    for (const TMemoryStream* bytes : fData) {
+      const uint8_t* p = bytes->Memory();
+      section.insert(section.end(), p, p + bytes->ByteSize());
+      section.resize(static_cast<size_t>(align4(section.size())), 0);
+    }
+    return section;
   }
 
 private:
@@ -191,7 +201,7 @@ private:
     putU32LE(fOut.data() + entryAt, static_cast<uint32_t>(fVirtualAddress + dataAt));
     putU32LE(fOut.data() + entryAt + 4, static_cast<uint32_t>(bytes.ByteSize()));
     putU32LE(fOut.data() + entryAt + 8, node.CodePage);
-    if (bytes.ByteSize() > 0) std::memcpy(fOut.data() + dataAt, bytes.Memory(), bytes.ByteSize());
+    fData.push_back(&bytes);
     fNextData += align4(bytes.ByteSize());
     return entryAt;
   }
@@ -199,7 +209,8 @@ private:
   const TTreeSizes& fSizes;
   TTableStamp fStamp;
   uint64_t fVirtualAddress;
-  std::vector<uint8_t> fOut;
+  std::vector<uint8_t> fOut;                // the directory: tables, data entries, strings
+  std::vector<const TMemoryStream*> fData;  // the leaves' bytes, in the order they are placed
   uint64_t fNextTable = 0, fNextString = 0, fNextData = 0, fLeaves = 0;
 };
 

@@ -248,8 +248,8 @@ int CompareTextIgnoringAsciiCase(const std::u16string& a, const std::u16string& 
   return a.size() < b.size() ? -1 : 1;
 }
 
-int CompareIdentity(const std::u16string& a, const std::u16string& b) {
-  int32_t ia = ResourceNameToInt(a), ib = ResourceNameToInt(b);
+// ia and ib: ResourceNameToInt of a and b.
+int CompareIdentity(const std::u16string& a, int32_t ia, const std::u16string& b, int32_t ib) {
   if (ia >= 0 && ib >= 0) return ia < ib ? -1 : ia > ib ? 1 : 0;
   if (ia >= 0) return 1;
   if (ib >= 0) return -1;
@@ -259,19 +259,34 @@ int CompareIdentity(const std::u16string& a, const std::u16string& b) {
 }  // namespace
 
 int CompareDetails(const TResourceDetails& a, const TResourceDetails& b) {
-  int result = CompareIdentity(a.ResourceType(), b.ResourceType());
+  int result = CompareIdentity(a.ResourceType(), ResourceNameToInt(a.ResourceType()), b.ResourceType(),
+                               ResourceNameToInt(b.ResourceType()));
   if (result != 0) return result;
-  return CompareIdentity(a.ResourceName(), b.ResourceName());
+  return CompareIdentity(a.ResourceName(), ResourceNameToInt(a.ResourceName()), b.ResourceName(),
+                         ResourceNameToInt(b.ResourceName()));
 }
 
 void SortDetailsList(TOwningList<TResourceDetails>& list) {
-  // An identifier the comparison would refuse is refused before the sort starts:
-  // an exception in the middle of a sort would lose items.
-  for (const auto& d : list) {
-    ResourceNameToInt(d->ResourceType());
-    ResourceNameToInt(d->ResourceName());
-  }
-  list.Sort([](const TResourceDetails& a, const TResourceDetails& b) { return CompareDetails(a, b) < 0; });
+  // Each identifier is read as a number once, not once per comparison; one the
+  // comparison would refuse is refused here, before anything moves.
+  struct TSortKey {
+    const TResourceDetails* details;
+    int32_t type, name;
+  };
+  std::vector<TSortKey> keys;
+  keys.reserve(static_cast<size_t>(list.Count()));
+  for (const auto& d : list) keys.push_back({d.get(), ResourceNameToInt(d->ResourceType()), ResourceNameToInt(d->ResourceName())});
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  // Stable, as CompareDetails orders them: resources differing only in language keep their order.
+  std::stable_sort(order.begin(), order.end(), [&](size_t i, size_t j) {
+    const TSortKey& a = keys[i];
+    const TSortKey& b = keys[j];
+    int result = CompareIdentity(a.details->ResourceType(), a.type, b.details->ResourceType(), b.type);
+    if (result == 0) result = CompareIdentity(a.details->ResourceName(), a.name, b.details->ResourceName(), b.name);
+    return result < 0;
+  });
+  list.Permute(order);
 }
 
 int32_t LanguageToCodePage(uint32_t language) { return platform::DefaultAnsiCodePage(language); }

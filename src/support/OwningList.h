@@ -57,6 +57,15 @@ public:
                      [&](const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) { return less(*a, *b); });
   }
 
+  // Puts the items in a new order: order[k] is the index of the item to stand at k,
+  // and order holds every index once.
+  void Permute(const std::vector<size_t>& order) {
+    std::vector<std::unique_ptr<T>> items;
+    items.reserve(fItems.size());
+    for (size_t i : order) items.push_back(std::move(fItems[i]));
+    fItems = std::move(items);
+  }
+
   auto begin() const { return fItems.begin(); }
   auto end() const { return fItems.end(); }
 
