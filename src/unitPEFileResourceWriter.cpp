@@ -63,6 +63,14 @@ public:
     return nodes[it->second];
   }
 
+  // The entry for a language, as EntryFor gives it for the language's decimal text
+  // (the signed value's, which names the same 32 bits), without the text.
+  TRNode& EntryForLanguage(uint32_t language) {
+    auto [it, added] = fIds.try_emplace(language, nodes.size());
+    if (added) Append(std::to_string(static_cast<int32_t>(language)), true, true);
+    return nodes[it->second];
+  }
+
   // Digits only, and exactly the decimal text of the value: 7 is an ID, 007 a name.
   static bool IsID(const std::string& id) {
     for (char c : id)
@@ -90,15 +98,36 @@ private:
 
 namespace {
 
-void AddToTree(TResourceNode& root, TResourceDetails& details) {
-  TRNode& type = root.EntryFor(details.ResourceType(), false);
-  TRNode& name = type.next->EntryFor(details.ResourceName(), false);
-  std::u16string language = ToU16(std::to_string(static_cast<int32_t>(details.ResourceLanguage())));
-  TRNode& leaf = name.next->EntryFor(language, true);
-  // A later resource with the same identity gives its bytes; the first keeps its code page.
-  if (leaf.data == nullptr) leaf.CodePage = static_cast<uint32_t>(details.CodePage());
-  leaf.data = &details.data();
-}
+// Adds resources to the tree in list order. Neighbours in the list mostly share
+// their type and often their name: an equal key gives the same entry, so it is not
+// looked up again. (An entry stays where it is until its table gets a new one,
+// which only a different key makes.)
+class TTreeBuilder {
+public:
+  explicit TTreeBuilder(TResourceNode& root) : fRoot(root) {}
+
+  void Add(TResourceDetails& details) {
+    if (fType == nullptr || details.ResourceType() != fTypeKey) {
+      fName = nullptr;
+      fType = &fRoot.EntryFor(details.ResourceType(), false);
+      fTypeKey = details.ResourceType();
+    }
+    if (fName == nullptr || details.ResourceName() != fNameKey) {
+      fName = &fType->next->EntryFor(details.ResourceName(), false);
+      fNameKey = details.ResourceName();
+    }
+    TRNode& leaf = fName->next->EntryForLanguage(details.ResourceLanguage());
+    // A later resource with the same identity gives its bytes; the first keeps its code page.
+    if (leaf.data == nullptr) leaf.CodePage = static_cast<uint32_t>(details.CodePage());
+    leaf.data = &details.data();
+  }
+
+private:
+  TResourceNode& fRoot;
+  TRNode* fType = nullptr;
+  TRNode* fName = nullptr;
+  std::u16string fTypeKey, fNameKey;
+};
 
 // Entries in the order they are written: named, then IDs, each group sorted.
 std::vector<const TRNode*> WriteOrder(const TResourceNode& table) {
@@ -307,7 +336,8 @@ void TPEResourceModule::LayoutImage() {
     return;
   }
   TResourceNode root;
-  for (int i = 0; i < fDetailList.Count(); ++i) AddToTree(root, *fDetailList[i]);
+  TTreeBuilder builder(root);
+  for (int i = 0; i < fDetailList.Count(); ++i) builder.Add(*fDetailList[i]);
   TTreeSizes sizes;
   MeasureTree(root, sizes);
   if (sizes.Total() > 0xFFFFFFFFu) throw EPEException(LoadResString(StrId::LayoutOverflow));
