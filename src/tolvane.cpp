@@ -154,28 +154,33 @@ void MergeInto(TPEResourceModule& image, TResModule& res) {
   // The rule of FindResource (the first with the same type, name and language, else
   // the first with language 0) through an index: scanning the image for each
   // resource of the .RES would take time that grows with the square of their number.
-  // The keys view the names of the details, which the merge never changes.
+  // The keys view the names of the details, which the merge never changes, and
+  // carry their hash: a lookup then reads no other key's names unless the hashes agree.
   struct Identity {
     std::u16string_view type, name;
     uint32_t language;
-    bool operator==(const Identity&) const = default;
+    size_t hash;
+    Identity(std::u16string_view t, std::u16string_view n, uint32_t l) : type(t), name(n), language(l) {
+      size_t h = std::hash<std::u16string_view>()(t);
+      h ^= std::hash<std::u16string_view>()(n) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+      hash = h ^ (l * 0x9E3779B97F4A7C15ull);
+    }
+    bool operator==(const Identity& o) const {
+      return hash == o.hash && language == o.language && type == o.type && name == o.name;
+    }
   };
   struct IdentityHash {
-    size_t operator()(const Identity& k) const noexcept {
-      size_t h = std::hash<std::u16string_view>()(k.type);
-      h ^= std::hash<std::u16string_view>()(k.name) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-      return h ^ (k.language * 0x9E3779B97F4A7C15ull);
-    }
+    size_t operator()(const Identity& k) const noexcept { return k.hash; }
   };
   std::unordered_map<Identity, TResourceDetails*, IdentityHash> first;
   first.reserve(static_cast<size_t>(image.ResourceCount()) + static_cast<size_t>(res.ResourceCount()));
   auto remember = [&](TResourceDetails* e) {
-    first.emplace(Identity{e->ResourceType(), e->ResourceName(), e->ResourceLanguage()}, e);
+    first.emplace(Identity(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()), e);
   };
   auto find = [&](const TResourceDetails& d) -> TResourceDetails* {
-    auto exact = first.find(Identity{d.ResourceType(), d.ResourceName(), d.ResourceLanguage()});
+    auto exact = first.find(Identity(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()));
     if (exact != first.end()) return exact->second;
-    auto neutral = first.find(Identity{d.ResourceType(), d.ResourceName(), 0});
+    auto neutral = first.find(Identity(d.ResourceType(), d.ResourceName(), 0));
     return neutral != first.end() ? neutral->second : nullptr;
   };
   for (int i = 0; i < image.ResourceCount(); ++i) remember(image.ResourceDetails(i));
