@@ -74,24 +74,31 @@ fi
 
 # ---- measuring ----
 
-# measure NAME CMD...: one run; appends "seconds rss_kb" to $work/NAME.samples.
+# measure NAME CMD...: one run; appends "wall_seconds rss_kb cpu_seconds" to
+# $work/NAME.samples. CPU time (user + system) is what the process itself used: on
+# a busy machine it moves far less than the wall time.
 measure() {
   local name=$1; shift
-  local t0 t1 rss=0
+  local t0 t1 rss=0 cpu=0
   sync
   t0=$EPOCHREALTIME
   if [ $have_time = 1 ]; then
     /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null
     t1=$EPOCHREALTIME
     rss=$(awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$work/time.txt")
+    cpu=$(awk -F: '/User time|System time/ { s += $2 } END { print s + 0 }' "$work/time.txt")
   else
     "$@" >/dev/null
     t1=$EPOCHREALTIME
   fi
-  awk -v a="$t0" -v b="$t1" -v r="$rss" 'BEGIN { printf "%.6f %d\n", b - a, r }' >>"$work/$name.samples"
+  awk -v a="$t0" -v b="$t1" -v r="$rss" -v c="$cpu" 'BEGIN { printf "%.6f %d %.2f\n", b - a, r, c }' >>"$work/$name.samples"
 }
 
-median() { sort -n "$work/$1.samples" | awk '{ t[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? t[m] : (t[m] + t[m + 1]) / 2 }'; }
+# median NAME [COLUMN]: of the wall times, or of another column of the samples.
+median() {
+  awk -v c="${2:-1}" '{ print $c }' "$work/$1.samples" | sort -n |
+    awk '{ t[NR] = $1 } END { m = int((NR + 1) / 2); print (NR % 2) ? t[m] : (t[m] + t[m + 1]) / 2 }'
+}
 peak_kb() { awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { print m }' "$work/$1.samples"; }
 file_bytes() { stat -c %s "$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
@@ -143,24 +150,28 @@ extract_s=$(median extraction)
 combine_s=$(median combination)
 windres_s=-
 [ -n "$windres" ] && windres_s=$(median windres)
+floor_c=$(median floor 3) extract_c=$(median extraction 3) combine_c=$(median combination 3) windres_c=-
+[ -n "$windres" ] && windres_c=$(median windres 3)
 
 {
   echo
   echo "Image $(mb $image_bytes) MB with $count generated resources; .RES $(mb $res_bytes) MB with $rescount; median of $runs runs."
   echo
-  echo "| command | median s | × floor | windres ÷ this | peak RSS MB | RSS ÷ input |"
-  echo "|---|---:|---:|---:|---:|---:|"
-  printf "| floor | %.3f | 1.00 | %s | %s | %s |\n" "$floor_s" "$(ratio "$windres_s" "$floor_s")" \
-    "$(mb $(($(peak_kb floor) * 1024)))" "$(ratio $(($(peak_kb floor) * 1024)) $image_bytes)"
-  printf "| tolvane -r | %.3f | %s | %s | %s | %s × image |\n" "$extract_s" "$(ratio "$extract_s" "$floor_s")" \
-    "$(ratio "$windres_s" "$extract_s")" "$(mb $(($(peak_kb extraction) * 1024)))" \
-    "$(ratio $(($(peak_kb extraction) * 1024)) $image_bytes)"
+  echo "| command | median s | × floor | windres ÷ this | median CPU s | CPU × floor | peak RSS MB | RSS ÷ input |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+  printf "| floor | %.3f | 1.00 | %s | %.2f | 1.00 | %s | %s × image |\n" "$floor_s" "$(ratio "$windres_s" "$floor_s")" \
+    "$floor_c" "$(mb $(($(peak_kb floor) * 1024)))" "$(ratio $(($(peak_kb floor) * 1024)) $image_bytes)"
+  printf "| tolvane -r | %.3f | %s | %s | %.2f | %s | %s | %s × image |\n" "$extract_s" "$(ratio "$extract_s" "$floor_s")" \
+    "$(ratio "$windres_s" "$extract_s")" "$extract_c" "$(ratio "$extract_c" "$floor_c")" \
+    "$(mb $(($(peak_kb extraction) * 1024)))" "$(ratio $(($(peak_kb extraction) * 1024)) $image_bytes)"
   if [ -n "$windres" ]; then
-    printf "| windres | %.3f | %s | 1.00 | %s | %s × image |\n" "$windres_s" "$(ratio "$windres_s" "$floor_s")" \
+    printf "| windres | %.3f | %s | 1.00 | %.2f | %s | %s | %s × image |\n" "$windres_s" "$(ratio "$windres_s" "$floor_s")" \
+      "$windres_c" "$(ratio "$windres_c" "$floor_c")" \
       "$(mb $(($(peak_kb windres) * 1024)))" "$(ratio $(($(peak_kb windres) * 1024)) $image_bytes)"
   fi
-  printf "| tolvane -o | %.3f | %s | %s | %s | %s × (image + .RES) |\n" "$combine_s" "$(ratio "$combine_s" "$floor_s")" \
-    "$(ratio "$windres_s" "$combine_s")" "$(mb $(($(peak_kb combination) * 1024)))" \
+  printf "| tolvane -o | %.3f | %s | %s | %.2f | %s | %s | %s × (image + .RES) |\n" "$combine_s" "$(ratio "$combine_s" "$floor_s")" \
+    "$(ratio "$windres_s" "$combine_s")" "$combine_c" "$(ratio "$combine_c" "$floor_c")" \
+    "$(mb $(($(peak_kb combination) * 1024)))" \
     "$(ratio $(($(peak_kb combination) * 1024)) $((image_bytes + res_bytes)))"
 } | tee "$work/results.md"
 
@@ -183,15 +194,17 @@ for per in $pers; do
     echo
     echo "Scaling: images of n resources, $per bytes each on average, and a .RES of n/2; median of $runs runs."
     echo
-    echo "| resources | image MB | floor s | × previous | tolvane -r s | × previous | tolvane -o s | × previous |"
-    echo "|---:|---:|---:|---:|---:|---:|---:|---:|"
-    prev_f="" prev_e="" prev_c=""
+    echo "| resources | image MB | floor s | × previous | tolvane -r s | × previous | CPU s | × previous | tolvane -o s | × previous | CPU s | × previous |"
+    echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    prev_f="" prev_e="" prev_c="" prev_ec="" prev_cc=""
     for n in $series; do
       f=$(median floor$n) e=$(median extraction$n) c=$(median combination$n)
-      printf "| %d | %s | %.3f | %s | %.3f | %s | %.3f | %s |\n" "$n" "$(mb $(file_bytes "$work/scale$per-$n.exe"))" \
-        "$f" "${prev_f:+$(ratio "$f" "$prev_f")}" "$e" "${prev_e:+$(ratio "$e" "$prev_e")}" \
-        "$c" "${prev_c:+$(ratio "$c" "$prev_c")}"
-      prev_f=$f prev_e=$e prev_c=$c
+      ec=$(median extraction$n 3) cc=$(median combination$n 3)
+      printf "| %d | %s | %.3f | %s | %.3f | %s | %.2f | %s | %.3f | %s | %.2f | %s |\n" "$n" \
+        "$(mb $(file_bytes "$work/scale$per-$n.exe"))" "$f" "${prev_f:+$(ratio "$f" "$prev_f")}" \
+        "$e" "${prev_e:+$(ratio "$e" "$prev_e")}" "$ec" "${prev_ec:+$(ratio "$ec" "$prev_ec")}" \
+        "$c" "${prev_c:+$(ratio "$c" "$prev_c")}" "$cc" "${prev_cc:+$(ratio "$cc" "$prev_cc")}"
+      prev_f=$f prev_e=$e prev_c=$c prev_ec=$ec prev_cc=$cc
     done
   } | tee -a "$work/results.md"
 done
