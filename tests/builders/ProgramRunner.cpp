@@ -26,6 +26,37 @@ void DrainInto(int fd, std::string& sink, bool& open) {
     open = false;
 }
 
+struct ChildSetup {
+  const char* exe;
+  char* const* argv;
+  int out, err;              // become standard output and standard error
+  int closeOut, closeErr;    // the parent's ends of the pipes
+  const char* directory;     // null: the test's own
+  long fileSizeLimit;        // -1: none
+};
+
+// vfork: the child only sets up its descriptors, directory and limits, then execs.
+// A copy of the test process's page tables, as fork makes, costs more than the run
+// itself under AddressSanitizer, whose shadow memory is vast.
+pid_t Spawn(const ChildSetup& c) {
+  pid_t pid = ::vfork();
+  if (pid == 0) {
+    ::dup2(c.out, STDOUT_FILENO);
+    ::dup2(c.err, STDERR_FILENO);
+    ::close(c.closeOut);
+    ::close(c.closeErr);
+    if (c.directory != nullptr && ::chdir(c.directory) != 0) ::_exit(126);
+    if (c.fileSizeLimit >= 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {static_cast<rlim_t>(c.fileSizeLimit), static_cast<rlim_t>(c.fileSizeLimit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ::execv(c.exe, c.argv);
+    ::_exit(127);
+  }
+  return pid;
+}
+
 }  // namespace
 
 RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& options) {
@@ -44,25 +75,14 @@ RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& opt
     outWrite = outPipe[1];
   }
 
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(outWrite, STDOUT_FILENO);
-    ::dup2(errPipe[1], STDERR_FILENO);
-    ::close(outRead);
-    ::close(errPipe[0]);
-    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) ::_exit(126);
-    if (options.fileSizeLimit >= 0) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(exe.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(exe.c_str(), argv.data());
-    ::_exit(127);
-  }
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(exe.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  ChildSetup child{exe.c_str(), argv.data(), outWrite, errPipe[1], outRead, errPipe[0],
+                   options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
+                   options.fileSizeLimit};
+  pid_t pid = Spawn(child);
   ::close(outWrite);
   ::close(errPipe[1]);
 
