@@ -3,6 +3,7 @@
 // resource section is held as resource details (TPEResourceModule).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -224,6 +225,16 @@ protected:
   std::vector<uint8_t>& OptionalHeaderBlock() { return fOptionalHeader; }
   TRvaView SectionView(TImageSection* section) const;
 
+  // The image in one forward pass, from position start of s, and its checksum.
+  void WriteImage(TStream& s, int64_t start);
+  // Writes the data of a section whose bytes the layout left for the write (and
+  // true), or does nothing (false) for a section that holds its bytes.
+  virtual bool WriteDeferredSectionData(const TImageSection* section,
+                                        const std::function<void(const uint8_t*, size_t)>& out);
+  // Once the image is written to s from position start (s null: the write failed),
+  // every such section takes its bytes.
+  virtual void FinishDeferredSections(TStream* s, int64_t start);
+
   // Where each section stood before a layout and where the layout puts it.
   struct TSectionPlacement;
   void MoveLayoutDependentPositions(const std::vector<TSectionPlacement>& plan, uint64_t oldSectionsEnd,
@@ -256,8 +267,22 @@ protected:
   TResourceDetails* GetResourceDetails(int idx) const override { return fDetailList[idx]; }
   void ParseImage(ByteView image) override;
   void LayoutImage() override;
+  bool WriteDeferredSectionData(const TImageSection* section,
+                                const std::function<void(const uint8_t*, size_t)>& out) override;
+  void FinishDeferredSections(TStream* s, int64_t start) override;
 
 private:
+  // The resource section between layout and write: its directory, and the
+  // resources' bytes in the order they follow it, written to the image from where
+  // they are rather than gathered in memory first.
+  struct TDeferredSection {
+    TImageSection* section = nullptr;
+    std::vector<uint8_t> directory;
+    std::vector<const TMemoryStream*> data;
+    uint64_t size = 0;
+  };
+  std::unique_ptr<TDeferredSection> fDeferred;
+
   TImageSection* ResourceSectionForWriting(uint32_t& offset);
   void RefuseSharedResourceSection(TImageSection* section);
   void MakeRoomForSectionHeader();

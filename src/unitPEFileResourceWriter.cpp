@@ -5,6 +5,7 @@
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
+#include "platform/Files.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -173,21 +174,11 @@ public:
   TTreeWriter(const TTreeSizes& sizes, const TTableStamp& stamp, uint32_t sectionVirtualAddress)
       : fSizes(sizes), fStamp(stamp), fVirtualAddress(sectionVirtualAddress), fOut(sizes.DataStart(), 0) {}
 
-  // The directory is filled in place; the data follows it in the order the walk
-  // gives the leaves, appended once each, so the large part is never zero-filled
-  // only to be written over.
-  std::vector<uint8_t> Write(const TResourceNode& root) {
-    WriteTable(root);
-    std::vector<uint8_t> section;
-    section.reserve(static_cast<size_t>(fSizes.Total()));
-    section.insert(section.end(), fOut.begin(), fOut.end());
-    for (const TMemoryStream* bytes : fData) {
-      const uint8_t* p = bytes->Memory();
-      section.insert(section.end(), p, p + bytes->ByteSize());
-      section.resize(static_cast<size_t>(align4(section.size())), 0);
-    }
-    return section;
-  }
+  // Fills the directory: tables, data entries and names. The resources' bytes
+  // follow it in the order the walk gives the leaves (Data()), each padded to 4.
+  void Write(const TResourceNode& root) { WriteTable(root); }
+  std::vector<uint8_t>& Directory() { return fOut; }
+  std::vector<const TMemoryStream*>& Data() { return fData; }
 
 private:
   void WriteTable(const TResourceNode& table) {
@@ -343,18 +334,71 @@ void TPEResourceModule::LayoutImage() {
   if (sizes.Total() > 0xFFFFFFFFu) throw EPEException(LoadResString(StrId::LayoutOverflow));
   TTableStamp stamp = ReadOldStamp(section->RawData(), offset);
 
-  // The data entries hold addresses, which only the layout gives: the section is
-  // written once, into the buffer it keeps, with addresses relative to its start,
-  // and the section's address is added to them once it is placed.
-  section->RawData().Adopt(TTreeWriter(sizes, stamp, 0).Write(root));
+  // The data entries hold addresses, which only the layout gives: the directory is
+  // written with addresses relative to the section, and the section's address is
+  // added once it is placed. The resources' bytes are not gathered here: the image
+  // writer takes them from where they are (WriteDeferredSectionData), and the
+  // section then views what was written (FinishDeferredSections). Until then it
+  // holds zero bytes of its size, which no memory backs.
+  TTreeWriter writer(sizes, stamp, 0);
+  writer.Write(root);
+  auto deferred = std::make_unique<TDeferredSection>();
+  deferred->section = section;
+  deferred->directory = std::move(writer.Directory());
+  deferred->data = std::move(writer.Data());
+  deferred->size = sizes.Total();
+  platform::TFileBytes zeros = platform::ZeroBytes(static_cast<size_t>(sizes.Total()));
+  section->RawData().AssignView(std::move(zeros.owner), zeros.data, zeros.size);
   section->SetDirectoryEntry(IMAGE_DIRECTORY_ENTRY_RESOURCE);
+  fDeferred.reset();
   TPEModule::LayoutImage();
   const uint32_t virtualAddress = section->SectionHeader().VirtualAddress;
-  uint8_t* entries = section->RawData().Memory() + sizes.DataEntriesStart();
+  uint8_t* entries = deferred->directory.data() + sizes.DataEntriesStart();
   for (uint64_t k = 0; k < sizes.leaves; ++k) {
     uint8_t* rva = entries + kDataEntrySize * k;
     putU32LE(rva, getU32LE(rva) + virtualAddress);
   }
+  fDeferred = std::move(deferred);
+}
+
+bool TPEResourceModule::WriteDeferredSectionData(const TImageSection* section,
+                                                 const std::function<void(const uint8_t*, size_t)>& out) {
+  if (!fDeferred || section != fDeferred->section) return false;
+  static const uint8_t kPadding[4] = {};
+  out(fDeferred->directory.data(), fDeferred->directory.size());
+  for (const TMemoryStream* bytes : fDeferred->data) {
+    ByteView view = bytes->View();
+    out(view.data(), view.size());
+    if (view.size() % 4 != 0) out(kPadding, 4 - view.size() % 4);
+  }
+  return true;
+}
+
+void TPEResourceModule::FinishDeferredSections(TStream* s, int64_t start) {
+  std::unique_ptr<TDeferredSection> deferred = std::move(fDeferred);
+  if (!deferred) return;
+  TMemoryStream& raw = deferred->section->RawData();
+  const size_t size = static_cast<size_t>(deferred->size);
+  if (s != nullptr) {
+    // What was written stays in the file (a new one, renamed into place, never
+    // written into again), so the section views it there.
+    const uint8_t* data = nullptr;
+    int64_t at = start + int64_t(deferred->section->SectionHeader().PointerToRawData);
+    if (TBytesOwner owner = s->ViewWritten(at, size, data)) {
+      raw.AssignView(std::move(owner), data, size);
+      return;
+    }
+  }
+  // Any other stream, or a failed write: the section gathers its bytes itself.
+  std::vector<uint8_t> bytes;
+  bytes.reserve(size);
+  bytes.insert(bytes.end(), deferred->directory.begin(), deferred->directory.end());
+  for (const TMemoryStream* data : deferred->data) {
+    ByteView view = data->View();
+    bytes.insert(bytes.end(), view.data(), view.data() + view.size());
+    bytes.resize(static_cast<size_t>(align4(bytes.size())), 0);
+  }
+  raw.Adopt(std::move(bytes));
 }
 
 }  // namespace tolvane

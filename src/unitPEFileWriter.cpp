@@ -273,9 +273,26 @@ private:
 
 }  // namespace
 
+bool TPEModule::WriteDeferredSectionData(const TImageSection*, const std::function<void(const uint8_t*, size_t)>&) {
+  return false;
+}
+
+void TPEModule::FinishDeferredSections(TStream*, int64_t) {}
+
 void TPEModule::SaveToStream(TStream& s) {
   LayoutImage();
-  const int64_t start = s.Position();
+  int64_t start = 0;
+  try {
+    start = s.Position();
+    WriteImage(s, start);
+  } catch (...) {
+    FinishDeferredSections(nullptr, start);
+    throw;
+  }
+  FinishDeferredSections(&s, start);
+}
+
+void TPEModule::WriteImage(TStream& s, int64_t start) {
   const uint64_t checksumOffset = uint64_t(fDOSHeader.e_lfanew) + 4 + kFileHeaderSize + kCheckSumFieldOffset;
   TChecksummingWriter out(s, checksumOffset);
 
@@ -303,7 +320,8 @@ void TPEModule::SaveToStream(TStream& s) {
     if (h.PointerToRawData > out.Written()) out.Zeros(h.PointerToRawData - out.Written());
     // Read in place: a section still viewing the input is written without a copy.
     ByteView data = section->RawData().View();
-    out.Write(data.data(), data.size());
+    if (!WriteDeferredSectionData(section, [&](const uint8_t* p, size_t n) { out.Write(p, n); }))
+      out.Write(data.data(), data.size());
     if (h.SizeOfRawData > data.size()) out.Zeros(h.SizeOfRawData - data.size());
   }
   if (fEndCommentSize > 0) out.Write(fEndComment);

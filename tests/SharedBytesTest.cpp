@@ -296,5 +296,44 @@ TEST(LoadedInPlace, SavingOverTheMappedImageGivesWhatSavingElsewhereGives) {
   EXPECT_EQ(ReadFileBytes(dir.file("twice.exe")), ReadFileBytes(dir.file("app.~exe")));
 }
 
+TEST(LoadedInPlace, TheSavedResourceSectionViewsTheWrittenFileAndMatchesASaveToMemory) {
+  ScratchDir dir;
+  auto image = MappedImage(FixturePath("app.exe"));
+  TMemoryStream inMemory;
+  image->SaveToStream(inMemory);
+  uint32_t offset = 0;
+  Bytes gathered = image->GetResourceSection(offset)->RawData().Bytes();  // a stream gathers them itself
+
+  image->SaveToFile(dir.file16("saved.exe"));
+  TImageSection* rsrc = image->GetResourceSection(offset);
+  ASSERT_NE(rsrc, nullptr);
+  EXPECT_TRUE(rsrc->RawData().IsView());
+  Bytes file = ReadFileBytes(dir.file("saved.exe"));
+  EXPECT_EQ(file, inMemory.Bytes());
+  const uint32_t at = rsrc->SectionHeader().PointerToRawData;
+  EXPECT_EQ(Content(rsrc->RawData()), Bytes(file.begin() + at, file.begin() + at + rsrc->RawData().ByteSize()));
+  EXPECT_EQ(Content(rsrc->RawData()), gathered);
+  // Saved again, from the section that views the first file.
+  image->SaveToFile(dir.file16("again.exe"));
+  EXPECT_EQ(ReadFileBytes(dir.file("again.exe")), file);
+}
+
+TEST(LoadedInPlace, AFileStreamOnlyViewsWhatAFileItMadeNewHolds) {
+  ScratchDir dir;
+  platform::TFileStream plain(dir.file16("plain"), platform::TFileMode::fmCreate);
+  plain.WriteBuffer("abcdef", 6);
+  const uint8_t* data = nullptr;
+  EXPECT_EQ(plain.ViewWritten(0, 6, data), nullptr);
+  int error = 0;
+  auto made = platform::TFileStream::CreateNewOrNull(dir.file16("new"), error);
+  ASSERT_NE(made, nullptr);
+  made->WriteBuffer("abcdef", 6);
+  TBytesOwner owner = made->ViewWritten(2, 3, data);
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(Bytes(data, data + 3), BytesOf("cde"));
+  EXPECT_EQ(made->ViewWritten(4, 3, data), nullptr);  // beyond what was written
+  made->Close();
+}
+
 }  // namespace
 }  // namespace tolvane::test

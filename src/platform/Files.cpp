@@ -132,6 +132,7 @@ std::unique_ptr<TFileStream> TFileStream::CreateNewOrNull(const std::u16string& 
   std::unique_ptr<TFileStream> stream(new TFileStream());
   stream->fHandle = handle;
   stream->fFileName = path;
+  stream->fCreatedNew = true;
   return stream;
 }
 
@@ -210,6 +211,21 @@ int64_t TFileStream::Size() {
   return static_cast<int64_t>(st.st_size);
 }
 
+TBytesOwner TFileStream::ViewWritten(int64_t offset, size_t size, const uint8_t*& data) {
+  data = nullptr;
+  struct stat st;
+  if (!fCreatedNew || size == 0 || offset < 0 || !FlushBuffer() || ::fstat(fHandle, &st) != 0 ||
+      static_cast<uint64_t>(st.st_size) < static_cast<uint64_t>(offset) + size)
+    return nullptr;
+  const int64_t page = ::sysconf(_SC_PAGESIZE);
+  const int64_t start = offset / page * page;
+  const size_t length = size + static_cast<size_t>(offset - start);
+  void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fHandle, static_cast<off_t>(start));
+  if (mapped == MAP_FAILED) return nullptr;
+  data = static_cast<const uint8_t*>(mapped) + (offset - start);
+  return TBytesOwner(mapped, [length](const void* p) { ::munmap(const_cast<void*>(p), length); });
+}
+
 void TFileStream::Close() {
   if (fHandle < 0) return;
   bool flushed = FlushBuffer();
@@ -247,6 +263,24 @@ TFileBytes MapWholeFile(const std::u16string& path) {
   TFileBytes bytes;
   bytes.data = buffer->data();
   bytes.size = buffer->size();
+  bytes.owner = std::move(buffer);
+  return bytes;
+}
+
+TFileBytes ZeroBytes(size_t size) {
+  TFileBytes bytes;
+  if (size > 0) {
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped != MAP_FAILED) {
+      bytes.owner = TBytesOwner(mapped, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+      bytes.data = static_cast<const uint8_t*>(mapped);
+      bytes.size = size;
+      return bytes;
+    }
+  }
+  auto buffer = std::make_shared<std::vector<uint8_t>>(size);
+  bytes.data = buffer->data();
+  bytes.size = size;
   bytes.owner = std::move(buffer);
   return bytes;
 }

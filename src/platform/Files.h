@@ -46,6 +46,10 @@ public:
   int64_t Write(const void* buffer, int64_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override;
+  // Only for a file CreateNewOrNull made: nobody else writes into a file just made,
+  // and our saves make one and rename it, so its mapped bytes stay as written.
+  // Any other file gives null.
+  TBytesOwner ViewWritten(int64_t offset, size_t size, const uint8_t*& data) override;
 
   // fmCreateNew without raising: null and the system's error number on failure.
   static std::unique_ptr<TFileStream> CreateNewOrNull(const std::u16string& path, int& error);
@@ -63,6 +67,7 @@ private:
   std::u16string fFileName;
   std::vector<uint8_t> fWriteBuffer;
   bool fWriteFailed = false;
+  bool fCreatedNew = false;
 };
 
 // Reads a whole file into memory ("Cannot open file" when it cannot be opened).
@@ -81,6 +86,10 @@ struct TFileBytes {
   ByteView View() const { return ByteView(data, size); }
 };
 TFileBytes MapWholeFile(const std::u16string& path);
+
+// size zero bytes that no memory backs until someone reads them: a read-only
+// mapping of nothing, for content whose size is needed before its bytes.
+TFileBytes ZeroBytes(size_t size);
 
 // A name in the same directory as path that no file uses yet, for a temporary file.
 std::u16string TemporarySibling(const std::u16string& path, unsigned attempt);

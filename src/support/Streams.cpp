@@ -21,6 +21,11 @@ void TStream::WriteBuffer(const void* buffer, int64_t count) {
   if (count != 0 && Write(buffer, count) != count) RaiseWriteError();
 }
 
+TBytesOwner TStream::ViewWritten(int64_t, size_t, const uint8_t*& data) {
+  data = nullptr;
+  return nullptr;
+}
+
 void TStream::WriteZeros(int64_t count) {
   static const uint8_t kZeros[65536] = {};
   while (count > 0) {

@@ -9,6 +9,10 @@
 
 namespace tolvane {
 
+// Whatever keeps shared bytes alive: the mapping of a file, or a buffer read once.
+// The bytes behind an owner never change while anyone holds it.
+using TBytesOwner = std::shared_ptr<const void>;
+
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream {
@@ -31,11 +35,12 @@ public:
     WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
   }
   void WriteZeros(int64_t count);
-};
 
-// Whatever keeps shared bytes alive: the mapping of a file, or a buffer read once.
-// The bytes behind an owner never change while anyone holds it.
-using TBytesOwner = std::shared_ptr<const void>;
+  // The bytes [offset, offset + size) written so far, as a view that stays valid
+  // while the owner is held and nobody writes there again; null (the default) where
+  // the stream cannot give one. A file stream maps them from the file.
+  virtual TBytesOwner ViewWritten(int64_t offset, size_t size, const uint8_t*& data);
+};
 
 // A growable byte buffer with a position. It either owns its bytes or is a view of
 // bytes that an owner keeps alive (a mapped input file): a view is read in place,
