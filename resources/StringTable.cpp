@@ -70,6 +70,7 @@ constexpr Entry kStrings[] = {
     {StrId::SectionsShareTheirBytes, u"The image's sections share the file's bytes beyond any real image"},
     {StrId::FileAlignmentTooLarge, u"The image's FileAlignment is larger than 64 KiB"},
     {StrId::ResourceNameTooLong, u"A resource name is longer than the 65535 characters a resource directory can count"},
+    {StrId::ResourceSectionHoldsMore, u"The resource section holds more than the resource directory: code, or data before it"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},

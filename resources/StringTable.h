@@ -27,7 +27,7 @@ enum class StrId {
   ResourceDataBeforeLanguage, ResourceDataOutsideImage, OptionalHeaderTooSmall,
   BadAlignment, HeadersTooLong, TooManyEntries, SectionWouldMove,
   NoRoomForResourceSection, TooFewDataDirectories, LayoutOverflow, ResourceSectionShared,
-  SectionsShareTheirBytes, FileAlignmentTooLarge, ResourceNameTooLong,
+  SectionsShareTheirBytes, FileAlignmentTooLarge, ResourceNameTooLong, ResourceSectionHoldsMore,
   // Module and stream errors.
   NoStreaming, AbstractError, ListIndexError, InvalidInteger,
   FileOpenError, FileCreateError, StreamReadError, StreamWriteError,

@@ -252,6 +252,9 @@ TTableStamp ReadOldStamp(const TMemoryStream& oldData, uint32_t offset) {
 TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
   if (TImageSection* section = GetResourceSection(offset)) {
     RefuseSharedResourceSection(section);
+    // The rebuilt section holds the resources alone: the bytes before a directory
+    // that does not start it, or the code of a section it shares, would be lost.
+    if (offset != 0 || section->ContainsCode()) throw EPEException(LoadResString(StrId::ResourceSectionHoldsMore));
     return section;
   }
   offset = 0;

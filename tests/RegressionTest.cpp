@@ -368,5 +368,30 @@ TEST(FoundByReading, ANameLongerThanTheDirectoryCanCountIsRefused) {
   EXPECT_EQ(again->ResourceDetails(0)->ResourceName(), std::u16string(65535, u'N'));
 }
 
+// The writer replaces the whole section that holds the resource directory. When the
+// directory did not start it (resources merged into .rdata), the bytes before it were
+// lost; so was the code of a code section holding it.
+TEST(FoundByReading, RebuildingASectionThatHoldsMoreThanTheResourcesIsRefused) {
+  const std::vector<ResourceSpec> resources = {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}};
+  constexpr uint32_t kVa = 0x2000;
+  for (bool code : {false, true}) {
+    uint32_t before = code ? 0 : 0x40;
+    ResourceBlob blob = BuildResourceDirectory(resources, kVa + before);
+    Bytes bytes = Fill(before, 0xEE);
+    bytes.insert(bytes.end(), blob.bytes.begin(), blob.bytes.end());
+    ImageBuilder b;
+    b.AddSection(Section(".text", Fill(16, 0xC3), kCode).VirtualAddress(0x1000));
+    b.AddSection(Section(code ? ".code2" : ".rdata", bytes, code ? kCode : kReadOnlyData).VirtualAddress(kVa));
+    b.DataDirectory(2, kVa + before, static_cast<uint32_t>(blob.bytes.size()));
+    auto image = LoadImage(b.Build());
+    ASSERT_EQ(image->ResourceCount(), 1);
+    TMemoryStream out;
+    EXPECT_EQ(RefusalMessage<EPEException>([&] { image->SaveToStream(out); }),
+              "The resource section holds more than the resource directory: code, or data before it")
+        << (code ? "code section" : "directory after other data");
+    EXPECT_EQ(out.Size(), 0);
+  }
+}
+
 }  // namespace
 }  // namespace tolvane::test
