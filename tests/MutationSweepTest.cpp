@@ -19,8 +19,8 @@ namespace tolvane::test {
 namespace {
 
 constexpr uint32_t kSeed = 20031202;
-constexpr int kImageMutants = 200;
-constexpr int kResMutants = 300;
+constexpr int kImageMutants = 200 / static_cast<int>(kSweepThinning);
+constexpr int kResMutants = 300 / static_cast<int>(kSweepThinning);
 
 const std::vector<uint8_t> kPrevious = BytesOf("the destination as it was before the run\n");
 

@@ -134,7 +134,10 @@ std::vector<size_t> SweepLengths(size_t size, size_t dense, size_t stride) {
   for (size_t n = 0; n < size && n <= dense; ++n) lengths.push_back(n);
   for (size_t n = dense + stride; n < size; n += stride) lengths.push_back(n);
   if (size > 0 && (lengths.empty() || lengths.back() != size - 1)) lengths.push_back(size - 1);
-  return lengths;
+  if (kSweepThinning == 1) return lengths;
+  std::vector<size_t> thinned;
+  for (size_t i = 0; i < lengths.size(); i += kSweepThinning) thinned.push_back(lengths[i]);
+  return thinned;
 }
 
 }  // namespace tolvane::test
