@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The source coverage of the core by fuzz corpora: each target replays its corpus
+# once, built with clang's source-based coverage, and llvm-cov reports per file.
+#
+#   tools/fuzz/coverage.sh CORPUS_ROOT
+#
+# CORPUS_ROOT holds one directory per target (image_reader, res_reader, combine), as
+# run.sh keeps them with FUZZ_CORPUS. The build goes to $COV_BUILD (default
+# build-fuzz-cov); the report to $COV_BUILD/coverage.txt.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/../.." && pwd)"
+corpora="$(cd "${1:?usage: coverage.sh CORPUS_ROOT}" && pwd)"
+build="${COV_BUILD:-$root/build-fuzz-cov}"
+profdata="$(command -v llvm-profdata || command -v llvm-profdata-14)"
+cov="$(command -v llvm-cov || command -v llvm-cov-14)"
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVANE_FUZZ=ON \
+    -DTOLVANE_FUZZ_COVERAGE=ON -DTOLVANE_TESTS=OFF -DTOLVANE_BENCH=OFF >/dev/null
+fi
+cmake --build "$build" -j"${JOBS:-2}" --target fuzz_targets >/dev/null
+
+rm -rf "$build/profiles" && mkdir -p "$build/profiles"
+objects=()
+for t in image_reader res_reader combine; do
+  [ -d "$corpora/$t" ] || continue
+  LLVM_PROFILE_FILE="$build/profiles/$t-%p.profraw" "$build/tools/fuzz/fuzz_$t" -runs=0 "$corpora/$t" >/dev/null 2>&1
+  objects+=(-object "$build/tools/fuzz/fuzz_$t")
+done
+"$profdata" merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
+"$cov" report "${objects[@]:1}" -instr-profile="$build/coverage.profdata" \
+  -ignore-filename-regex='tools/fuzz/' "$root/src" "$root/resources" | tee "$build/coverage.txt"
