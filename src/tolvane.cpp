@@ -3,12 +3,12 @@
 #include <memory>
 #include <new>
 #include <string_view>
-#include <unordered_map>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "support/HashIndex.h"
 #include "unitPEFile.h"
 #include "unitResFile.h"
 
@@ -154,34 +154,31 @@ void MergeInto(TPEResourceModule& image, TResModule& res) {
   // The rule of FindResource (the first with the same type, name and language, else
   // the first with language 0) through an index: scanning the image for each
   // resource of the .RES would take time that grows with the square of their number.
-  // The keys view the names of the details, which the merge never changes, and
-  // carry their hash: a lookup then reads no other key's names unless the hashes agree.
-  struct Identity {
-    std::u16string_view type, name;
-    uint32_t language;
-    size_t hash;
-    Identity(std::u16string_view t, std::u16string_view n, uint32_t l) : type(t), name(n), language(l) {
-      size_t h = std::hash<std::u16string_view>()(t);
-      h ^= std::hash<std::u16string_view>()(n) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-      hash = h ^ (l * 0x9E3779B97F4A7C15ull);
-    }
-    bool operator==(const Identity& o) const {
-      return hash == o.hash && language == o.language && type == o.type && name == o.name;
-    }
+  // The index holds the details themselves (the merge never renames one), so a
+  // lookup reads another resource's names only when the hashes agree.
+  auto hashOf = [](const std::u16string& type, const std::u16string& name, uint32_t language) {
+    uint64_t h = std::hash<std::u16string_view>()(type);
+    h ^= std::hash<std::u16string_view>()(name) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
+    return h ^ (language * 0x9E3779B97F4A7C15ull);
   };
-  struct IdentityHash {
-    size_t operator()(const Identity& k) const noexcept { return k.hash; }
+  auto identity = [](const std::u16string& type, const std::u16string& name, uint32_t language) {
+    return [&type, &name, language](const TResourceDetails* e) {
+      return e->ResourceLanguage() == language && e->ResourceName() == name && e->ResourceType() == type;
+    };
   };
-  std::unordered_map<Identity, TResourceDetails*, IdentityHash> first;
-  first.reserve(static_cast<size_t>(image.ResourceCount()) + static_cast<size_t>(res.ResourceCount()));
+  THashIndex<TResourceDetails*> first(static_cast<size_t>(image.ResourceCount()) +
+                                      static_cast<size_t>(res.ResourceCount()));
   auto remember = [&](TResourceDetails* e) {
-    first.emplace(Identity(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()), e);
+    const std::u16string &type = e->ResourceType(), &name = e->ResourceName();
+    first.FindOrInsert(hashOf(type, name, e->ResourceLanguage()), e, identity(type, name, e->ResourceLanguage()));
   };
   auto find = [&](const TResourceDetails& d) -> TResourceDetails* {
-    auto exact = first.find(Identity(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()));
-    if (exact != first.end()) return exact->second;
-    auto neutral = first.find(Identity(d.ResourceType(), d.ResourceName(), 0));
-    return neutral != first.end() ? neutral->second : nullptr;
+    const std::u16string &type = d.ResourceType(), &name = d.ResourceName();
+    if (TResourceDetails** exact = first.Find(hashOf(type, name, d.ResourceLanguage()),
+                                              identity(type, name, d.ResourceLanguage())))
+      return *exact;
+    TResourceDetails** neutral = first.Find(hashOf(type, name, 0), identity(type, name, 0));
+    return neutral != nullptr ? *neutral : nullptr;
   };
   for (int i = 0; i < image.ResourceCount(); ++i) remember(image.ResourceDetails(i));
 

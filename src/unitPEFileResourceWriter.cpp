@@ -1,7 +1,9 @@
 // The resource section writer: the details list becomes a resource directory tree,
 // which is sized, placed and written into the resource section before the image is
 // laid out.
-#include <map>
+#include <algorithm>
+#include <charconv>
+#include <deque>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
@@ -36,107 +38,172 @@ struct TRNode {
   uint32_t CodePage = 0;
 };
 
-// One table of the tree. Entries keep the order of first appearance, but are
-// written sorted, since Windows' loader binary-searches every table: named
-// entries first, by UTF-16 code units, then ID entries by value.
+// One table of the tree. Its entries stand in the order they are written, which
+// Windows' loader binary-searches: named entries first, by UTF-16 code units, then
+// ID entries by value. The tree is built from the resources in that order, so an
+// entry is only ever appended.
 class TResourceNode {
 public:
   int count() const { return static_cast<int>(nodes.size()); }
 
-  // The entry for a key, appended when new.
-  TRNode& EntryFor(const std::u16string& key, bool isLanguage) {
-    std::string id = platform::WideCharToMultiByte(platform::CP_ACP, key);
-    bool intID = isLanguage || IsID(id);
-    if (intID) {
-      uint32_t value = isLanguage ? static_cast<uint32_t>(std::stoll(id)) : static_cast<uint32_t>(std::stoul(id));
-      auto [it, added] = fIds.try_emplace(value, nodes.size());
-      if (added) Append(id, true, isLanguage);
-      return nodes[it->second];
-    }
-    // Two keys that the ANSI code page cannot tell apart are one entry: the name
-    // written back is the same for both.
-    std::u16string written = platform::MultiByteToWideChar(platform::CP_ACP, id);
-    // The directory counts a name's characters in 16 bits: a longer name would be
-    // written cut, as another resource.
-    if (written.size() > 0xFFFF) throw EPEException(LoadResString(StrId::ResourceNameTooLong));
-    auto [it, added] = fNamed.try_emplace(std::move(written), nodes.size());
-    if (added) Append(id, false, false);
-    return nodes[it->second];
-  }
-
-  // The entry for a language, as EntryFor gives it for the language's decimal text
-  // (the signed value's, which names the same 32 bits), without the text.
-  TRNode& EntryForLanguage(uint32_t language) {
-    auto [it, added] = fIds.try_emplace(language, nodes.size());
-    if (added) Append(std::to_string(static_cast<int32_t>(language)), true, true);
-    return nodes[it->second];
-  }
-
   // Digits only, and exactly the decimal text of the value: 7 is an ID, 007 a name.
-  static bool IsID(const std::string& id) {
+  static bool IsID(const std::string& id, uint32_t& value) {
     for (char c : id)
       if (c < '0' || c > '9') return false;
     if (id.empty()) RaiseInvalidInteger(u"");  // passes the digit test, but has no value
-    int32_t value = ResourceNameToInt(platform::MultiByteToWideChar(platform::CP_ACP, id));
-    return std::to_string(value) == id;
+    int32_t number = ResourceNameToInt(platform::MultiByteToWideChar(platform::CP_ACP, id));
+    value = static_cast<uint32_t>(number);
+    return std::to_string(number) == id;
+  }
+
+  TRNode& AppendTable(const std::string& id, bool intID) {
+    TRNode& node = Append(id, intID, false);
+    node.next = std::make_unique<TResourceNode>();
+    return node;
+  }
+
+  // A language's entry is keyed by the decimal text of its signed value, which
+  // names the same 32 bits.
+  TRNode& AppendLanguage(uint32_t language) {
+    return Append(std::to_string(static_cast<int32_t>(language)), true, true);
   }
 
   std::vector<TRNode> nodes;
-  std::map<std::u16string, size_t> fNamed;  // UTF-16 key -> entry
-  std::map<uint32_t, size_t> fIds;          // value -> entry
+  uint32_t namedCount = 0;
+  uint32_t idCount = 0;
 
 private:
-  void Append(const std::string& id, bool intID, bool leaf) {
-    if ((intID ? fIds.size() : fNamed.size()) > kMaxEntriesPerGroup) throw EPEException(LoadResString(StrId::TooManyEntries));
-    TRNode node;
-    node.id = id;
+  TRNode& Append(std::string id, bool intID, bool leaf) {
+    uint32_t& group = intID ? idCount : namedCount;
+    if (group >= kMaxEntriesPerGroup) throw EPEException(LoadResString(StrId::TooManyEntries));
+    ++group;
+    TRNode& node = nodes.emplace_back();
+    node.id = std::move(id);
     node.intID = intID;
     node.leaf = leaf;
-    if (!leaf) node.next = std::make_unique<TResourceNode>();
-    nodes.push_back(std::move(node));
+    return node;
   }
 };
 
 namespace {
 
-// Adds resources to the tree in list order. Neighbours in the list mostly share
-// their type and often their name: an equal key gives the same entry, so it is not
-// looked up again. (An entry stays where it is until its table gets a new one,
-// which only a different key makes.)
+// A type or a name as its table holds it: what is written, and where it sorts.
+struct TEntryKey {
+  std::string id;                           // the key in the ANSI code page
+  bool intID = false;
+  uint32_t value = 0;                       // an ID's value
+  const std::u16string* written = nullptr;  // a name's UTF-16 units, as written back
+};
+
+int CompareEntryKeys(const TEntryKey& a, const TEntryKey& b) {
+  if (a.intID != b.intID) return a.intID ? 1 : -1;
+  if (a.intID) return a.value < b.value ? -1 : a.value > b.value ? 1 : 0;
+  return a.written->compare(*b.written);
+}
+
+// The keys of one level (types or names), one per run of equal texts in list
+// order: neighbours in the list mostly share their type and often their name.
+class TEntryKeys {
+public:
+  uint32_t KeyFor(const std::u16string& text) {
+    if (fLastText != nullptr && *fLastText == text) return static_cast<uint32_t>(fKeys.size() - 1);
+    TEntryKey& key = fKeys.emplace_back();
+    key.id = platform::WideCharToMultiByte(platform::CP_ACP, text);
+    if (!TResourceNode::IsID(key.id, key.value)) {
+      // Two texts that the ANSI code page cannot tell apart are one entry: the name
+      // written back is the same for both.
+      platform::MultiByteToWideChar(platform::CP_ACP, key.id, fScratch);
+      key.written = fScratch == text ? &text : &fConverted.emplace_back(fScratch);
+      // The directory counts a name's characters in 16 bits: a longer name would be
+      // written cut, as another resource.
+      if (key.written->size() > 0xFFFF) throw EPEException(LoadResString(StrId::ResourceNameTooLong));
+    } else {
+      key.intID = true;
+    }
+    fLastText = &text;
+    return static_cast<uint32_t>(fKeys.size() - 1);
+  }
+
+  const TEntryKey& operator[](uint32_t index) const { return fKeys[index]; }
+
+private:
+  std::vector<TEntryKey> fKeys;
+  std::deque<std::u16string> fConverted;  // names the round trip changes (the others are the details' own)
+  std::u16string fScratch;
+  const std::u16string* fLastText = nullptr;
+};
+
+// One resource of the list, by its keys.
+struct TLeafRef {
+  uint32_t type, name, language, position;
+};
+
+// Builds the tree from the details list. The resources are ordered as the tables
+// will be written, the list order deciding between equal identities, so every
+// table is filled in its final order and an equal key is always its last entry.
+// Of one identity the later resource gives its bytes, the first its code page.
 class TTreeBuilder {
 public:
-  explicit TTreeBuilder(TResourceNode& root) : fRoot(root) {}
+  void Build(const TOwningList<TResourceDetails>& list, TResourceNode& root) {
+    std::vector<TLeafRef> refs;
+    refs.reserve(static_cast<size_t>(list.Count()));
+    for (int i = 0; i < list.Count(); ++i) {
+      const TResourceDetails& details = *list[i];
+      refs.push_back({fTypes.KeyFor(details.ResourceType()), fNames.KeyFor(details.ResourceName()),
+                      details.ResourceLanguage(), static_cast<uint32_t>(i)});
+    }
+    SortMostlySorted(refs);
 
-  void Add(TResourceDetails& details) {
-    if (fType == nullptr || details.ResourceType() != fTypeKey) {
-      fName = nullptr;
-      fType = &fRoot.EntryFor(details.ResourceType(), false);
-      fTypeKey = details.ResourceType();
+    TRNode *type = nullptr, *name = nullptr, *leaf = nullptr;
+    const TLeafRef* previous = nullptr;
+    for (const TLeafRef& ref : refs) {
+      const bool newType = previous == nullptr || !SameType(ref, *previous);
+      const bool newName = newType || !SameName(ref, *previous);
+      TResourceDetails& details = *list[static_cast<int>(ref.position)];
+      if (newType) type = &root.AppendTable(fTypes[ref.type].id, fTypes[ref.type].intID);
+      if (newName) name = &type->next->AppendTable(fNames[ref.name].id, fNames[ref.name].intID);
+      if (newName || ref.language != previous->language) {
+        leaf = &name->next->AppendLanguage(ref.language);
+        leaf->CodePage = static_cast<uint32_t>(details.CodePage());
+      }
+      leaf->data = &details.data();
+      previous = &ref;
     }
-    if (fName == nullptr || details.ResourceName() != fNameKey) {
-      fName = &fType->next->EntryFor(details.ResourceName(), false);
-      fNameKey = details.ResourceName();
-    }
-    TRNode& leaf = fName->next->EntryForLanguage(details.ResourceLanguage());
-    // A later resource with the same identity gives its bytes; the first keeps its code page.
-    if (leaf.data == nullptr) leaf.CodePage = static_cast<uint32_t>(details.CodePage());
-    leaf.data = &details.data();
   }
 
 private:
-  TResourceNode& fRoot;
-  TRNode* fType = nullptr;
-  TRNode* fName = nullptr;
-  std::u16string fTypeKey, fNameKey;
+  // The list is mostly in written order already: an image's resources as read, then
+  // those a merge added. So the ordered prefix stays, the rest is sorted and merged in.
+  void SortMostlySorted(std::vector<TLeafRef>& refs) const {
+    auto before = [this](const TLeafRef& a, const TLeafRef& b) { return Before(a, b); };
+    auto rest = std::is_sorted_until(refs.begin(), refs.end(), before);
+    std::sort(rest, refs.end(), before);
+    std::inplace_merge(refs.begin(), rest, refs.end(), before);
+  }
+
+  bool SameType(const TLeafRef& a, const TLeafRef& b) const {
+    return a.type == b.type || CompareEntryKeys(fTypes[a.type], fTypes[b.type]) == 0;
+  }
+  bool SameName(const TLeafRef& a, const TLeafRef& b) const {
+    return a.name == b.name || CompareEntryKeys(fNames[a.name], fNames[b.name]) == 0;
+  }
+  bool Before(const TLeafRef& a, const TLeafRef& b) const {
+    if (a.type != b.type)
+      if (int c = CompareEntryKeys(fTypes[a.type], fTypes[b.type])) return c < 0;
+    if (a.name != b.name)
+      if (int c = CompareEntryKeys(fNames[a.name], fNames[b.name])) return c < 0;
+    if (a.language != b.language) return a.language < b.language;
+    return a.position < b.position;
+  }
+
+  TEntryKeys fTypes, fNames;
 };
 
-// Entries in the order they are written: named, then IDs, each group sorted.
-std::vector<const TRNode*> WriteOrder(const TResourceNode& table) {
-  std::vector<const TRNode*> order;
-  order.reserve(table.nodes.size());
-  for (const auto& [key, index] : table.fNamed) order.push_back(&table.nodes[index]);
-  for (const auto& [key, index] : table.fIds) order.push_back(&table.nodes[index]);
-  return order;
+// The 32 bits an ID entry's text stands for: a language's may be negative.
+uint32_t IdValue(const std::string& id) {
+  int64_t value = 0;
+  std::from_chars(id.data(), id.data() + id.size(), value);
+  return static_cast<uint32_t>(value);
 }
 
 struct TTreeSizes {
@@ -150,15 +217,18 @@ struct TTreeSizes {
   uint64_t Total() const { return DataStart() + data; }
 };
 
-void MeasureTree(const TResourceNode& table, TTreeSizes& sizes) {
+void MeasureTree(const TResourceNode& table, TTreeSizes& sizes, std::u16string& scratch) {
   sizes.tables += kTableHeaderSize + kEntrySize * table.nodes.size();
   for (const TRNode& node : table.nodes) {
-    if (!node.intID) sizes.strings += 2 + 2 * platform::MultiByteToWideChar(platform::CP_ACP, node.id).size();
+    if (!node.intID) {
+      platform::MultiByteToWideChar(platform::CP_ACP, node.id, scratch);
+      sizes.strings += 2 + 2 * scratch.size();
+    }
     if (node.leaf) {
       ++sizes.leaves;
       sizes.data += align4(static_cast<uint64_t>(node.data->Size()));
     } else {
-      MeasureTree(*node.next, sizes);
+      MeasureTree(*node.next, sizes, scratch);
     }
   }
 }
@@ -176,37 +246,40 @@ public:
 
   // Fills the directory: tables, data entries and names. The resources' bytes
   // follow it in the order the walk gives the leaves (Data()), each padded to 4.
-  void Write(const TResourceNode& root) { WriteTable(root); }
+  void Write(const TResourceNode& root) {
+    fData.reserve(static_cast<size_t>(fSizes.leaves));
+    WriteTable(root);
+  }
   std::vector<uint8_t>& Directory() { return fOut; }
   std::vector<const TMemoryStream*>& Data() { return fData; }
 
 private:
   void WriteTable(const TResourceNode& table) {
     uint64_t at = fNextTable;
-    std::vector<const TRNode*> order = WriteOrder(table);
-    fNextTable += kTableHeaderSize + kEntrySize * order.size();
+    fNextTable += kTableHeaderSize + kEntrySize * table.nodes.size();
     uint8_t* header = fOut.data() + at;
     putU32LE(header + 4, fStamp.TimeDateStamp);
     putU16LE(header + 8, fStamp.MajorVersion);
     putU16LE(header + 10, fStamp.MinorVersion);
-    putU16LE(header + 12, static_cast<uint16_t>(table.fNamed.size()));
-    putU16LE(header + 14, static_cast<uint16_t>(table.fIds.size()));
+    putU16LE(header + 12, static_cast<uint16_t>(table.namedCount));
+    putU16LE(header + 14, static_cast<uint16_t>(table.idCount));
     uint64_t entry = at + kTableHeaderSize;
-    for (const TRNode* node : order) {
-      putU32LE(fOut.data() + entry, EntryName(*node));
-      if (node->leaf) {
-        putU32LE(fOut.data() + entry + 4, static_cast<uint32_t>(WriteLeaf(*node)));
+    for (const TRNode& node : table.nodes) {
+      putU32LE(fOut.data() + entry, EntryName(node));
+      if (node.leaf) {
+        putU32LE(fOut.data() + entry + 4, static_cast<uint32_t>(WriteLeaf(node)));
       } else {
         putU32LE(fOut.data() + entry + 4, kSubdirectoryFlag | static_cast<uint32_t>(fNextTable));
-        WriteTable(*node->next);
+        WriteTable(*node.next);
       }
       entry += kEntrySize;
     }
   }
 
   uint32_t EntryName(const TRNode& node) {
-    if (node.intID) return static_cast<uint32_t>(std::stoll(node.id));
-    std::u16string name = platform::MultiByteToWideChar(platform::CP_ACP, node.id);
+    if (node.intID) return IdValue(node.id);
+    std::u16string& name = fScratch;
+    platform::MultiByteToWideChar(platform::CP_ACP, node.id, name);
     uint64_t at = fSizes.StringsStart() + fNextString;
     putU16LE(fOut.data() + at, static_cast<uint16_t>(name.size()));
     for (size_t i = 0; i < name.size(); ++i) putU16LE(fOut.data() + at + 2 + 2 * i, name[i]);
@@ -232,6 +305,7 @@ private:
   std::vector<uint8_t> fOut;                // the directory: tables, data entries, strings
   std::vector<const TMemoryStream*> fData;  // the leaves' bytes, in the order they are placed
   uint64_t fNextTable = 0, fNextString = 0, fNextData = 0, fLeaves = 0;
+  std::u16string fScratch;
 };
 
 TTableStamp ReadOldStamp(const TMemoryStream& oldData, uint32_t offset) {
@@ -330,10 +404,10 @@ void TPEResourceModule::LayoutImage() {
     return;
   }
   TResourceNode root;
-  TTreeBuilder builder(root);
-  for (int i = 0; i < fDetailList.Count(); ++i) builder.Add(*fDetailList[i]);
+  TTreeBuilder().Build(fDetailList, root);
   TTreeSizes sizes;
-  MeasureTree(root, sizes);
+  std::u16string scratch;
+  MeasureTree(root, sizes, scratch);
   if (sizes.Total() > 0xFFFFFFFFu) throw EPEException(LoadResString(StrId::LayoutOverflow));
   TTableStamp stamp = ReadOldStamp(section->RawData(), offset);
 

@@ -6,11 +6,11 @@
 // reach outside it; each table and each data entry may be reached once only, which
 // refuses cycles and keeps the walk linear in the size of the section, however the
 // tables share their entries.
-#include <map>
-#include <set>
+#include <deque>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
+#include "support/HashIndex.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -76,26 +76,40 @@ private:
   // A counted UTF-16 name, passed through the ANSI code page as every name of the
   // model is. Each is decoded once, however many entries share it.
   const std::u16string& Name(uint32_t offset) {
-    auto found = fNames.find(offset);
-    if (found != fNames.end()) return found->second;
-    uint16_t units = Need(offset, 2, "a name").u16(0);
-    const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
-    std::u16string name =
-        platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP));
-    return fNames.emplace(offset, std::move(name)).first->second;
+    return Decoded(fNames, offset, [&] {
+      uint16_t units = Need(offset, 2, "a name").u16(0);
+      const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
+      return platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP));
+    });
   }
 
   const std::u16string& IdText(uint32_t id) {
-    auto found = fIds.find(id);
-    if (found != fIds.end()) return found->second;
-    return fIds.emplace(id, ToU16(std::to_string(id))).first->second;
+    return Decoded(fIds, id, [&] { return ToU16(std::to_string(id)); });
+  }
+
+  // A text of the directory by the number that gives it (a name's offset, an ID):
+  // decoded the first time, from the index after.
+  template <class Decode>
+  const std::u16string& Decoded(THashIndex<uint32_t>& index, uint32_t key, Decode&& decode) {
+    auto isKey = [&](uint32_t text) { return fTextKeys[text] == key; };
+    if (const uint32_t* text = index.Find(key, isKey)) return fTexts[*text];
+    fTexts.push_back(decode());
+    fTextKeys.push_back(key);
+    index.FindOrInsert(key, static_cast<uint32_t>(fTexts.size() - 1), isKey);
+    return fTexts.back();
+  }
+
+  // Each table and each data entry is read once: a second visit means the
+  // directory loops, or shares bytes among resources.
+  bool FirstVisit(THashIndex<uint32_t>& visited, uint32_t offset) {
+    return visited.FindOrInsert(offset, offset, [offset](uint32_t seen) { return seen == offset; }).second;
   }
 
   void WalkTable(uint32_t offset, int level) {
     if (level > kMaxDirectoryDepth)
       throw EPEException(Format(LoadResString(StrId::ResourceDirectoryTooDeep),
                                 {ToU16(std::to_string(kMaxDirectoryDepth))}));
-    if (!fTables.insert(offset).second) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
+    if (!FirstVisit(fTables, offset)) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
     ByteView header = Need(offset, kTableHeaderSize, "a directory table");
     const uint32_t characteristics = header.u32(0);
     const uint32_t version = uint32_t(header.u16(8)) << 16 | header.u16(10);
@@ -146,7 +160,7 @@ private:
 
   void ReadData(uint32_t offset, int level, uint32_t characteristics, uint32_t version) {
     if (level < kLanguageLevel) throw EPEException(LoadResString(StrId::ResourceDataBeforeLanguage));
-    if (!fDataEntries.insert(offset).second) throw EPEException(LoadResString(StrId::ResourceDataShared));
+    if (!FirstVisit(fDataEntries, offset)) throw EPEException(LoadResString(StrId::ResourceDataShared));
     ByteView entry = Need(offset, kDataEntrySize, "a data entry");
     const uint32_t rva = entry.u32(0);
     const uint32_t size = entry.u32(4);
@@ -179,10 +193,10 @@ private:
   uint64_t fImageBytes = 0;
   uint64_t fDataBytes = 0;
   uint64_t fNameBytes = 0;
-  std::set<uint32_t> fTables;
-  std::set<uint32_t> fDataEntries;
-  std::map<uint32_t, std::u16string> fNames;  // by offset
-  std::map<uint32_t, std::u16string> fIds;
+  THashIndex<uint32_t> fTables, fDataEntries;
+  THashIndex<uint32_t> fNames, fIds;  // by offset, by value: the text's place in fTexts
+  std::deque<std::u16string> fTexts;  // every text decoded, where the keys point
+  std::vector<uint32_t> fTextKeys;    // the offset or ID of each
   // The keys of the current path; both empty until their level sets them.
   const std::u16string* fType = &kEmpty;
   const std::u16string* fName = &kEmpty;

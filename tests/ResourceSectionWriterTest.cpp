@@ -1,8 +1,14 @@
 // The bytes of the resource sections we write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <random>
+#include <tuple>
+
 #include "builders/ImageFiles.h"
 #include "StringTable.h"
+#include "platform/CodePages.h"
 #include "builders/TestFiles.h"
 
 namespace tolvane::test {
@@ -153,6 +159,64 @@ TEST(ResourceSectionWriter, EmptyOrHugeIdentifiersAreRefusedBeforeAnyByteIsWritt
     expected.append(text).append("' is not a valid integer value");
     EXPECT_EQ(t.message, expected);
     EXPECT_EQ(out.Size(), 0);
+  }
+}
+
+// Where an identifier stands in a table, as the loader's binary search expects:
+// named entries first, by the UTF-16 code units written, then IDs by value.
+struct TableKey {
+  bool isId = false;
+  uint32_t value = 0;
+  std::u16string written;
+  auto operator<=>(const TableKey&) const = default;
+};
+
+TableKey KeyOf(const std::u16string& text) {
+  // Names pass through the ANSI code page (UTF-8 here), which turns an unpaired
+  // surrogate into '?'.
+  std::string ansi = platform::WideCharToMultiByte(platform::CP_ACP, text);
+  bool digits = !ansi.empty() && std::all_of(ansi.begin(), ansi.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits && ansi.size() <= 10 && std::stoull(ansi) <= 0x7FFFFFFF && std::to_string(std::stoull(ansi)) == ansi)
+    return {true, static_cast<uint32_t>(std::stoull(ansi)), {}};
+  return {false, 0, platform::MultiByteToWideChar(platform::CP_ACP, ansi)};
+}
+
+TEST(ResourceSectionWriter, MixedListsReadBackSortedWithOneLeafPerIdentity) {
+  const std::u16string types[] = {u"1", u"3", u"10", u"24", u"007", u"ICON", u"icon", u"A?", u"A\xD800", u"A\xDC00", u"Z"};
+  const std::u16string names[] = {u"1", u"2", u"7", u"007", u"65535", u"2147483647", u"0", u"X", u"x",
+                                  u"ITEM_LONG_NAME", u"\xD800", u"?", u"\x00E9t\x00E9"};
+  const uint32_t languages[] = {0, 1031, 1033, 0x80000000u, 0xFFFFFFFFu};
+  for (uint32_t seed : {1u, 2u, 3u}) {
+    std::mt19937 random(seed);
+    auto pick = [&](auto& values) -> const auto& { return values[random() % std::size(values)]; };
+    struct Leaf {
+      std::vector<uint8_t> bytes;
+      int32_t codePage;
+    };
+    std::map<std::tuple<TableKey, TableKey, uint32_t>, Leaf> expected;
+    auto image = EmptiedLib();
+    for (int i = 0; i < 400; ++i) {
+      const std::u16string& type = pick(types);
+      const std::u16string& name = pick(names);
+      uint32_t language = pick(languages);
+      std::vector<uint8_t> bytes(random() % 9, static_cast<uint8_t>(i));
+      int32_t codePage = static_cast<int32_t>(random() % 3) * 437;
+      AddResource(*image, type, name, language, bytes);
+      image->ResourceDetails(image->ResourceCount() - 1)->SetCodePage(codePage);
+      auto [it, added] = expected.try_emplace({KeyOf(type), KeyOf(name), language}, Leaf{bytes, codePage});
+      if (!added) it->second.bytes = bytes;  // the later bytes, the earlier code page
+    }
+    Written w = SaveAndReload(*image);
+    ASSERT_EQ(w.image->ResourceCount(), static_cast<int>(expected.size()));
+    int i = 0;
+    for (const auto& [key, leaf] : expected) {
+      TResourceDetails* d = w.image->ResourceDetails(i++);
+      EXPECT_EQ(KeyOf(d->ResourceType()), std::get<0>(key));
+      EXPECT_EQ(KeyOf(d->ResourceName()), std::get<1>(key));
+      EXPECT_EQ(d->ResourceLanguage(), std::get<2>(key));
+      EXPECT_EQ(d->RawData().Bytes(), leaf.bytes);
+      EXPECT_EQ(d->CodePage(), leaf.codePage);
+    }
   }
 }
 

@@ -1,5 +1,9 @@
 #include "platform/CodePages.h"
 
+#include <algorithm>
+#include <array>
+#include <iterator>
+
 namespace tolvane::platform {
 namespace {
 
@@ -115,6 +119,22 @@ constexpr LanguageCodePage kByPrimary[] = {
     {0x85, 1251}, {0x86, 1252}, {0x87, 1252}, {0x88, 1252}, {0x8C, 1256}, {0x92, 1256},
 };
 
+// The same tables for lookup: every resource read asks for its language's code page.
+constexpr auto kSublanguagesSorted = [] {
+  std::array<LanguageCodePage, std::size(kBySublanguage)> sorted{};
+  std::copy(std::begin(kBySublanguage), std::end(kBySublanguage), sorted.begin());
+  std::sort(sorted.begin(), sorted.end(), [](auto a, auto b) { return a.language < b.language; });
+  return sorted;
+}();
+
+constexpr int32_t kUnknownPrimary = -1;
+constexpr auto kPrimaryCodePages = [] {
+  std::array<int32_t, 0x400> table{};
+  table.fill(kUnknownPrimary);
+  for (const auto& e : kByPrimary) table[e.language] = e.codePage;
+  return table;
+}();
+
 }  // namespace
 
 uint32_t GetACP() { return CP_UTF8; }
@@ -140,8 +160,8 @@ std::string WideToUtf8(const std::u16string& text) {
   return out;
 }
 
-std::u16string Utf8ToWide(const std::string& text) {
-  std::u16string out;
+void Utf8ToWide(const std::string& text, std::u16string& out) {
+  out.clear();
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     uint32_t cp = DecodeUtf8(text, i);
@@ -150,20 +170,25 @@ std::u16string Utf8ToWide(const std::string& text) {
     else
       AppendUtf16(out, cp);
   }
+}
+
+std::u16string Utf8ToWide(const std::string& text) {
+  std::u16string out;
+  Utf8ToWide(text, out);
   return out;
 }
 
 std::string WideCharToMultiByte(uint32_t, const std::u16string& text) { return WideToUtf8(text); }
 std::u16string MultiByteToWideChar(uint32_t, const std::string& text) { return Utf8ToWide(text); }
+void MultiByteToWideChar(uint32_t, const std::string& text, std::u16string& out) { Utf8ToWide(text, out); }
 
 int32_t DefaultAnsiCodePage(uint32_t language) {
   if (language > 0xFFFF) return static_cast<int32_t>(GetACP());
-  for (const auto& e : kBySublanguage)
-    if (e.language == language) return e.codePage;
-  uint32_t primary = language & 0x3FF;
-  for (const auto& e : kByPrimary)
-    if (e.language == primary) return e.codePage;
-  return static_cast<int32_t>(GetACP());
+  auto sub = std::lower_bound(kSublanguagesSorted.begin(), kSublanguagesSorted.end(), language,
+                              [](const LanguageCodePage& e, uint32_t l) { return e.language < l; });
+  if (sub != kSublanguagesSorted.end() && sub->language == language) return sub->codePage;
+  int32_t primary = kPrimaryCodePages[language & 0x3FF];
+  return primary != kUnknownPrimary ? primary : static_cast<int32_t>(GetACP());
 }
 
 }  // namespace tolvane::platform

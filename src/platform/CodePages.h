@@ -21,9 +21,12 @@ void SetConsoleOutputCP(uint32_t codePage);
 // for the ANSI, OEM and console pages, which are all UTF-8 here.
 std::string WideCharToMultiByte(uint32_t codePage, const std::u16string& text);
 std::u16string MultiByteToWideChar(uint32_t codePage, const std::string& text);
+// The same into out, whose storage is reused: for loops over many names.
+void MultiByteToWideChar(uint32_t codePage, const std::string& text, std::u16string& out);
 
 std::string WideToUtf8(const std::u16string& text);
 std::u16string Utf8ToWide(const std::string& text);
+void Utf8ToWide(const std::string& text, std::u16string& out);
 
 // The default ANSI code page of a Windows language identifier (what
 // LOCALE_IDEFAULTANSICODEPAGE gives); 0 for the Unicode-only locales; GetACP()
