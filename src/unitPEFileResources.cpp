@@ -6,6 +6,7 @@
 // reach outside it; each table and each data entry may be reached once only, which
 // refuses cycles and keeps the walk linear in the size of the section, however the
 // tables share their entries.
+#include <charconv>
 #include <deque>
 
 #include "StringTable.h"
@@ -75,28 +76,25 @@ private:
 
   // A counted UTF-16 name, passed through the ANSI code page as every name of the
   // model is. Each is decoded once, however many entries share it.
+  // Each name is decoded once, however many entries share it.
   const std::u16string& Name(uint32_t offset) {
-    return Decoded(fNames, offset, [&] {
-      uint16_t units = Need(offset, 2, "a name").u16(0);
-      const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
-      return platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP));
-    });
+    auto isName = [&](uint32_t text) { return fNameOffsets[text] == offset; };
+    if (const uint32_t* text = fNames.Find(offset, isName)) return fNameTexts[*text];
+    uint16_t units = Need(offset, 2, "a name").u16(0);
+    const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
+    fNameTexts.push_back(
+        platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP)));
+    fNameOffsets.push_back(offset);
+    fNames.FindOrInsert(offset, static_cast<uint32_t>(fNameTexts.size() - 1), isName);
+    return fNameTexts.back();
   }
 
-  const std::u16string& IdText(uint32_t id) {
-    return Decoded(fIds, id, [&] { return ToU16(std::to_string(id)); });
-  }
-
-  // A text of the directory by the number that gives it (a name's offset, an ID):
-  // decoded the first time, from the index after.
-  template <class Decode>
-  const std::u16string& Decoded(THashIndex<uint32_t>& index, uint32_t key, Decode&& decode) {
-    auto isKey = [&](uint32_t text) { return fTextKeys[text] == key; };
-    if (const uint32_t* text = index.Find(key, isKey)) return fTexts[*text];
-    fTexts.push_back(decode());
-    fTextKeys.push_back(key);
-    index.FindOrInsert(key, static_cast<uint32_t>(fTexts.size() - 1), isKey);
-    return fTexts.back();
+  // An ID's text, in the buffer of its level, which keeps it while the walk is below.
+  const std::u16string& IdText(uint32_t id, std::u16string& buffer) {
+    char digits[10];
+    char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
+    buffer.assign(digits, end);
+    return buffer;
   }
 
   // Each table and each data entry is read once: a second visit means the
@@ -125,7 +123,8 @@ private:
       switch (level) {
         case kTypeLevel:
         case kNameLevel: {
-          const std::u16string& key = isNamed ? Name(nameField & ~kSubdirectoryFlag) : IdText(nameField);
+          std::u16string& idBuffer = level == kTypeLevel ? fTypeId : fNameId;
+          const std::u16string& key = isNamed ? Name(nameField & ~kSubdirectoryFlag) : IdText(nameField, idBuffer);
           (level == kTypeLevel ? fType : fName) = &key;
           break;
         }
@@ -194,9 +193,10 @@ private:
   uint64_t fDataBytes = 0;
   uint64_t fNameBytes = 0;
   THashIndex<uint32_t> fTables, fDataEntries;
-  THashIndex<uint32_t> fNames, fIds;  // by offset, by value: the text's place in fTexts
-  std::deque<std::u16string> fTexts;  // every text decoded, where the keys point
-  std::vector<uint32_t> fTextKeys;    // the offset or ID of each
+  THashIndex<uint32_t> fNames;            // a name's offset -> its place in fNameTexts
+  std::deque<std::u16string> fNameTexts;  // every name decoded; the keys point here
+  std::vector<uint32_t> fNameOffsets;     // the offset of each
+  std::u16string fTypeId, fNameId;
   // The keys of the current path; both empty until their level sets them.
   const std::u16string* fType = &kEmpty;
   const std::u16string* fName = &kEmpty;

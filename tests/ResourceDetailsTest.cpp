@@ -2,6 +2,9 @@
 // text, ordering and the code page of a language.
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <utility>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -119,6 +122,36 @@ TEST(ResourceDetailsClassChoice, Utf16TestLooksAtTheFirst1023UnitsButNotTheLastT
   std::vector<uint8_t> odd = Utf16Bytes(u"abc\x01\x01");
   odd.push_back(0xEE);
   EXPECT_EQ(ClassNameFor(odd), "TUnicodeResourceDetails");
+}
+
+TEST(ResourceDetailsClassChoice, EveryNonTextUnitIsFoundWhereverItStands) {
+  // The tests read their units in blocks: a unit that is not text must count in
+  // every position, of every block and of the tail after the last one.
+  const uint8_t textBytes[] = {9, 10, 13, 32, 'a', 127};
+  for (int n = 1; n <= 100; ++n) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) bytes[i] = textBytes[i % std::size(textBytes)];
+    EXPECT_TRUE(TAnsiResourceDetails::AcceptsData(n, bytes.data())) << n;
+    for (int at = 0; at < n; ++at)
+      for (uint8_t bad : {0, 8, 11, 12, 14, 31, 128, 200, 255}) {
+        uint8_t kept = std::exchange(bytes[at], bad);
+        EXPECT_FALSE(TAnsiResourceDetails::AcceptsData(n, bytes.data())) << n << " " << at << " " << int(bad);
+        bytes[at] = kept;
+      }
+  }
+  for (int units = 3; units <= 80; ++units) {
+    std::u16string text(static_cast<size_t>(units), u'w');
+    std::vector<uint8_t> bytes = Utf16Bytes(text);
+    EXPECT_TRUE(TUnicodeResourceDetails::AcceptsData(static_cast<int64_t>(bytes.size()), bytes.data())) << units;
+    for (int at = 0; at < units - 2; ++at)
+      for (char16_t bad : {u'\x00', u'\x1F', u'\x80', u'\x100', u'\x0A00', u'\x8020', u'\xFF09'}) {
+        std::u16string changed = text;
+        changed[at] = bad;
+        bytes = Utf16Bytes(changed);
+        EXPECT_FALSE(TUnicodeResourceDetails::AcceptsData(static_cast<int64_t>(bytes.size()), bytes.data()))
+            << units << " " << at << " " << int(bad);
+      }
+  }
 }
 
 TEST(ResourceDetailsClassChoice, CreateResourceDetailsMakesTheChosenClassWithACopy) {
