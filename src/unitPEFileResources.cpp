@@ -6,8 +6,8 @@
 // reach outside it; each table and each data entry may be reached once only, which
 // refuses cycles and keeps the walk linear in the size of the section, however the
 // tables share their entries.
+#include <algorithm>
 #include <charconv>
-#include <deque>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
@@ -55,6 +55,27 @@ constexpr uint64_t kNameBytesAlways = 1 << 20;
 
 enum Level { kTypeLevel = 0, kNameLevel = 1, kLanguageLevel = 2 };
 
+// The offsets visited so far. Linkers and this tool write tables and data entries
+// in ascending order, so those are kept in a sorted array, appended to in order;
+// an offset that comes out of order goes to an index.
+class TVisitedOffsets {
+public:
+  // False if the offset was visited before.
+  bool Visit(uint32_t offset) {
+    if (fAscending.empty() || offset > fAscending.back()) {
+      // Every offset of the index is below the last ascending one, so this one is new.
+      fAscending.push_back(offset);
+      return true;
+    }
+    if (std::binary_search(fAscending.begin(), fAscending.end(), offset)) return false;
+    return fOutOfOrder.FindOrInsert(offset, offset, [offset](uint32_t seen) { return seen == offset; }).second;
+  }
+
+private:
+  std::vector<uint32_t> fAscending;
+  THashIndex<uint32_t> fOutOfOrder;
+};
+
 class TResourceDirectoryReader {
 public:
   // directory: the resource section's bytes from the root table on. The resources
@@ -76,20 +97,19 @@ private:
 
   // A counted UTF-16 name, passed through the ANSI code page as every name of the
   // model is. Each is decoded once, however many entries share it.
-  // Each name is decoded once, however many entries share it.
-  const std::u16string& Name(uint32_t offset) {
-    auto isName = [&](uint32_t text) { return fNameOffsets[text] == offset; };
-    if (const uint32_t* text = fNames.Find(offset, isName)) return fNameTexts[*text];
+  // A counted UTF-16 name, passed through the ANSI code page as every name of the
+  // model is, into the buffer of its level, which keeps it while the walk is below.
+  // Entries may share a name: the bytes decoded are bounded as the bytes copied are.
+  const std::u16string& Name(uint32_t offset, std::u16string& buffer) {
     uint16_t units = Need(offset, 2, "a name").u16(0);
     const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
-    fNameTexts.push_back(
-        platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP)));
-    fNameOffsets.push_back(offset);
-    fNames.FindOrInsert(offset, static_cast<uint32_t>(fNameTexts.size() - 1), isName);
-    return fNameTexts.back();
+    fDecodedNameBytes += 2 + 2 * uint64_t(units);
+    if (fDecodedNameBytes > NameBytesAllowed()) throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
+    platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP), buffer);
+    return buffer;
   }
 
-  // An ID's text, in the buffer of its level, which keeps it while the walk is below.
+  // An ID's text, in the buffer of its level.
   const std::u16string& IdText(uint32_t id, std::u16string& buffer) {
     char digits[10];
     char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
@@ -97,17 +117,13 @@ private:
     return buffer;
   }
 
-  // Each table and each data entry is read once: a second visit means the
-  // directory loops, or shares bytes among resources.
-  bool FirstVisit(THashIndex<uint32_t>& visited, uint32_t offset) {
-    return visited.FindOrInsert(offset, offset, [offset](uint32_t seen) { return seen == offset; }).second;
-  }
+  uint64_t NameBytesAllowed() const { return kNameBytesPerImageByte * fImageBytes + kNameBytesAlways; }
 
   void WalkTable(uint32_t offset, int level) {
     if (level > kMaxDirectoryDepth)
       throw EPEException(Format(LoadResString(StrId::ResourceDirectoryTooDeep),
                                 {ToU16(std::to_string(kMaxDirectoryDepth))}));
-    if (!FirstVisit(fTables, offset)) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
+    if (!fTables.Visit(offset)) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
     ByteView header = Need(offset, kTableHeaderSize, "a directory table");
     const uint32_t characteristics = header.u32(0);
     const uint32_t version = uint32_t(header.u16(8)) << 16 | header.u16(10);
@@ -123,8 +139,8 @@ private:
       switch (level) {
         case kTypeLevel:
         case kNameLevel: {
-          std::u16string& idBuffer = level == kTypeLevel ? fTypeId : fNameId;
-          const std::u16string& key = isNamed ? Name(nameField & ~kSubdirectoryFlag) : IdText(nameField, idBuffer);
+          std::u16string& buffer = level == kTypeLevel ? fTypeText : fNameText;
+          const std::u16string& key = isNamed ? Name(nameField & ~kSubdirectoryFlag, buffer) : IdText(nameField, buffer);
           (level == kTypeLevel ? fType : fName) = &key;
           break;
         }
@@ -159,7 +175,7 @@ private:
 
   void ReadData(uint32_t offset, int level, uint32_t characteristics, uint32_t version) {
     if (level < kLanguageLevel) throw EPEException(LoadResString(StrId::ResourceDataBeforeLanguage));
-    if (!FirstVisit(fDataEntries, offset)) throw EPEException(LoadResString(StrId::ResourceDataShared));
+    if (!fDataEntries.Visit(offset)) throw EPEException(LoadResString(StrId::ResourceDataShared));
     ByteView entry = Need(offset, kDataEntrySize, "a data entry");
     const uint32_t rva = entry.u32(0);
     const uint32_t size = entry.u32(4);
@@ -173,7 +189,7 @@ private:
     // inflate it. Names are shared by many resources, but not without bound either.
     fDataBytes += size;
     fNameBytes += 2 * (fType->size() + fName->size());
-    if (fDataBytes > fImageBytes || fNameBytes > kNameBytesPerImageByte * fImageBytes + kNameBytesAlways)
+    if (fDataBytes > fImageBytes || fNameBytes > NameBytesAllowed())
       throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
 
     std::unique_ptr<TResourceDetails> details =
@@ -192,11 +208,11 @@ private:
   uint64_t fImageBytes = 0;
   uint64_t fDataBytes = 0;
   uint64_t fNameBytes = 0;
-  THashIndex<uint32_t> fTables, fDataEntries;
-  THashIndex<uint32_t> fNames;            // a name's offset -> its place in fNameTexts
-  std::deque<std::u16string> fNameTexts;  // every name decoded; the keys point here
-  std::vector<uint32_t> fNameOffsets;     // the offset of each
-  std::u16string fTypeId, fNameId;
+  uint64_t fDecodedNameBytes = 0;
+  // Each table and each data entry is read once: a second visit means the
+  // directory loops, or shares bytes among resources.
+  TVisitedOffsets fTables, fDataEntries;
+  std::u16string fTypeText, fNameText;
   // The keys of the current path; both empty until their level sets them.
   const std::u16string* fType = &kEmpty;
   const std::u16string* fName = &kEmpty;

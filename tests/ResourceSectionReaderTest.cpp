@@ -2,6 +2,8 @@
 // damaged directories, and the container operations of TPEResourceModule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "builders/ImageBuilder.h"
 #include "builders/ImageTestSupport.h"
 #include "unitPEFile.h"
@@ -320,6 +322,43 @@ TEST(RsrcRefusals, SharedSubtreesDoNotMakeTheWalkExponential) {
   EXPECT_EQ(ResourceRefusal(blob), "Resource directory: a subdirectory is reached twice");
 }
 
+// Types 3, 4 and 5 (as given) whose tables and data entries stand at falling offsets,
+// children before their parents; each type's last entry points where given.
+Bytes DescendingDirectory(uint32_t typeFiveTable) {
+  Bytes blob;
+  WriteTable(blob, 0, 0, 3);
+  const uint32_t nameTables[] = {0x100, 0x80, typeFiveTable};
+  for (uint32_t t = 0; t < 3; ++t) WriteEntry(blob, 0, t, 3 + t, 0x80000000 | nameTables[t]);
+  for (uint32_t t = 0; t < 2; ++t) {
+    uint32_t languageTable = 0x200 - 0x40 * t, dataEntry = 0x300 - 0x20 * t, data = 0x400 - 0x10 * t;
+    WriteTable(blob, nameTables[t], 0, 1);
+    WriteEntry(blob, nameTables[t], 0, 1, 0x80000000 | languageTable);
+    WriteTable(blob, languageTable, 0, 1);
+    WriteEntry(blob, languageTable, 0, 0x409, dataEntry);
+    WriteDataEntry(blob, dataEntry, kRsrcVa + data, 4);
+    blob.resize(std::max<size_t>(blob.size(), data + 4));
+    blob[data] = static_cast<uint8_t>(t + 1);
+  }
+  return blob;
+}
+
+TEST(RsrcWalk, TablesAndDataEntriesMayStandInAnyOrder) {
+  Bytes blob = DescendingDirectory(0x100);
+  // Type 5 gets a table of its own, with no entries.
+  WriteTable(blob, 0x500, 0, 0);
+  WriteEntry(blob, 0, 2, 5, 0x80000500);
+  auto m = LoadImage(WithBlob(blob));
+  ASSERT_EQ(m->ResourceCount(), 2);
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"3");
+  EXPECT_EQ(m->ResourceDetails(1)->ResourceType(), u"4");
+  EXPECT_EQ(m->ResourceDetails(1)->RawData().Bytes()[0], 2);
+}
+
+TEST(RsrcRefusals, TableReachedTwiceOutOfOrderIsRefused) {
+  // The second visit of 0x80 comes after a higher table (0x100) was read.
+  EXPECT_EQ(ResourceRefusal(DescendingDirectory(0x80)), "Resource directory: a subdirectory is reached twice");
+}
+
 TEST(RsrcRefusals, DataEntryAtTheTypeLevelIsRefused) {
   Bytes blob;
   WriteTable(blob, 0, 0, 1);
@@ -443,8 +482,9 @@ TEST(RsrcRefusals, OverlappingDataClaimingMoreThanTheImageIsRefused) {
   EXPECT_EQ(LoadImage(WithBlob(blob.bytes))->ResourceCount(), 4);
 }
 
-// One type, n resources all named by the same long string of 30000 units.
-Bytes ManyResourcesSharingALongName(uint32_t n) {
+// One type, n resources all named by the same long string of 30000 units (or, without
+// resources, n names whose language tables are empty).
+Bytes ManyResourcesSharingALongName(uint32_t n, bool withResources = true) {
   Bytes blob;
   const uint32_t nameTable = 0x18, languageTables = nameTable + 16 + 8 * n;
   const uint32_t dataEntries = languageTables + 24 * n, name = dataEntries + 16 * n;
@@ -453,8 +493,8 @@ Bytes ManyResourcesSharingALongName(uint32_t n) {
   WriteTable(blob, nameTable, static_cast<uint16_t>(n), 0);
   for (uint32_t i = 0; i < n; ++i) {
     WriteEntry(blob, nameTable, i, 0x80000000 | name, 0x80000000 | (languageTables + 24 * i));
-    WriteTable(blob, languageTables + 24 * i, 0, 1);
-    WriteEntry(blob, languageTables + 24 * i, 0, i, dataEntries + 16 * i);
+    WriteTable(blob, languageTables + 24 * i, 0, withResources ? 1 : 0);
+    if (withResources) WriteEntry(blob, languageTables + 24 * i, 0, i, dataEntries + 16 * i);
     WriteDataEntry(blob, dataEntries + 16 * i, kRsrcVa, 0);
   }
   WriteCountedString(blob, name, std::u16string(30000, u'N'));
@@ -471,6 +511,10 @@ TEST(RsrcWalk, ResourcesMayShareAName) {
 TEST(RsrcRefusals, NameSharedBeyondAnyRealDirectoryIsRefused) {
   // 64 copies of a 60000-byte name: far more than 16 times the image's bytes.
   EXPECT_EQ(ResourceRefusal(ManyResourcesSharingALongName(64)),
+            "Resource directory: the resources hold more bytes than the image");
+  // Reading the name again for every entry is work of the same size, with or
+  // without resources to copy it into.
+  EXPECT_EQ(ResourceRefusal(ManyResourcesSharingALongName(64, false)),
             "Resource directory: the resources hold more bytes than the image");
 }
 
