@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "StringTable.h"
 #include "platform/CodePages.h"
@@ -150,49 +151,83 @@ void ExtractResources(const std::u16string& srcImage, const std::u16string& dest
   res->SaveToFile(destRes);
 }
 
-void MergeInto(TPEResourceModule& image, TResModule& res) {
-  // The rule of FindResource (the first with the same type, name and language, else
-  // the first with language 0) through an index: scanning the image for each
-  // resource of the .RES would take time that grows with the square of their number.
-  // The index holds the details themselves (the merge never renames one), so a
-  // lookup reads another resource's names only when the hashes agree.
-  auto hashOf = [](const std::u16string& type, const std::u16string& name, uint32_t language) {
+namespace {
+
+// The rule of FindResource (the first with the same type, name and language, else
+// the first with language 0) through an index: scanning the image for each
+// resource of the .RES would take time that grows with the square of their number.
+// The index holds the details themselves (the merge never renames one), so a
+// lookup reads another resource's names only when the hashes agree.
+// Whether a resource has this identity.
+auto Same(const std::u16string& type, const std::u16string& name, uint32_t language) {
+  return [&type, &name, language](const TResourceDetails* e) {
+    return e->ResourceLanguage() == language && e->ResourceName() == name && e->ResourceType() == type;
+  };
+}
+
+class TFirstByIdentity {
+public:
+  explicit TFirstByIdentity(size_t expected) : fFirst(expected) {}
+
+  static uint64_t Hash(const std::u16string& type, const std::u16string& name, uint32_t language) {
     uint64_t h = std::hash<std::u16string_view>()(type);
     h ^= std::hash<std::u16string_view>()(name) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
     return h ^ (language * 0x9E3779B97F4A7C15ull);
-  };
-  auto identity = [](const std::u16string& type, const std::u16string& name, uint32_t language) {
-    return [&type, &name, language](const TResourceDetails* e) {
-      return e->ResourceLanguage() == language && e->ResourceName() == name && e->ResourceType() == type;
-    };
-  };
-  THashIndex<TResourceDetails*> first(static_cast<size_t>(image.ResourceCount()) +
-                                      static_cast<size_t>(res.ResourceCount()));
-  auto remember = [&](TResourceDetails* e) {
-    const std::u16string &type = e->ResourceType(), &name = e->ResourceName();
-    first.FindOrInsert(hashOf(type, name, e->ResourceLanguage()), e, identity(type, name, e->ResourceLanguage()));
-  };
-  auto find = [&](const TResourceDetails& d) -> TResourceDetails* {
-    const std::u16string &type = d.ResourceType(), &name = d.ResourceName();
-    if (TResourceDetails** exact = first.Find(hashOf(type, name, d.ResourceLanguage()),
-                                              identity(type, name, d.ResourceLanguage())))
-      return *exact;
-    TResourceDetails** neutral = first.Find(hashOf(type, name, 0), identity(type, name, 0));
-    return neutral != nullptr ? *neutral : nullptr;
-  };
-  for (int i = 0; i < image.ResourceCount(); ++i) remember(image.ResourceDetails(i));
+  }
+  static uint64_t Hash(const TResourceDetails& d) { return Hash(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()); }
 
+  // Keeps e unless a resource of its identity came first; hash is Hash(*e).
+  void Remember(TResourceDetails* e, uint64_t hash) {
+    fFirst.FindOrInsert(hash, e, Same(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()));
+  }
+
+  // hash is Hash(d).
+  TResourceDetails* Find(const TResourceDetails& d, uint64_t hash) {
+    const std::u16string &type = d.ResourceType(), &name = d.ResourceName();
+    if (TResourceDetails** exact = fFirst.Find(hash, Same(type, name, d.ResourceLanguage()))) return *exact;
+    TResourceDetails** neutral = fFirst.Find(Hash(type, name, 0), Same(type, name, 0));
+    return neutral != nullptr ? *neutral : nullptr;
+  }
+
+  // An index of this size misses the caches: the slot of a resource some steps
+  // ahead is fetched while the current one is looked up.
+  void FetchAhead(uint64_t hash) const { fFirst.Prefetch(hash); }
+
+private:
+  THashIndex<TResourceDetails*> fFirst;
+};
+
+// The hashes of every resource of a module, in list order.
+std::vector<uint64_t> IdentityHashes(const TResourceModule& module) {
+  std::vector<uint64_t> hashes(static_cast<size_t>(module.ResourceCount()));
+  for (int i = 0; i < module.ResourceCount(); ++i) hashes[i] = TFirstByIdentity::Hash(*module.ResourceDetails(i));
+  return hashes;
+}
+
+constexpr int kFetchAhead = 8;
+
+}  // namespace
+
+void MergeInto(TPEResourceModule& image, TResModule& res) {
+  TFirstByIdentity first(static_cast<size_t>(image.ResourceCount()) + static_cast<size_t>(res.ResourceCount()));
+  const std::vector<uint64_t> imageHashes = IdentityHashes(image);
+  for (int i = 0; i < image.ResourceCount(); ++i) {
+    if (i + kFetchAhead < image.ResourceCount()) first.FetchAhead(imageHashes[i + kFetchAhead]);
+    first.Remember(image.ResourceDetails(i), imageHashes[i]);
+  }
+
+  const std::vector<uint64_t> resHashes = IdentityHashes(res);
   for (int i = 0; i < res.ResourceCount(); ++i) {
+    if (i + kFetchAhead < res.ResourceCount()) first.FetchAhead(resHashes[i + kFetchAhead]);
     TResourceDetails* d = res.ResourceDetails(i);
-    TResourceDetails* e = find(*d);
-    if (e != nullptr) {
+    if (TResourceDetails* e = first.Find(*d, resHashes[i])) {
       e->ChangeData(d->data());
     } else {
       // Bytes that view the .RES file are shared, not copied, until written to.
       const TMemoryStream& bytes = d->data();
       int at = image.AddResource(TResourceDetails::CreateResourceDetails(
           &image, d->ResourceLanguage(), d->ResourceName(), d->ResourceType(), bytes, 0, bytes.ByteSize()));
-      remember(image.ResourceDetails(at));
+      first.Remember(image.ResourceDetails(at), resHashes[i]);
     }
   }
 }
