@@ -300,14 +300,19 @@ void SortDetailsList(TOwningList<TResourceDetails>& list) {
   for (const auto& d : list) keys.push_back({d.get(), ResourceNameToInt(d->ResourceType()), ResourceNameToInt(d->ResourceName())});
   std::vector<size_t> order(keys.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  // Stable, as CompareDetails orders them: resources differing only in language keep their order.
-  std::stable_sort(order.begin(), order.end(), [&](size_t i, size_t j) {
+  auto before = [&](size_t i, size_t j) {
     const TSortKey& a = keys[i];
     const TSortKey& b = keys[j];
     int result = CompareIdentity(a.details->ResourceType(), a.type, b.details->ResourceType(), b.type);
     if (result == 0) result = CompareIdentity(a.details->ResourceName(), a.name, b.details->ResourceName(), b.name);
     return result < 0;
-  });
+  };
+  // Stable, as CompareDetails orders them: resources differing only in language keep
+  // their order. Lists mostly come in order already (a compiler's .RES, an image's
+  // directory), so the ordered prefix stays and only the rest is sorted and merged in.
+  auto rest = std::is_sorted_until(order.begin(), order.end(), before);
+  std::stable_sort(rest, order.end(), before);
+  std::inplace_merge(order.begin(), rest, order.end(), before);
   list.Permute(order);
 }
 

@@ -2,6 +2,8 @@
 // text, ordering and the code page of a language.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <iterator>
 #include <utility>
 
@@ -410,6 +412,34 @@ TEST(CompareDetails, SortingAListGivesTheFileOrder) {
   std::vector<std::u16string> expected = {u"mytype/HELLO", u"MYTYPE/5", u"3/1",   u"6/2",
                                           u"10/CONFIG",    u"10/7",     u"10/100", u"24/1"};
   EXPECT_EQ(order, expected);
+}
+
+TEST(CompareDetails, SortingKeepsListOrderBetweenEqualIdentitiesAfterAnOrderedPrefix) {
+  // The sort keeps an ordered prefix and merges the rest in: the result must still
+  // be the stable sort of the whole list, languages of one identity in list order.
+  const char16_t* types[] = {u"3", u"10", u"MYTYPE", u"ICON"};
+  const char16_t* names[] = {u"1", u"2", u"07", u"A", u"B"};
+  for (uint32_t seed : {1u, 2u, 3u, 4u}) {
+    std::mt19937 random(seed);
+    std::vector<std::unique_ptr<TResourceDetails>> reference;
+    for (int i = 0; i < 120; ++i) {
+      reference.push_back(Make(types[random() % 4], names[random() % 5]));
+      reference.back()->SetResourceLanguage(static_cast<uint32_t>(i));
+    }
+    const size_t prefix = seed * 20;
+    std::stable_sort(reference.begin(), reference.begin() + prefix,
+                     [](const auto& a, const auto& b) { return CompareDetails(*a, *b) < 0; });
+    TResModule module;
+    for (const auto& d : reference) module.AddResource(Make(d->ResourceType(), d->ResourceName(), {}, d->ResourceLanguage()));
+    std::stable_sort(reference.begin(), reference.end(),
+                     [](const auto& a, const auto& b) { return CompareDetails(*a, *b) < 0; });
+    module.SortResources();
+    for (int i = 0; i < module.ResourceCount(); ++i) {
+      EXPECT_EQ(module.ResourceDetails(i)->ResourceType(), reference[i]->ResourceType());
+      EXPECT_EQ(module.ResourceDetails(i)->ResourceName(), reference[i]->ResourceName());
+      EXPECT_EQ(module.ResourceDetails(i)->ResourceLanguage(), reference[i]->ResourceLanguage()) << seed << " " << i;
+    }
+  }
 }
 
 // ---- code pages of languages ----

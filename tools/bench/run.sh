@@ -9,8 +9,8 @@
 # Each figure is the median wall time of --runs runs (at least 5), the four commands
 # taking turns so that every one sees the same machine; peak memory is the largest
 # resident set that /usr/bin/time -v reports over the runs. Every run starts with
-# the written data of the ones before on disk (sync, not timed), so no command pays
-# for another's writeback. Then two scaling series, the same jobs on images of 1k,
+# its own output of the round before deleted and the written data of the ones before
+# on disk (neither timed), so no command pays for another's writeback or deletions. Then two scaling series, the same jobs on images of 1k,
 # 10k and 100k resources: small resources (256 bytes on average), where the work
 # per resource dominates, and resources of 2000 bytes, where the bytes do (the
 # floor's own ratio shows what the memory caches make of 10 times the bytes).
@@ -105,6 +105,11 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 mb() { awk -v a="$1" 'BEGIN { printf "%.1f", a / 1e6 }'; }
 
 clean_outputs() { rm -f "$work"/out.* "$work"/out.~*; }
+# Each command's output of the round before is deleted just before it runs (not
+# timed). On a virtual machine that hands freed memory back to its host, pages
+# freed a while ago are slow to use again: deleting every output at the start of a
+# round made the last command of the round pay for that, the others not.
+fresh() { for f in "$@"; do rm -f "$work/$f" "$work/${f%.*}.~${f##*.}"; done; }
 
 # The image must be one that pefile accepts, with every resource we put there.
 check_image() {
@@ -135,10 +140,13 @@ res_bytes=$(file_bytes "$work/big.res")
 
 rm -f "$work"/*.samples
 for ((r = 1; r <= runs; ++r)); do
-  clean_outputs
+  fresh out.floor.exe
   measure floor "$floor" "$work/big.exe" "$work/out.floor.exe"
+  fresh out.res
   measure extraction "$tolvane" "$work/big.exe" -r "$work/out.res"
+  fresh out.windres.res
   [ -n "$windres" ] && measure windres "$windres" -i "$work/big.exe" -O res -o "$work/out.windres.res"
+  fresh out.exe
   measure combination "$tolvane" -o "$work/out.exe" "$work/big.exe" "$work/big.res"
 done
 # The results are what they claim to be: the combined image loads, and holds them all.
@@ -182,9 +190,11 @@ for per in $pers; do
   rm -f "$work"/*.samples
   for ((r = 1; r <= runs; ++r)); do
     for n in $series; do
-      clean_outputs
+      fresh out.floor.exe
       measure floor$n "$floor" "$work/scale$per-$n.exe" "$work/out.floor.exe"
+      fresh out.res
       measure extraction$n "$tolvane" "$work/scale$per-$n.exe" -r "$work/out.res"
+      fresh out.exe
       measure combination$n "$tolvane" -o "$work/out.exe" "$work/scale$per-$n.exe" "$work/scale$per-$n.res"
     done
   done
