@@ -5,9 +5,11 @@
 #include "platform/CodePages.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 #include "tolvane.h"
 
 int main(int argc, char** argv) {
+  tolvane::platform::PreferLargePagesForTheHeap();
   tolvane::platform::FailWritesBeyondTheFileSizeLimit();
   // Parameter 0 is the executable itself, as the system reports it, not argv[0].
   std::vector<std::u16string> params{tolvane::platform::ExecutablePath()};

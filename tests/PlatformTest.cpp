@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "platform/Checksum.h"
 #include "platform/CodePages.h"
 #include "platform/Files.h"
+#include "platform/Memory.h"
 
 namespace tolvane {
 namespace {
@@ -398,6 +402,38 @@ TEST(PlatformFiles, LargeWritesReachTheFileInOrder) {
     out.Close();
   }
   EXPECT_EQ(ReadFileBytes(dir.file("big")), expected);
+}
+
+// ---- the heap ----
+
+// The lines of /proc/self/smaps for the mapping that holds address.
+std::string MappingOf(const void* address) {
+  std::ifstream smaps("/proc/self/smaps");
+  std::string line, block;
+  bool inside = false;
+  const auto at = reinterpret_cast<uintptr_t>(address);
+  while (std::getline(smaps, line)) {
+    unsigned long from = 0, to = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2 && line.find(':') > line.find(' ')) {
+      if (inside) break;
+      inside = at >= from && at < to;
+    }
+    if (inside) block += line + "\n";
+  }
+  return block;
+}
+
+TEST(PlatformMemory, BlocksAllocatedAfterTheAdviceMayGetLargePages) {
+  std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string modes;
+  std::getline(mode, modes);
+  if (modes.find("[never]") != std::string::npos || modes.empty()) GTEST_SKIP() << "this system has no large pages";
+  platform::PreferLargePagesForTheHeap();
+  std::vector<uint8_t> block(8 << 20, 1);
+  std::string mapping = MappingOf(block.data());
+  if (mapping.find("[heap]") == std::string::npos)
+    GTEST_SKIP() << "the allocator in use (a sanitizer's, say) does not take blocks from the heap";
+  EXPECT_TRUE(std::regex_search(mapping, std::regex("THPeligible:\\s+1"))) << mapping;
 }
 
 // ---- memory streams ----
