@@ -96,6 +96,22 @@ TEST(Combine, TemplateModeTakesTheDestinationFromPositionTwo) {
   EXPECT_TRUE(PathExists(dir.file("-s")));
 }
 
+TEST(Combine, BothJobsRunWithLittleAddressSpace) {
+#if TOLVANE_SANITIZED
+  GTEST_SKIP() << "a sanitizer reserves far more address space than the limit";
+#else
+  // The program reserves address space for its heap; where a process may not have
+  // that much, it must still run (ulimit -v of 150 MB here).
+  ScratchDir dir;
+  const long kLimit = 150L << 20;
+  ExpectCombined(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), FixturePath("merge.res")},
+                            RunOptions().AddressSpaceLimit(kLimit)),
+                 "merge.res", "out.exe");
+  RunResult r = RunTolvane({dir.file("out.exe"), "-r", dir.file("out.res")}, RunOptions().AddressSpaceLimit(kLimit));
+  EXPECT_EQ(r.status, 0) << r.err;
+#endif
+}
+
 TEST(Combine, FailedWriteGivesTheErrorReportAndKeepsTheDestination) {
   ScratchDir dir;
   WriteFileBytes(dir.file("out.exe"), BytesOf("previous"));

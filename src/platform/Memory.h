@@ -9,7 +9,8 @@ namespace tolvane::platform {
 
 // Call once, at the start of main: reserves address space for the heap (memory is
 // used only where it is touched), keeps large blocks in it, never hands its top
-// back, and asks for large pages there. Does nothing where the system cannot.
+// back, and asks for large pages there. Does nothing where the system cannot, and
+// without the reserve where the process may not have that much address space.
 void PreferLargePagesForTheHeap();
 
 }  // namespace tolvane::platform

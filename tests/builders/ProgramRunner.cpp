@@ -33,6 +33,7 @@ struct ChildSetup {
   int closeOut, closeErr;    // the parent's ends of the pipes
   const char* directory;     // null: the test's own
   long fileSizeLimit;        // -1: none
+  long addressSpaceLimit;    // -1: none
 };
 
 // vfork: the child only sets up its descriptors, directory and limits, then execs.
@@ -50,6 +51,10 @@ pid_t Spawn(const ChildSetup& c) {
       ::signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {static_cast<rlim_t>(c.fileSizeLimit), static_cast<rlim_t>(c.fileSizeLimit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (c.addressSpaceLimit >= 0) {
+      struct rlimit limit = {static_cast<rlim_t>(c.addressSpaceLimit), static_cast<rlim_t>(c.addressSpaceLimit)};
+      ::setrlimit(RLIMIT_AS, &limit);
     }
     ::execv(c.exe, c.argv);
     ::_exit(127);
@@ -81,7 +86,7 @@ RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& opt
   argv.push_back(nullptr);
   ChildSetup child{exe.c_str(), argv.data(), outWrite, errPipe[1], outRead, errPipe[0],
                    options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                   options.fileSizeLimit};
+                   options.fileSizeLimit, options.addressSpaceLimit};
   pid_t pid = Spawn(child);
   ::close(outWrite);
   ::close(errPipe[1]);
