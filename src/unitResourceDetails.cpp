@@ -415,6 +415,7 @@ void TResourceModule::SaveToFile(const std::u16string& FileName) {
   std::u16string backupName = BackupFileName(FileName);
   std::u16string tempName;
   std::unique_ptr<platform::TFileStream> temp = CreateTemporaryFile(FileName, tempName);
+  temp->TakePermissionsOf(FileName);  // an executable stays executable
   try {
     SaveToStream(*temp);
     temp->Close();

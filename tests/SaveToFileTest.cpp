@@ -102,6 +102,32 @@ TEST(SaveToFile, SavingOverAFileKeepsItAsTheBackupAndDropsTheOlderBackup) {
   EXPECT_EQ(ReadFileBytes(dir.file("out.res")), Streamed(module));
 }
 
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST(SaveToFile, TheNewFileTakesThePermissionsOfTheOneItReplaces) {
+  ScratchDir dir;
+  TResModule module;
+  Fill(module, "new");
+  for (mode_t mode : {mode_t(0755), mode_t(0600), mode_t(0444), mode_t(04755)}) {
+    ::chmod(dir.file("app.exe").c_str(), 0644);
+    WriteFileBytes(dir.file("app.exe"), BytesOf("previous"));
+    ASSERT_EQ(::chmod(dir.file("app.exe").c_str(), mode), 0);
+    module.SaveToFile(dir.file16("app.exe"));
+    EXPECT_EQ(ModeOf(dir.file("app.exe")), mode & 0777) << std::oct << mode;  // never set-user-ID
+    EXPECT_EQ(ModeOf(dir.file("app.~exe")), mode) << std::oct << mode;         // the backup as it was
+    ::chmod(dir.file("app.~exe").c_str(), 0644);
+  }
+  // A new name gets the permissions of any new file.
+  const mode_t mask = ::umask(0022);
+  ::umask(mask);
+  module.SaveToFile(dir.file16("fresh.exe"));
+  EXPECT_EQ(ModeOf(dir.file("fresh.exe")), 0666 & ~mask);
+}
+
 TEST(SaveToFile, SavingTwiceBacksUpTheFirstSave) {
   ScratchDir dir;
   TResModule first;

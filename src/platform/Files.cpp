@@ -136,6 +136,14 @@ std::unique_ptr<TFileStream> TFileStream::CreateNewOrNull(const std::u16string& 
   return stream;
 }
 
+void TFileStream::TakePermissionsOf(const std::u16string& path) {
+  struct stat st;
+  if (::stat(Native(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // Only rwx for owner, group and others: set-user-ID and the like are not given to
+  // content this program wrote.
+  ::fchmod(fHandle, st.st_mode & 0777);
+}
+
 TFileStream::~TFileStream() {
   if (fHandle >= 0) {
     FlushBuffer();

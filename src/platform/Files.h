@@ -54,6 +54,10 @@ public:
   // fmCreateNew without raising: null and the system's error number on failure.
   static std::unique_ptr<TFileStream> CreateNewOrNull(const std::u16string& path, int& error);
 
+  // Gives the file the read, write and execute permissions of the file at path, if
+  // there is one: a file written to take another's place keeps what it could do.
+  void TakePermissionsOf(const std::u16string& path);
+
   // Flushes and closes; raises "Stream write error" when the data did not all reach the file.
   void Close();
   const std::u16string& FileName() const { return fFileName; }
