@@ -83,6 +83,8 @@ constexpr Entry kStrings[] = {
     {StrId::ResFileCorrupt, u"The resource file is corrupt"},
     {StrId::ResLanguageTooWide, u"A resource's language %s does not fit the 16 bits of a resource file"},
     {StrId::ResNameWithZero, u"A resource's type or name holds a zero character, which a resource file cannot hold"},
+    {StrId::ResNameStartingWithOrdinalMarker,
+     u"A resource's type or name begins with the character U+FFFF, which a resource file reads as a number"},
     {StrId::OutOfMemory, u"Out of memory"},
 };
 

@@ -31,7 +31,7 @@ enum class StrId {
   // Module and stream errors.
   NoStreaming, AbstractError, ListIndexError, InvalidInteger,
   FileOpenError, FileCreateError, StreamReadError, StreamWriteError,
-  ResFileCorrupt, ResLanguageTooWide, ResNameWithZero, OutOfMemory,
+  ResFileCorrupt, ResLanguageTooWide, ResNameWithZero, ResNameStartingWithOrdinalMarker, OutOfMemory,
   Count_
 };
 

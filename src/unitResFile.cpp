@@ -156,9 +156,16 @@ namespace {
 // Numeric identifiers up to 65535 fit the ordinal form; larger ones are written as
 // their decimal text so nothing is truncated. Any digits-only name is numeric here,
 // so "0123" is written as the ordinal 123 and reads back as "123".
+bool WrittenAsOrdinal(int32_t value) { return value >= 0 && value <= 0xFFFF; }
+
+// Text that a reader would take for an ordinal: its first unit is the marker.
+bool WrittenAsTextFromOrdinalMarker(const std::u16string& id) {
+  return !id.empty() && id[0] == kOrdinalMarker && !WrittenAsOrdinal(ResourceNameToInt(id));
+}
+
 void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
   int32_t value = ResourceNameToInt(id);
-  if (value >= 0 && value <= 0xFFFF) {
+  if (WrittenAsOrdinal(value)) {
     out.u16(kOrdinalMarker);
     out.u16(static_cast<uint16_t>(value));
     return;
@@ -194,15 +201,18 @@ void TResModule::WriteRecord(TStream& stream, TResourceDetails& details) {
 
 void TResModule::SaveToStream(TStream& stream) {
   // What a record cannot hold would read back as another resource: a language beyond
-  // 16 bits (an image's directory has 32) or a zero inside a type or name (an image
-  // counts its names' characters; a record ends them with a zero). Nothing is written
-  // when one is found.
+  // 16 bits (an image's directory has 32), a zero inside a type or name (an image
+  // counts its names' characters; a record ends them with a zero), or a type or name
+  // written as text whose first character is U+FFFF, the mark of a number in a
+  // record. Nothing is written when one is found.
   for (int i = 0; i < ResourceCount(); ++i) {
     const TResourceDetails& d = *ResourceDetails(i);
     if (d.ResourceLanguage() > 0xFFFF)
       throw Exception(Format(LoadResString(StrId::ResLanguageTooWide), {ToU16(std::to_string(d.ResourceLanguage()))}));
     if (d.ResourceType().find(u'\0') != std::u16string::npos || d.ResourceName().find(u'\0') != std::u16string::npos)
       throw Exception(LoadResString(StrId::ResNameWithZero));
+    if (WrittenAsTextFromOrdinalMarker(d.ResourceType()) || WrittenAsTextFromOrdinalMarker(d.ResourceName()))
+      throw Exception(LoadResString(StrId::ResNameStartingWithOrdinalMarker));
   }
   if (!f16Bit) {
     auto empty = TResourceDetails::ClassInfo.CreateNewDetached(0, u"0");

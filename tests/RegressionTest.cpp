@@ -296,15 +296,18 @@ TEST(FoundByReading, TheProgramRefusesTheHugeFileAlignmentAndKeepsTheDestination
 
 // -r wrote what a .RES record cannot hold, and the file read back as other resources:
 // image-language-beyond-sixteen-bits.exe (an image's directory holds 32-bit
-// languages, a record 16) and image-name-holding-a-zero.exe (an image counts a
-// name's characters, a record ends it with a zero, so the rest of the header was
-// misread).
+// languages, a record 16), image-name-holding-a-zero.exe (an image counts a name's
+// characters, a record ends it with a zero, so the rest of the header was misread)
+// and image-name-beginning-with-ffff.exe (a name of three U+FFFF characters, whose
+// first unit a record's reader takes for the mark of an ordinal).
 TEST(FoundByFuzzing, ExtractingWhatAResFileCannotHoldIsRefusedBeforeAnyByteIsWritten) {
   const std::pair<const char*, const char*> cases[] = {
       {"image-language-beyond-sixteen-bits.exe",
        "A resource's language 2147484679 does not fit the 16 bits of a resource file"},
       {"image-name-holding-a-zero.exe",
-       "A resource's type or name holds a zero character, which a resource file cannot hold"}};
+       "A resource's type or name holds a zero character, which a resource file cannot hold"},
+      {"image-name-beginning-with-ffff.exe",
+       "A resource's type or name begins with the character U+FFFF, which a resource file reads as a number"}};
   for (const auto& [name, message] : cases) {
     auto image = LoadImageFile(kRegressions + "/" + name);
     TResModule res;
