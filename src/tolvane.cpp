@@ -153,11 +153,6 @@ void ExtractResources(const std::u16string& srcImage, const std::u16string& dest
 
 namespace {
 
-// The rule of FindResource (the first with the same type, name and language, else
-// the first with language 0) through an index: scanning the image for each
-// resource of the .RES would take time that grows with the square of their number.
-// The index holds the details themselves (the merge never renames one), so a
-// lookup reads another resource's names only when the hashes agree.
 // Whether a resource has this identity.
 auto Same(const std::u16string& type, const std::u16string& name, uint32_t language) {
   return [&type, &name, language](const TResourceDetails* e) {
@@ -165,6 +160,11 @@ auto Same(const std::u16string& type, const std::u16string& name, uint32_t langu
   };
 }
 
+// The rule of FindResource (the first with the same type, name and language, else
+// the first with language 0) through an index: scanning the image for each
+// resource of the .RES would take time that grows with the square of their number.
+// The index holds the details themselves (the merge never renames one), so a
+// lookup reads another resource's names only when the hashes agree.
 class TFirstByIdentity {
 public:
   explicit TFirstByIdentity(size_t expected) : fFirst(expected) {}

@@ -96,25 +96,21 @@ private:
   }
 
   // A counted UTF-16 name, passed through the ANSI code page as every name of the
-  // model is. Each is decoded once, however many entries share it.
-  // A counted UTF-16 name, passed through the ANSI code page as every name of the
-  // model is, into the buffer of its level, which keeps it while the walk is below.
-  // Entries may share a name: the bytes decoded are bounded as the bytes copied are.
-  const std::u16string& Name(uint32_t offset, std::u16string& buffer) {
+  // model is, into the key of its level. Entries may share a name: the bytes decoded
+  // are bounded as the bytes copied are.
+  void Name(uint32_t offset, std::u16string& buffer) {
     uint16_t units = Need(offset, 2, "a name").u16(0);
     const uint8_t* cursor = Need(offset, 2 + 2 * uint64_t(units), "a name").data();
     fDecodedNameBytes += 2 + 2 * uint64_t(units);
     if (fDecodedNameBytes > NameBytesAllowed()) throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
     platform::MultiByteToWideChar(platform::CP_ACP, ReadCountedAnsiString(cursor, platform::CP_ACP), buffer);
-    return buffer;
   }
 
-  // An ID's text, in the buffer of its level.
-  const std::u16string& IdText(uint32_t id, std::u16string& buffer) {
+  // An ID's text, into the key of its level.
+  void IdText(uint32_t id, std::u16string& buffer) {
     char digits[10];
     char* end = std::to_chars(digits, digits + sizeof digits, id).ptr;
     buffer.assign(digits, end);
-    return buffer;
   }
 
   uint64_t NameBytesAllowed() const { return kNameBytesPerImageByte * fImageBytes + kNameBytesAlways; }
@@ -139,9 +135,11 @@ private:
       switch (level) {
         case kTypeLevel:
         case kNameLevel: {
-          std::u16string& buffer = level == kTypeLevel ? fTypeText : fNameText;
-          const std::u16string& key = isNamed ? Name(nameField & ~kSubdirectoryFlag, buffer) : IdText(nameField, buffer);
-          (level == kTypeLevel ? fType : fName) = &key;
+          std::u16string& key = level == kTypeLevel ? fType : fName;
+          if (isNamed)
+            Name(nameField & ~kSubdirectoryFlag, key);
+          else
+            IdText(nameField, key);
           break;
         }
         case kLanguageLevel:
@@ -188,12 +186,12 @@ private:
     // Data entries may overlap; more bytes than the image has means they are used to
     // inflate it. Names are shared by many resources, but not without bound either.
     fDataBytes += size;
-    fNameBytes += 2 * (fType->size() + fName->size());
+    fNameBytes += 2 * (fType.size() + fName.size());
     if (fDataBytes > fImageBytes || fNameBytes > NameBytesAllowed())
       throw EPEException(LoadResString(StrId::ResourceDataTooLarge));
 
     std::unique_ptr<TResourceDetails> details =
-        TResourceDetails::CreateResourceDetails(fModule, fLanguage, *fName, *fType, bytes, at, size);
+        TResourceDetails::CreateResourceDetails(fModule, fLanguage, fName, fType, bytes, at, size);
     details->SetCodePage(static_cast<int32_t>(codePage));
     details->SetCharacteristics(characteristics);
     details->SetVersion(version);
@@ -212,12 +210,10 @@ private:
   // Each table and each data entry is read once: a second visit means the
   // directory loops, or shares bytes among resources.
   TVisitedOffsets fTables, fDataEntries;
-  std::u16string fTypeText, fNameText;
-  // The keys of the current path; both empty until their level sets them.
-  const std::u16string* fType = &kEmpty;
-  const std::u16string* fName = &kEmpty;
+  // The keys of the current path, each decoded into its own buffer, which keeps it
+  // while the walk is below; both empty until their level sets them.
+  std::u16string fType, fName;
   uint32_t fLanguage = 0;
-  static inline const std::u16string kEmpty;
 };
 
 }  // namespace
