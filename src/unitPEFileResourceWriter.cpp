@@ -8,6 +8,7 @@
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "platform/Files.h"
+#include "support/Sorting.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -152,7 +153,7 @@ public:
       refs.push_back({fTypes.KeyFor(details.ResourceType()), fNames.KeyFor(details.ResourceName()),
                       details.ResourceLanguage(), static_cast<uint32_t>(i)});
     }
-    SortMostlySorted(refs);
+    SortMostlySorted(refs.begin(), refs.end(), [this](const TLeafRef& a, const TLeafRef& b) { return Before(a, b); });
 
     TRNode *type = nullptr, *name = nullptr, *leaf = nullptr;
     const TLeafRef* previous = nullptr;
@@ -172,15 +173,6 @@ public:
   }
 
 private:
-  // The list is mostly in written order already: an image's resources as read, then
-  // those a merge added. So the ordered prefix stays, the rest is sorted and merged in.
-  void SortMostlySorted(std::vector<TLeafRef>& refs) const {
-    auto before = [this](const TLeafRef& a, const TLeafRef& b) { return Before(a, b); };
-    auto rest = std::is_sorted_until(refs.begin(), refs.end(), before);
-    std::sort(rest, refs.end(), before);
-    std::inplace_merge(refs.begin(), rest, refs.end(), before);
-  }
-
   bool SameType(const TLeafRef& a, const TLeafRef& b) const {
     return a.type == b.type || CompareEntryKeys(fTypes[a.type], fTypes[b.type]) == 0;
   }

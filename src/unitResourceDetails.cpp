@@ -7,6 +7,7 @@
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "platform/Files.h"
+#include "support/Sorting.h"
 
 namespace tolvane {
 
@@ -308,11 +309,8 @@ void SortDetailsList(TOwningList<TResourceDetails>& list) {
     return result < 0;
   };
   // Stable, as CompareDetails orders them: resources differing only in language keep
-  // their order. Lists mostly come in order already (a compiler's .RES, an image's
-  // directory), so the ordered prefix stays and only the rest is sorted and merged in.
-  auto rest = std::is_sorted_until(order.begin(), order.end(), before);
-  std::stable_sort(rest, order.end(), before);
-  std::inplace_merge(order.begin(), rest, order.end(), before);
+  // their order.
+  SortMostlySorted(order.begin(), order.end(), before);
   list.Permute(order);
 }
 
