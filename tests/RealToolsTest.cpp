@@ -1,5 +1,5 @@
 // Images and .RES files we write, checked by the tools of the field: pefile,
-// windres and Wine. Each test skips with a message where its tool is absent;
+// windres and Wine (the other clients have files of their own). Each test skips with a message where its tool is absent;
 // CI installs them all.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,6 +10,8 @@
 #include "builders/ImageFiles.h"
 #include "builders/ProgramRunner.h"
 #include "builders/TestFiles.h"
+#include "builders/WrittenImages.h"
+#include "clients/Clients.h"
 #include "platform/CodePages.h"
 #include "unitResFile.h"
 
@@ -21,27 +23,14 @@ const std::string kPefileCheck = std::string(TOLVANE_SOURCE_DIR) + "/tests/scrip
 
 bool HavePefile() { return PathExists(kPython) && RunQuietly(kPython, {"-c", "import pefile"}) == 0; }
 
-struct Merge {
-  const char* image;
-  const char* res;
-};
-const Merge kMerges[] = {{"app.exe", "merge.res"},         {"app.exe", "mixed.res"},    {"app_unstripped.exe", "merge.res"},
-                         {"overlay.exe", "rcdata.res"},    {"lib.dll", "strings.res"},  {"nores.dll", "version.res"},
-                         {"lib.dll", "concat.res"},        {"dataloader.exe", "mixed.res"}};
-
-std::string MergeInto(const ScratchDir& dir, const Merge& m) {
-  std::string out = dir.file(std::string("out-") + m.image);
-  RunResult r = RunTolvane({"-o", out, FixturePath(m.image), FixturePath(m.res)});
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
-  return out;
-}
+std::string MergeInto(const ScratchDir& dir, const Merge& m) { return WriteMerged(dir, m).path; }
 
 TEST(RealTools, PefileAcceptsEveryImageWeWriteAndAgreesOnItsChecksum) {
   if (!HavePefile()) GTEST_SKIP() << "pefile is not installed for /usr/bin/python3 (Debian python3-pefile)";
   ScratchDir dir;
-  for (const Merge& m : kMerges) {
-    SCOPED_TRACE(std::string(m.image) + " + " + m.res);
-    std::string out = MergeInto(dir, m);
+  for (const WrittenImage& w : WriteTheImagesWeJudge(dir)) {
+    SCOPED_TRACE(w.label);
+    const std::string& out = w.path;
     RunResult check = RunCommand(kPython, {kPefileCheck, out});
     EXPECT_EQ(check.status, 0) << check.err;
     // pefile lists the resources our reader finds, in the same order.
@@ -62,9 +51,9 @@ TEST(RealTools, WindresReadsTheResourcesBackOutOfOurImages) {
   std::string windres = FindOnPath("i686-w64-mingw32-windres");
   if (windres.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed (Debian binutils-mingw-w64-i686)";
   ScratchDir dir;
-  for (const Merge& m : kMerges) {
-    SCOPED_TRACE(std::string(m.image) + " + " + m.res);
-    std::string out = MergeInto(dir, m);
+  for (const WrittenImage& w : WriteTheImagesWeJudge(dir)) {
+    SCOPED_TRACE(w.label);
+    const std::string& out = w.path;
     RunResult r = RunCommand(windres, {"-i", out, "-O", "res", "-o", dir.file("back.res")});
     EXPECT_EQ(r.status, 0) << r.err;
   }
@@ -81,17 +70,11 @@ TEST(RealTools, ExtractMergeExtractGivesTheSameResFile) {
   }
 }
 
+// Wine is probed first: where it cannot start a 32-bit program these skip with the
+// probe's reason, and where it can, a wrong outcome fails.
 class Wine : public ::testing::Test {
 protected:
-  void SetUp() override {
-    fWine = FindOnPath("wine");
-    if (fWine.empty()) GTEST_SKIP() << "wine is not installed (Debian wine and wine32:i386)";
-    ::setenv("WINEDEBUG", "-all", 1);
-  }
-  RunResult RunUnderWine(const std::vector<std::string>& args) {
-    return RunCommand(fWine, args, RunOptions().Timeout(300));
-  }
-  std::string fWine;
+  void SetUp() override { SKIP_UNLESS_PRESENT(WineCannotRun()); }
 };
 
 TEST_F(Wine, MergedProgramShowsTheReplacedStringAndVersion) {

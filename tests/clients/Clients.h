@@ -1,0 +1,55 @@
+// Real programs of the field that judge the images and .RES files we write, each
+// its own way. Every client has an `...Absent()` that gives "" when it can run here
+// and otherwise the message a test skips with; the checks give an AssertionResult
+// that says what the client objected to.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "builders/ProgramRunner.h"
+
+namespace tolvane::test {
+
+// Skips the running test with the client's message when the client is absent.
+#define SKIP_UNLESS_PRESENT(absent)            \
+  do {                                         \
+    const std::string reason_ = (absent);      \
+    if (!reason_.empty()) GTEST_SKIP() << reason_; \
+  } while (false)
+
+// ---- Wine: the one real loader, where it can start ----
+// "" when Wine runs a 32-bit Windows console program here; otherwise why not, as
+// tools/wine-probe says it. Probed once per process.
+std::string WineCannotRun();
+RunResult RunUnderWine(const std::vector<std::string>& args);
+
+// ---- Mono: runs .NET programs and reads the version resource of any PE file ----
+std::string MonoAbsent();
+struct MonoVersion {
+  std::string fileVersion, productVersion, productName;
+  bool operator==(const MonoVersion&) const = default;
+};
+// What System.Diagnostics.FileVersionInfo reports for the image, read by our
+// committed reader program; the result fails when Mono could not read it.
+::testing::AssertionResult MonoReadsVersionOf(const std::string& image, MonoVersion& version);
+
+// ---- Authenticode: osslsigncode with a throwaway key and certificate ----
+std::string SigningAbsent();
+// Signs image into signedPath and verifies the signed file.
+::testing::AssertionResult SignsAndVerifies(const std::string& image, const std::string& signedPath);
+
+// ---- Readers: each parses the image and lists its resources ----
+std::string PefileAbsent();
+// pefile parses the image without warnings, its checksum equals generate_checksum,
+// and it lists `expectedResources` resources.
+::testing::AssertionResult PefileAccepts(const std::string& image, size_t expectedResources);
+std::string ReadpeAbsent();
+::testing::AssertionResult ReadpeAccepts(const std::string& image, size_t expectedResources);
+std::string LlvmReadobjAbsent();
+::testing::AssertionResult LlvmReadobjAccepts(const std::string& image, size_t expectedResources);
+
+}  // namespace tolvane::test
