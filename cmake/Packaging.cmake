@@ -63,6 +63,20 @@ install(FILES ${_tolvane_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# A native package carries its changelog as changelog.gz; packaging/changelog is the
+# one we keep, a new entry for each release.
+if(TOLVANE_GZIP)
+  set(_tolvane_changelog ${CMAKE_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${_tolvane_changelog}
+    COMMAND ${TOLVANE_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${_tolvane_changelog}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+    VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${_tolvane_changelog})
+  if(TARGET tolvane_tests)
+    add_dependencies(tolvane_tests changelog)
+  endif()
+  install(FILES ${_tolvane_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
 
 # ---- the Debian package ----
 
@@ -70,7 +84,9 @@ set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "tolvane")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "The Tolvane developers")
-set(CPACK_PACKAGE_CONTACT "The Tolvane developers")
+# The project's own address, on a reserved domain: the package names no person.
+set(TOLVANE_MAINTAINER "The Tolvane developers <developers@tolvane.example>")
+set(CPACK_PACKAGE_CONTACT "${TOLVANE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "move Windows resources between PE32 images and .RES files")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -92,7 +108,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 set(CPACK_DEBIAN_PACKAGE_NAME "tolvane")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)   # tolvane_0.1_amd64.deb
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Tolvane developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TOLVANE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "devel")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "binutils-mingw-w64-i686 | llvm")

@@ -245,7 +245,7 @@ TEST(DebianPackage, NamesTheProgramItsVersionMaintainerAndRuntimeLibraries) {
   ASSERT_FALSE(deb.path.empty());
   EXPECT_EQ(ControlField(deb.path, "Package"), "tolvane");
   EXPECT_EQ(ControlField(deb.path, "Version"), "0.1");
-  EXPECT_EQ(ControlField(deb.path, "Maintainer"), "The Tolvane developers");
+  EXPECT_EQ(ControlField(deb.path, "Maintainer"), "The Tolvane developers <developers@tolvane.example>");
   std::string depends = ControlField(deb.path, "Depends");
   EXPECT_TRUE(Contains(depends, "libc6")) << depends;
   EXPECT_TRUE(Contains(depends, "libstdc++6")) << depends;
@@ -273,6 +273,7 @@ TEST(DebianPackage, UnpackedPackageRunsAllThreeJobsFromUsrBin) {
                        "./usr/lib/tolvane/Empty.dll",
                        "./usr/lib/tolvane/tolvane",
                        "./usr/share/doc/tolvane/README.md",
+                       "./usr/share/doc/tolvane/changelog.gz",
                        "./usr/share/doc/tolvane/copyright",
                        "./usr/share/man/man1/tolvane.1.gz",
                    }))
@@ -284,6 +285,18 @@ TEST(DebianPackage, UnpackedPackageRunsAllThreeJobsFromUsrBin) {
   EXPECT_EQ(Readlink(root + "/usr/bin/tolvane"), "../lib/tolvane/tolvane");
   EXPECT_EQ(ReadFileBytes(root + "/usr/lib/tolvane/Empty.dll"), ReadFileBytes(BuildDir() + "/Empty.dll"));
   ExpectAllThreeJobsWork(root + "/usr/bin/tolvane");
+}
+
+// lintian holds the package to Debian's policy; its informational tags (hardening
+// flags, the .comment section) are left to the build.
+TEST(DebianPackage, LintianFindsNoErrorsOrWarnings) {
+  if (FindOnPath("lintian").empty()) GTEST_SKIP() << "lintian is not installed (Debian lintian)";
+  ScratchDir dir;
+  Package deb = BuildPackage(dir);
+  if (!deb.skip.empty()) GTEST_SKIP() << deb.skip;
+  ASSERT_FALSE(deb.path.empty());
+  RunResult r = RunCommand("/usr/bin/env", {"lintian", "--fail-on", "error,warning", deb.path}, RunOptions().Timeout(300));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
 // ---- the manual page ----

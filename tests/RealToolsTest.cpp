@@ -70,6 +70,36 @@ TEST(RealTools, ExtractMergeExtractGivesTheSameResFile) {
   }
 }
 
+// The probe decides whether the Wine tests run, so it must say why it skips them and
+// must not mistake a Wine that runs but answers wrongly for one that cannot start.
+TEST(WineProbe, TellsWhyWineCannotRunOrSaysNothing) {
+  struct Case {
+    const char* fakeWine;  // the body of a `wine` found first on PATH
+    int status;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"echo 'Hello, world'; echo 'version 1.0.0.0'", 0, ""},
+      {"echo 'wine: could not exec the wine loader: Exec format error' >&2; exit 126", 1,
+       "Wine cannot run 32-bit programs on this system: Exec format error\n"},
+      {"echo 'Goodbye'", 1, "Wine cannot run 32-bit programs on this system: exit 0\n"},
+      {"echo 'err:module:import_dll Library x.dll not found' >&2; exit 3", 1,
+       "Wine cannot run 32-bit programs on this system: exit 3: err:module:import_dll Library x.dll not found\n"},
+      {"sleep 30", 1, "Wine cannot run 32-bit programs on this system: no answer within 1 s\n"},
+  };
+  const char* path = std::getenv("PATH");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fakeWine);
+    ScratchDir dir;
+    WriteFileBytes(dir.file("wine"), BytesOf(std::string("#!/bin/sh\n") + c.fakeWine + "\n"));
+    ASSERT_EQ(::chmod(dir.file("wine").c_str(), 0755), 0);
+    RunResult r = RunCommand("/usr/bin/env", {"PATH=" + dir.path() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                                              "WINE_PROBE_TIMEOUT=1", std::string(TOLVANE_SOURCE_DIR) + "/tools/wine-probe"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, c.reason);
+  }
+}
+
 // Wine is probed first: where it cannot start a 32-bit program these skip with the
 // probe's reason, and where it can, a wrong outcome fails.
 class Wine : public ::testing::Test {
