@@ -214,8 +214,15 @@ void TPEModule::MoveLayoutDependentPositions(const std::vector<TSectionPlacement
       dir.SetVirtualAddress(Shifted(dir.VirtualAddress(), p->VirtualShift()));
   }
 
-  if (fCOFFHeader.PointerToSymbolTable != 0 && fCOFFHeader.PointerToSymbolTable >= oldSectionsEnd)
-    fCOFFHeader.PointerToSymbolTable = Shifted(fCOFFHeader.PointerToSymbolTable, appendedShift);
+  // The symbol table lies after the sections (MinGW) or inside the last one (Go's
+  // .symtab); either way it moves with the bytes that hold it.
+  if (fCOFFHeader.PointerToSymbolTable != 0)
+    fCOFFHeader.PointerToSymbolTable = movedFileOffset(fCOFFHeader.PointerToSymbolTable);
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    IMAGE_SECTION_HEADER& h = fSectionList[i]->MutableSectionHeader();
+    if (h.PointerToRelocations != 0) h.PointerToRelocations = movedFileOffset(h.PointerToRelocations);
+    if (h.PointerToLinenumbers != 0) h.PointerToLinenumbers = movedFileOffset(h.PointerToLinenumbers);
+  }
 
   // The debug records lie in some section's data; patch them where they stand.
   if (oldDebugRva == 0 || debugSize < kDebugDirectorySize) return;

@@ -263,6 +263,29 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   EXPECT_GT(again->COFFHeader().PointerToSymbolTable, built.layout.symbolTable);
 }
 
+// Go's linker puts the symbol table inside its last section, .symtab; COFF
+// relocations lie after the section data. Both must move with the bytes that hold them.
+TEST(ImageLayout, FileOffsetsIntoMovedSectionsAndAppendedBytesMoveWithThem) {
+  Bytes symtab = Fill(64, 0x5E);
+  BuiltImage built = GrowingResourceImage(Section(".symtab", symtab, kDiscardableData)
+                                              .Relocations({{0x10, 0, 6}})).Build();
+  const uint32_t symtabFile = built.layout.sectionData[2];
+  const uint32_t symtabHeader = built.layout.SectionHeader(2);
+  const uint32_t relocationsAt = built.GetU32(symtabHeader + field::kSecPointerToRelocations);
+  built.PutU32(built.layout.coffHeader + field::kCoffPointerToSymbolTable, symtabFile + 8);
+  auto image = Load<TPEResourceModule>(built.bytes);
+  Grow(*image);
+  Bytes written = Save(*image);
+  auto again = Load<TPEResourceModule>(written);
+  const IMAGE_SECTION_HEADER& moved = again->GetSectionByName(".symtab")->SectionHeader();
+  ASSERT_GT(moved.PointerToRawData, symtabFile);
+  EXPECT_EQ(again->COFFHeader().PointerToSymbolTable, moved.PointerToRawData + 8);
+  ASSERT_NE(relocationsAt, 0u);
+  EXPECT_EQ(moved.PointerToRelocations, relocationsAt + (moved.PointerToRawData - symtabFile));
+  EXPECT_EQ(Bytes(written.begin() + moved.PointerToRelocations, written.begin() + moved.PointerToRelocations + 10),
+            Bytes(built.bytes.begin() + relocationsAt, built.bytes.begin() + relocationsAt + 10));
+}
+
 TEST(ImageLayout, ResourceSectionSharedWithAnotherDirectoryIsRefused) {
   ImageBuilder b;
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
