@@ -24,6 +24,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -311,6 +312,64 @@ std::string Difference(const std::vector<ResourceKey>& expected, const std::vect
   return "";
 }
 
+// ---- the other sections ----
+
+struct SectionBytes {
+  std::string name;
+  std::vector<uint8_t> bytes;
+};
+
+// The sections of an image file but the one holding the resource directory, each
+// with the bytes its header gives it, up to its virtual size; read here field by
+// field, apart from the reader under test. The debug directory's records are left
+// out (as zeros): they hold file offsets, which move with the sections they point to.
+std::vector<SectionBytes> SectionsBesideResources(const std::vector<uint8_t>& file) {
+  auto at = [&](size_t offset, int bytes) { return offset + bytes <= file.size() ? Le(&file[offset], bytes) : 0; };
+  const size_t coff = at(60, 4) + 4, optional = coff + 20;
+  const uint32_t directories = at(optional + 92, 4);
+  auto directory = [&](uint32_t i) -> std::pair<uint32_t, uint32_t> {
+    if (i >= directories) return {0, 0};
+    return {at(optional + 96 + 8 * i, 4), at(optional + 100 + 8 * i, 4)};
+  };
+  const auto [resources, resourcesSize] = directory(2);
+  const auto [debug, debugSize] = directory(6);
+  std::vector<SectionBytes> sections;
+  for (uint32_t i = 0; i < at(coff + 2, 2); ++i) {
+    const size_t header = optional + at(coff + 16, 2) + 40 * i;
+    const uint32_t virtualSize = at(header + 8, 4), address = at(header + 12, 4), rawSize = at(header + 16, 4),
+                   rawOffset = at(header + 20, 4);
+    const uint32_t span = std::max(virtualSize, rawSize);
+    if (resourcesSize != 0 && resources >= address && resources - address < span) continue;
+    SectionBytes s;
+    const char* name = reinterpret_cast<const char*>(&file[header]);
+    s.name.assign(name, strnlen(name, 8));
+    const size_t from = std::min<size_t>(rawOffset, file.size());
+    const uint32_t meant = virtualSize != 0 ? std::min(virtualSize, rawSize) : rawSize;
+    const size_t size = std::min<size_t>(meant, file.size() - from);
+    s.bytes.assign(file.begin() + from, file.begin() + from + size);
+    if (debugSize != 0 && debug >= address && debug - address < s.bytes.size()) {
+      const size_t records = debug - address;
+      std::fill_n(s.bytes.begin() + records, std::min<size_t>(debugSize, s.bytes.size() - records), 0);
+    }
+    sections.push_back(std::move(s));
+  }
+  return sections;
+}
+
+// "" when what we wrote keeps every section of the image but the resource section,
+// in order and byte for byte; else the first that it does not.
+std::string SectionsChanged(const std::string& given, const std::string& written) {
+  const std::vector<SectionBytes> before = SectionsBesideResources(ReadFileBytes(given)),
+                                  after = SectionsBesideResources(ReadFileBytes(written));
+  for (size_t i = 0; i < std::min(before.size(), after.size()); ++i) {
+    if (before[i].name != after[i].name) return "section " + before[i].name + " became " + after[i].name;
+    if (before[i].bytes != after[i].bytes) return "section " + before[i].name + " changed its bytes";
+  }
+  if (before.size() != after.size())
+    return std::to_string(before.size()) + " sections beside the resources became " + std::to_string(after.size());
+  return "";
+}
+
 // ---- the clients ----
 
 // Whether each client can run here, asked once per process (Mono's answer runs Mono).
@@ -485,6 +544,7 @@ void Merge(const Image& image, ImageRun& run, Figures& figures, const ResToMerge
   if (std::string d = Difference(Sorted(MergedByTheRule(run.InputResources(), res.resources)), Sorted(written));
       !d.empty())
     run.Problem("-o " + label + " did not merge by the rule: " + d);
+  if (std::string d = SectionsChanged(image.path, out); !d.empty()) run.Problem("-o " + label + ": " + d);
 
   const Presence& c = Clients();
   const size_t n = written.size();
