@@ -4,7 +4,7 @@
 #
 #   tools/fuzz/coverage.sh CORPUS_ROOT
 #
-# CORPUS_ROOT holds one directory per target (image_reader, res_reader, combine), as
+# CORPUS_ROOT holds one directory per target (image_reader, res_reader, combine, writer), as
 # run.sh keeps them with FUZZ_CORPUS. The build goes to $COV_BUILD (default
 # build-fuzz-cov); the report to $COV_BUILD/coverage.txt.
 set -euo pipefail
@@ -23,7 +23,7 @@ cmake --build "$build" -j"${JOBS:-2}" --target fuzz_targets >/dev/null
 
 rm -rf "$build/profiles" && mkdir -p "$build/profiles"
 objects=()
-for t in image_reader res_reader combine; do
+for t in image_reader res_reader combine writer; do
   [ -d "$corpora/$t" ] || continue
   LLVM_PROFILE_FILE="$build/profiles/$t-%p.profraw" "$build/tools/fuzz/fuzz_$t" -runs=0 "$corpora/$t" >/dev/null 2>&1
   objects+=(-object "$build/tools/fuzz/fuzz_$t")

@@ -6,12 +6,15 @@
 #   tools/fuzz/run.sh [SECONDS] [TARGET...]
 #
 #   SECONDS   how long each target runs (default: $FUZZ_SECONDS, or 60)
-#   TARGET    image_reader, res_reader, combine (default: all three, one after another)
+#   TARGET    image_reader, res_reader, combine, writer (default: all, one after another)
 #
 # Environment:
 #   FUZZ_BUILD    the build directory (default: build-fuzz at the top of the tree)
 #   FUZZ_CORPUS   keep each target's corpus in FUZZ_CORPUS/TARGET and carry it over
 #                 from one run to the next (default: a scratch copy, removed at the end)
+#
+# A target starts from its seeds and from its corpus committed in
+# tools/fuzz/corpus/TARGET, where an earlier campaign left it (merged with -merge=1).
 #   FUZZ_ARGS     more libFuzzer flags, e.g. "-max_len=300000"
 set -euo pipefail
 
@@ -22,14 +25,14 @@ if [ $# -gt 0 ] && [[ "$1" =~ ^[0-9]+$ ]]; then
   shift
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(image_reader res_reader combine)
+[ ${#targets[@]} -gt 0 ] || targets=(image_reader res_reader combine writer)
 build="${FUZZ_BUILD:-$root/build-fuzz}"
 jobs="${JOBS:-2}"
 
 for t in "${targets[@]}"; do
   case "$t" in
-    image_reader | res_reader | combine) ;;
-    *) echo "run.sh: unknown target '$t' (image_reader, res_reader, combine)" >&2; exit 2 ;;
+    image_reader | res_reader | combine | writer) ;;
+    *) echo "run.sh: unknown target '$t' (image_reader, res_reader, combine, writer)" >&2; exit 2 ;;
   esac
 done
 
@@ -84,7 +87,17 @@ seed_corpus() {  # target dir
       done
       for f in "$root"/tests/regressions/combine-*; do cp "$f" "$dir/"; done
       ;;
+    writer)
+      # Its images and .RES files are built in; an input's last byte picks the
+      # image, the one before it the .RES (see FuzzWriter.cpp): every pair, as it is.
+      for i in $(seq 0 9); do
+        for r in $(seq 0 10); do
+          printf "\\x$(printf %02x "$r")\\x$(printf %02x "$i")" >"$dir/pair-$i-$r"
+        done
+      done
+      ;;
   esac
+  if [ -d "$root/tools/fuzz/corpus/$target" ]; then cp "$root/tools/fuzz/corpus/$target"/* "$dir/"; fi
 }
 
 # ---- runs ----
