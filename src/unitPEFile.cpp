@@ -322,7 +322,9 @@ void TPEModule::ParseImage(ByteView image) {
 
   // The end comment: the bytes after all section data (symbols, overlays, certificates).
   // Only a section's kept bytes must be in the file, so SizeOfRawData is clipped to the file's end here.
-  uint64_t dataEnd = headersEnd;
+  // It starts after the comment block even where no section has file bytes (a
+  // section without data still names the offset where its data would start).
+  uint64_t dataEnd = std::max(headersEnd, firstData);
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.SizeOfRawData != 0)
       dataEnd = std::max(dataEnd, std::min<uint64_t>(uint64_t(h.PointerToRawData) + h.SizeOfRawData, image.size()));

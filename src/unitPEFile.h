@@ -41,6 +41,8 @@ public:
   PSectionReloc GetRelocPtr() const { return fRelocs.empty() ? nullptr : fRelocs.data(); }
 
   int32_t UninitializedDataSize() const { return fUninitializedDataSize; }
+  // A section whose bytes are rebuilt whole has no zero-filled tail of its old size.
+  void DropUninitializedData() { fUninitializedDataSize = 0; }
   uint32_t DirectoryEntry() const { return fDirectoryEntry; }
   void SetDirectoryEntry(uint32_t entry) { fDirectoryEntry = entry; }
 

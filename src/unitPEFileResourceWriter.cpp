@@ -345,13 +345,19 @@ TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
 }
 
 // Rebuilding replaces the whole section: refuse one that other directories use too.
+// The section's addresses run on to the next multiple of SectionAlignment, which the
+// loader maps as zeros and into which the rebuilt section may grow; an entry there
+// would end up describing resource bytes.
 void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
   const IMAGE_SECTION_HEADER& h = section->SectionHeader();
+  const uint32_t SA = OptionalHeader().SectionAlignment;
+  uint64_t end = uint64_t(h.VirtualAddress) + h.VirtualSize;
+  if (SA != 0 && (SA & (SA - 1)) == 0) end = uint64_t(h.VirtualAddress) + ((uint64_t(h.VirtualSize) + SA - 1) & ~uint64_t(SA - 1));
   for (int k = 0; k < DataDirectoryCount(); ++k) {
     if (k == int(IMAGE_DIRECTORY_ENTRY_RESOURCE) || k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) continue;
     TDataDirectoryEntry dir = DataDirectory(k);
     if (dir.Size() == 0 || dir.VirtualAddress() == 0) continue;
-    if (dir.VirtualAddress() >= h.VirtualAddress && uint64_t(dir.VirtualAddress()) < uint64_t(h.VirtualAddress) + h.VirtualSize)
+    if (dir.VirtualAddress() >= h.VirtualAddress && uint64_t(dir.VirtualAddress()) < end)
       throw EPEException(LoadResString(StrId::ResourceSectionShared));
   }
 }
@@ -429,9 +435,17 @@ void TPEResourceModule::LayoutImage() {
   deferred->size = sizes.Total();
   platform::TFileBytes zeros = platform::ZeroBytes(static_cast<size_t>(sizes.Total()));
   section->RawData().AssignView(std::move(zeros.owner), zeros.data, zeros.size);
+  // The old section's virtual tail beyond its file bytes belonged to the old
+  // directory. Kept, it would shrink by the file padding at every save (the padding
+  // is counted as file bytes when the image is read again) and swell the
+  // directory's size in entry 2.
+  section->DropUninitializedData();
   section->SetDirectoryEntry(IMAGE_DIRECTORY_ENTRY_RESOURCE);
   fDeferred.reset();
   TPEModule::LayoutImage();
+  // Placed, the section may now cover an address that an entry pointing into no
+  // section named.
+  RefuseSharedResourceSection(section);
   const uint32_t virtualAddress = section->SectionHeader().VirtualAddress;
   uint8_t* entries = deferred->directory.data() + sizes.DataEntriesStart();
   for (uint64_t k = 0; k < sizes.leaves; ++k) {

@@ -38,10 +38,11 @@ uint32_t Shifted(uint32_t value, int64_t shift) { return static_cast<uint32_t>(i
 struct TPEModule::TSectionPlacement {
   bool hadAddress = false;  // loaded from the image (not made with CreateEmpty)
   uint32_t oldVirtualAddress = 0, oldVirtualSize = 0, oldPointer = 0, oldRawSize = 0;
+  uint64_t oldVirtualEnd = 0;  // up to SectionAlignment: the loader maps the slack too
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
 
   bool HeldVirtual(uint32_t rva) const {
-    return hadAddress && rva >= oldVirtualAddress && uint64_t(rva) < uint64_t(oldVirtualAddress) + oldVirtualSize;
+    return hadAddress && rva >= oldVirtualAddress && uint64_t(rva) < oldVirtualEnd;
   }
   bool HeldInFile(uint32_t offset) const {
     return hadAddress && oldRawSize != 0 && offset >= oldPointer && uint64_t(offset) < uint64_t(oldPointer) + oldRawSize;
@@ -84,6 +85,7 @@ void TPEModule::LayoutImage() {
     p.hadAddress = h.VirtualAddress != 0;
     p.oldVirtualAddress = h.VirtualAddress;
     p.oldVirtualSize = h.VirtualSize;
+    p.oldVirtualEnd = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
     p.oldPointer = h.PointerToRawData;
     p.oldRawSize = h.SizeOfRawData;
     uint64_t dataSize = static_cast<uint64_t>(s->RawData().Size());

@@ -132,7 +132,15 @@ TEST(RegressionInputs, EveryCombinationIsRefusedOrWritesAnImageThatReadsBack) {
   for (const std::string& name : RegressionFiles("combine-")) {
     Combination input = Split(ReadFileBytes(kRegressions + "/" + name));
     ExpectCleanRefusalOrSuccess(name, [&] {
-      if (std::optional<Bytes> written = CombineInMemory(input)) ExpectReadsBack(name, *written);
+      if (std::optional<Bytes> written = CombineInMemory(input)) {
+        ExpectReadsBack(name, *written);
+        // An image we wrote is laid out as we lay it out, so saving it again changes
+        // nothing — from the second save on: the first may still drop empty
+        // sections, whose headers counted in SizeOfHeaders until then.
+        Bytes second = SaveImage(*LoadImageBytes(*written));
+        EXPECT_TRUE(SaveImage(*LoadImageBytes(second)) == second) << name << ": every save changes the image";
+        EXPECT_TRUE(CombineInMemory({input.res, *written}).has_value()) << name << ": our own image is refused";
+      }
     });
   }
 }
@@ -181,6 +189,35 @@ TEST(FoundByFuzzing, ResourceEntryThatPointedIntoNoSectionDoesNotPointIntoTheSec
   EXPECT_EQ(again->DataDirectory(2).Size(), 0u);
   ASSERT_EQ(again->ImageSectionCount(), 2);
   EXPECT_EQ(again->ImageSection(1)->SectionHeader().VirtualAddress, 0x2000u);
+}
+
+// combine-resource-section-with-uninitialized-tail.bin: a resource section whose
+// virtual size exceeded its file bytes kept that tail when rebuilt, so it shrank by
+// the file padding at every save and entry 2 counted the tail as directory.
+TEST(FoundByFuzzing, RebuiltResourceSectionIsExactlyItsDirectory) {
+  Combination input = Split(ReadFileBytes(kRegressions + "/combine-resource-section-with-uninitialized-tail.bin"));
+  std::optional<Bytes> written = CombineInMemory(input);
+  ASSERT_TRUE(written.has_value());
+  auto image = LoadImageBytes(*written);
+  TImageSection* rsrc = image->GetSectionByName(".rsrc");
+  ASSERT_NE(rsrc, nullptr);
+  EXPECT_EQ(rsrc->UninitializedDataSize(), 0);
+  EXPECT_EQ(image->DataDirectory(2).Size(), rsrc->SectionHeader().VirtualSize);
+}
+
+// combine-directory-entry-pointing-past-the-resource-section.bin: the base relocation
+// entry pointed just past the resource section's bytes, into its slack; the rebuilt
+// section grew over it, and the image claimed relocations made of resource bytes.
+TEST(FoundByFuzzing, DirectoryEntryInTheResourceSectionsSlackIsRefusedAsShared) {
+  Combination input = Split(ReadFileBytes(kRegressions + "/combine-directory-entry-pointing-past-the-resource-section.bin"));
+  TPEResourceModule image;
+  TResModule res;
+  image.LoadFromBytes(ByteView(input.image.data(), input.image.size()));
+  res.LoadFromBytes(ByteView(input.res.data(), input.res.size()));
+  MergeInto(image, res);
+  TMemoryStream out;
+  EXPECT_EQ(Capture([&] { image.SaveToStream(out); }).message, "The resource section also holds data of another directory");
+  EXPECT_EQ(out.Size(), 0);
 }
 
 // The merge looked up every resource of the .RES by scanning the image, which grows
