@@ -40,10 +40,12 @@ struct TPEModule::TSectionPlacement {
   uint32_t oldVirtualAddress = 0, oldVirtualSize = 0, oldPointer = 0, oldRawSize = 0;
   uint64_t oldVirtualEnd = 0;  // up to SectionAlignment: the loader maps the slack too
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
+  uint64_t virtualEnd = 0;
 
   bool HeldVirtual(uint32_t rva) const {
     return hadAddress && rva >= oldVirtualAddress && uint64_t(rva) < oldVirtualEnd;
   }
+  bool HoldsVirtual(uint32_t rva) const { return rva >= virtualAddress && uint64_t(rva) < virtualEnd; }
   bool HeldInFile(uint32_t offset) const {
     return hadAddress && oldRawSize != 0 && offset >= oldPointer && uint64_t(offset) < uint64_t(oldPointer) + oldRawSize;
   }
@@ -93,6 +95,7 @@ void TPEModule::LayoutImage() {
     p.pointer = Checked32(R);
     p.virtualAddress = Checked32(V);
     p.virtualSize = Checked32(vs);
+    p.virtualEnd = V + alignUp(vs, SA);
     p.rawSize = Checked32(alignUp(dataSize, FA));
     imageSize += alignUp(vs, SA);
     R += p.rawSize;
@@ -186,6 +189,12 @@ void TPEModule::MoveLayoutDependentPositions(const std::vector<TSectionPlacement
       if (p.HeldVirtual(rva)) return &p;
     return nullptr;
   };
+  // An address no section held named no bytes; it must not name a section's bytes
+  // because a section was emptied or placed there.
+  auto placedOverNothing = [&](uint32_t rva) {
+    return sectionHoldingRva(rva) == nullptr &&
+           std::any_of(plan.begin(), plan.end(), [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
+  };
   auto movedFileOffset = [&](uint32_t offset) -> uint32_t {
     for (const TSectionPlacement& p : plan)
       if (p.HeldInFile(offset)) return Shifted(offset, p.FileShift());
@@ -212,8 +221,12 @@ void TPEModule::MoveLayoutDependentPositions(const std::vector<TSectionPlacement
       oldDebugRva = dir.VirtualAddress();
       debugSize = dir.Size();
     }
-    if (const TSectionPlacement* p = sectionHoldingRva(dir.VirtualAddress()))
+    if (const TSectionPlacement* p = sectionHoldingRva(dir.VirtualAddress())) {
       dir.SetVirtualAddress(Shifted(dir.VirtualAddress(), p->VirtualShift()));
+    } else if (placedOverNothing(dir.VirtualAddress())) {
+      dir.SetVirtualAddress(0);
+      dir.SetSize(0);
+    }
   }
 
   // The symbol table lies after the sections (MinGW) or inside the last one (Go's
@@ -237,9 +250,12 @@ void TPEModule::MoveLayoutDependentPositions(const std::vector<TSectionPlacement
       if (at + kDebugDirectorySize > data.ByteSize()) break;
       uint8_t* record = data.Memory() + at;
       uint32_t address = getU32LE(record + kDebugAddressOfRawData);
-      if (address != 0)
+      if (address != 0) {
         if (const TSectionPlacement* q = sectionHoldingRva(address))
           putU32LE(record + kDebugAddressOfRawData, Shifted(address, q->VirtualShift()));
+        else if (placedOverNothing(address))
+          putU32LE(record + kDebugAddressOfRawData, 0);  // not mapped, as it never was
+      }
       uint32_t pointer = getU32LE(record + kDebugPointerToRawData);
       if (pointer != 0) putU32LE(record + kDebugPointerToRawData, movedFileOffset(pointer));
     }

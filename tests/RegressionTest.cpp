@@ -220,6 +220,20 @@ TEST(FoundByFuzzing, DirectoryEntryInTheResourceSectionsSlackIsRefusedAsShared) 
   EXPECT_EQ(out.Size(), 0);
 }
 
+// combine-relocation-entry-naming-an-empty-section.bin: entry 5 named an empty
+// section, which is not written; the next section took its address, and the image
+// claimed that section's bytes as its base relocations.
+TEST(FoundByFuzzing, EntryThatNamedNoBytesNamesNoSectionsBytesAfterTheLayout) {
+  Combination input = Split(ReadFileBytes(kRegressions + "/combine-relocation-entry-naming-an-empty-section.bin"));
+  std::optional<Bytes> written = CombineInMemory(input);
+  ASSERT_TRUE(written.has_value());
+  auto image = LoadImageBytes(*written);
+  ASSERT_EQ(image->ImageSectionCount(), 2);
+  EXPECT_EQ(image->ImageSection(1)->SectionHeader().VirtualAddress, 0x2000u);
+  EXPECT_EQ(image->DataDirectory(5).VirtualAddress(), 0u);
+  EXPECT_EQ(image->DataDirectory(5).Size(), 0u);
+}
+
 // The merge looked up every resource of the .RES by scanning the image, which grows
 // as resources are added: 40000 records took 20 s, a few megabytes of .RES hours.
 TEST(FoundByReading, MergingTensOfThousandsOfResourcesTakesMomentsAndKeepsTheMatchingRule) {
