@@ -102,6 +102,8 @@ Kind KindOf(const std::string& path) {
   }
 }
 
+std::string FamilyOf(const Image& image) { return kFamilies[image.family].name; }
+
 bool FamilyInstalled(const Family& f) { return std::filesystem::is_directory(f.root); }
 
 // Every image of a family, sorted by path.
@@ -482,12 +484,12 @@ void Extract(const Image& image, ImageRun& run, Figures& figures) {
   RunResult r = RunTolvane({image.path, "-r", out});
   if (r.status != 0) {
     const std::string refusal = RefusalOf(r);
-    figures.Add("extract refused: " + refusal);
+    figures.Add(FamilyOf(image) + ": PE32, extraction refused: " + refusal);
     if (!IsOurRefusal(refusal)) run.Problem("-r fails with no refusal of ours: " + r.out + r.err);
     if (!ListDirectory(dir.path()).empty()) run.Problem("-r refused but left files behind");
     return;
   }
-  figures.Add("extract written");
+  figures.Add(FamilyOf(image) + ": PE32, extracted");
   const std::vector<ResourceKey> given = Sorted(run.InputResources());
   std::vector<ResourceKey> ours;
   try {
@@ -526,13 +528,13 @@ void Merge(const Image& image, ImageRun& run, Figures& figures, const ResToMerge
     std::string refusal = RefusalOf(r);
     // A load refused by -o is silent; -r has the same load and says why.
     if (refusal.empty()) refusal = RefusalOf(RunTolvane({image.path, "-r", dir.file("why.res")}));
-    figures.Add("merge " + label + ": refused: " + (refusal.empty() ? "(no message)" : refusal));
+    figures.Add(FamilyOf(image) + ": PE32, " + label + " refused: " + (refusal.empty() ? "(no message)" : refusal));
     if (!IsOurRefusal(refusal)) run.Problem("-o " + label + " fails with no refusal of ours: " + r.out + r.err);
     std::filesystem::remove(dir.file("why.res"));
     if (!ListDirectory(dir.path()).empty()) run.Problem("-o " + label + " refused but left files behind");
     return;
   }
-  figures.Add("merge " + label + ": written");
+  figures.Add(FamilyOf(image) + ": PE32, " + label + " merged");
 
   std::vector<ResourceKey> written;
   try {
@@ -587,7 +589,7 @@ void RefusedAsPe32Plus(const Image& image, ImageRun& run, Figures& figures) {
   RunResult merge = RunTolvane({"-o", dir.file("out.exe"), image.path, kStamp});
   const bool refused = extract.status == 1 && RefusalOf(extract) == "Invalid Windows Image." && merge.status == 1 &&
                        merge.out.empty() && merge.err.empty() && ListDirectory(dir.path()).empty();
-  figures.Add(std::string(kFamilies[image.family].name) + ": PE32+ " + (refused ? "refused" : "NOT refused"));
+  figures.Add(FamilyOf(image) + ": PE32+, " + (refused ? "refused" : "NOT refused"));
   if (!refused)
     run.Problem("a PE32+ image is not refused as documented: -r gave " + std::to_string(extract.status) + " " +
                 extract.err + ", -o gave " + std::to_string(merge.status) + " " + merge.out + merge.err);
@@ -677,7 +679,7 @@ TEST_P(RealWorldShard, ImagesOfDebianPackages) {
     if (image.kind == Kind::PE32Plus) {
       RefusedAsPe32Plus(image, run, figures);
     } else {
-      figures.Add(std::string(kFamilies[image.family].name) + ": PE32");
+      figures.Add(FamilyOf(image) + ": PE32");
       try {
         Extract(image, run, figures);
         for (const ResToMerge& res : merges) Merge(image, run, figures, res);
