@@ -91,7 +91,9 @@ void TPEModule::LayoutImage() {
     p.oldPointer = h.PointerToRawData;
     p.oldRawSize = h.SizeOfRawData;
     uint64_t dataSize = static_cast<uint64_t>(s->RawData().Size());
-    uint64_t vs = dataSize + static_cast<uint64_t>(std::max<int32_t>(0, s->UninitializedDataSize()));
+    // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
+    // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
+    uint64_t vs = dataSize + static_cast<uint32_t>(s->UninitializedDataSize());
     p.pointer = Checked32(R);
     p.virtualAddress = Checked32(V);
     p.virtualSize = Checked32(vs);

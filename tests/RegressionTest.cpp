@@ -234,6 +234,19 @@ TEST(FoundByFuzzing, EntryThatNamedNoBytesNamesNoSectionsBytesAfterTheLayout) {
   EXPECT_EQ(image->DataDirectory(5).Size(), 0u);
 }
 
+// combine-uninitialized-section-of-two-gibibytes.bin: a section's part beyond its
+// file data, 2 GiB, read as negative and was laid out as nothing: the section
+// vanished from the image.
+TEST(FoundByFuzzing, UninitializedPartOfTwoGibibytesKeepsItsSection) {
+  Combination input = Split(ReadFileBytes(kRegressions + "/combine-uninitialized-section-of-two-gibibytes.bin"));
+  std::optional<Bytes> written = CombineInMemory(input);
+  ASSERT_TRUE(written.has_value());
+  auto image = LoadImageBytes(*written);
+  TImageSection* bss = image->GetSectionByName(".bss");
+  ASSERT_NE(bss, nullptr);
+  EXPECT_EQ(bss->SectionHeader().VirtualSize, 0x80000000u);
+}
+
 // The merge looked up every resource of the .RES by scanning the image, which grows
 // as resources are added: 40000 records took 20 s, a few megabytes of .RES hours.
 TEST(FoundByReading, MergingTensOfThousandsOfResourcesTakesMomentsAndKeepsTheMatchingRule) {
