@@ -16,6 +16,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "FuzzSupport.h"
@@ -242,19 +243,27 @@ TForm FormOf(const std::u16string& s, uint32_t& value) {
   return std::to_string(value) == std::string(s.begin(), s.end()) ? TForm::kId : TForm::kName;
 }
 
+// A type or name as a table holds it, classified once.
+struct TPart {
+  std::u16string text;
+  bool id = false;
+  uint32_t value = 0;
+
+  TPart() = default;
+  explicit TPart(std::u16string s) : text(std::move(s)) { id = FormOf(text, value) == TForm::kId; }
+};
+
 // The order of a table's entries, which Windows' loader searches: names first, by
 // their UTF-16 units, then IDs by value.
-int ComparePart(const std::u16string& a, const std::u16string& b) {
-  uint32_t va, vb;
-  bool ia = FormOf(a, va) == TForm::kId, ib = FormOf(b, vb) == TForm::kId;
-  if (ia != ib) return ia ? 1 : -1;
-  if (ia) return va < vb ? -1 : va > vb ? 1 : 0;
-  int c = a.compare(b);
+int ComparePart(const TPart& a, const TPart& b) {
+  if (a.id != b.id) return a.id ? 1 : -1;
+  if (a.id) return a.value < b.value ? -1 : a.value > b.value ? 1 : 0;
+  int c = a.text.compare(b.text);
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
 struct TKey {
-  std::u16string type, name;
+  TPart type, name;
   uint32_t language = 0;
 };
 
@@ -282,20 +291,63 @@ struct TRecord {
   Bytes data;
 };
 
+// The order the .RES reader keeps its records in, sorted stably: by type, then by
+// name; names before numbers (any digits, "007" is 7), names by their units with
+// ASCII letters folded to upper case, numbers by value. It matters to the merge
+// only where different texts become one identity in the image.
+int CompareResOrder(const std::u16string& a, const std::u16string& b) {
+  auto number = [](const std::u16string& s) -> int64_t {
+    if (s.empty()) return -1;
+    int64_t v = 0;
+    for (char16_t c : s) {
+      if (c < u'0' || c > u'9') return -1;
+      v = std::min<int64_t>(v * 10 + (c - u'0'), int64_t(1) << 40);
+    }
+    return v;
+  };
+  auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+  int64_t na = number(a), nb = number(b);
+  if (na >= 0 || nb >= 0) {
+    if (na < 0) return -1;
+    if (nb < 0) return 1;
+    return na < nb ? -1 : na > nb ? 1 : 0;
+  }
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+    if (upper(a[i]) != upper(b[i])) return upper(a[i]) < upper(b[i]) ? -1 : 1;
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
 // The merge rule: the first resource of the same type, name and language, else the
 // first of the same type and name in language 0, takes the record's bytes; without
 // either the record is added.
+// Type, name and language in one text: each part after its length.
+std::u16string Identity(const std::u16string& type, const std::u16string& name, uint32_t language) {
+  std::u16string id;
+  id.reserve(type.size() + name.size() + 6);
+  for (const std::u16string* part : {&type, &name}) {
+    id += static_cast<char16_t>(part->size() >> 16);
+    id += static_cast<char16_t>(part->size());
+    id += *part;
+  }
+  id += static_cast<char16_t>(language >> 16);
+  id += static_cast<char16_t>(language);
+  return id;
+}
+
 void Merge(std::vector<TResource>& list, const std::vector<TRecord>& records) {
+  std::unordered_map<std::u16string, size_t> first;  // the first resource of each identity
+  first.reserve(list.size() + records.size());
+  for (size_t i = 0; i < list.size(); ++i) first.try_emplace(Identity(list[i].type, list[i].name, list[i].language), i);
   for (const TRecord& r : records) {
-    TResource* hit = nullptr;
-    for (TResource& e : list)
-      if (!hit && e.type == r.type && e.name == r.name && e.language == r.language) hit = &e;
-    for (TResource& e : list)
-      if (!hit && e.type == r.type && e.name == r.name && e.language == 0) hit = &e;
-    if (hit != nullptr)
-      hit->data = &r.data;
-    else
+    std::u16string exact = Identity(r.type, r.name, r.language);
+    auto hit = first.find(exact);
+    if (hit == first.end()) hit = first.find(Identity(r.type, r.name, 0));
+    if (hit != first.end()) {
+      list[hit->second].data = &r.data;
+    } else {
+      first.try_emplace(std::move(exact), list.size());
       list.push_back({r.type, r.name, r.language, &r.data, 0, false});
+    }
   }
 }
 
@@ -311,7 +363,7 @@ using TDirectory = std::map<TKey, TEntry, TTableOrder>;
 TDirectory WrittenDirectory(const std::vector<TResource>& list) {
   TDirectory d;
   for (const TResource& r : list) {
-    auto [it, fresh] = d.try_emplace(TKey{ThroughAnsi(r.type), ThroughAnsi(r.name), r.language},
+    auto [it, fresh] = d.try_emplace(TKey{TPart(ThroughAnsi(r.type)), TPart(ThroughAnsi(r.name)), r.language},
                                      TEntry{r.data, r.codePage, r.fromImage});
     if (!fresh) it->second.data = r.data;
   }
@@ -324,23 +376,22 @@ uint64_t DirectorySize(const TDirectory& d, bool& tooManyEntries) {
   uint64_t tables = 16, strings = 0, data = 0;
   uint64_t rootNamed = 0, rootIds = 0, namesNamed = 0, namesIds = 0, languages = 0;
   const TKey* previous = nullptr;
-  uint32_t unused;
   tooManyEntries = false;
   for (const auto& [key, entry] : d) {
     bool newType = previous == nullptr || ComparePart(previous->type, key.type) != 0;
     bool newName = newType || ComparePart(previous->name, key.name) != 0;
     if (newType) {
       tables += 8 + 16;
-      bool named = FormOf(key.type, unused) != TForm::kId;
+      bool named = !key.type.id;
       (named ? rootNamed : rootIds)++;
-      if (named) strings += 2 + 2 * uint64_t(key.type.size());
+      if (named) strings += 2 + 2 * uint64_t(key.type.text.size());
       namesNamed = namesIds = 0;
     }
     if (newName) {
       tables += 8 + 16;
-      bool named = FormOf(key.name, unused) != TForm::kId;
+      bool named = !key.name.id;
       (named ? namesNamed : namesIds)++;
-      if (named) strings += 2 + 2 * uint64_t(key.name.size());
+      if (named) strings += 2 + 2 * uint64_t(key.name.text.size());
       languages = 0;
     }
     tables += 8;
@@ -545,10 +596,14 @@ void CheckWritten(const TCase& c, const Bytes& out) {
     fd[j] = int64_t(s.ptr) - old.sections[j].ptr;
   }
   const int64_t appendedShift = int64_t(plan.end) - int64_t(old.sectionsEnd);
+  // An address moves with the section that held it; one that no section held named
+  // nothing, and is cleared (0) where a section is placed over it now.
   const uint32_t SA = old.SectionAlignment();
   auto movedRva = [&](uint32_t rva) -> uint32_t {
     for (size_t j = 0; j < n; ++j)
       if (old.sections[j].HoldsRva(rva, SA)) return static_cast<uint32_t>(rva + vd[j]);
+    for (const TSection& s : pe.sections)
+      if (rva >= s.va && uint64_t(rva) - s.va < AlignUp(s.Vs(), SA)) return 0;
     return rva;
   };
   auto movedOffset = [&](uint32_t offset) -> uint32_t {
@@ -612,7 +667,7 @@ void CheckWritten(const TCase& c, const Bytes& out) {
     const TSection& s = pe.sections[static_cast<size_t>(newIndexOfOld[j])];
     const uint8_t* expected = static_cast<int>(j) == debugSection ? debugBytes.data() : in.data() + old.sections[j].ptr;
     const size_t kept = old.sections[j].Kept();
-    if (std::memcmp(expected, out.data() + s.ptr, kept) != 0) {
+    if (kept != 0 && std::memcmp(expected, out.data() + s.ptr, kept) != 0) {
       size_t k = 0;
       while (expected[k] == out[s.ptr + k]) ++k;
       Wrong("a section's bytes changed", "%s at +0x%zx: 0x%02x, expected 0x%02x", s.name.c_str(), k, out[s.ptr + k],
@@ -636,6 +691,7 @@ void CheckWritten(const TCase& c, const Bytes& out) {
       }
     } else if (va != 0) {
       va = k == kCertificateEntry ? movedOffset(va) : movedRva(va);
+      if (va == 0) size = 0;
     }
     if (pe.DirVa(k) != va || pe.DirSize(k) != size)
       Wrong("a data directory entry",
@@ -708,26 +764,26 @@ void CheckResources(const TCase& c, const TPEResourceModule& again) {
   std::vector<TKey> keys;
   for (int i = 0; i < again.ResourceCount(); ++i) {
     const TResourceDetails* d = again.ResourceDetails(i);
-    keys.push_back({d->ResourceType(), d->ResourceName(), d->ResourceLanguage()});
+    keys.push_back({TPart(d->ResourceType()), TPart(d->ResourceName()), d->ResourceLanguage()});
     if (i > 0 && !TTableOrder()(keys[keys.size() - 2], keys.back()))
-      Wrong("the resource tables are not in order, or hold an entry twice", "at %s/%s/%u", Narrow(keys.back().type).c_str(),
-            Narrow(keys.back().name).c_str(), keys.back().language);
+      Wrong("the resource tables are not in order, or hold an entry twice", "at %s/%s/%u",
+            Narrow(keys.back().type.text).c_str(), Narrow(keys.back().name.text).c_str(), keys.back().language);
   }
   if (keys.size() != c.directory.size())
     Wrong("the resources read back", "%zu, expected %zu", keys.size(), c.directory.size());
   int i = 0;
   for (const auto& [key, entry] : c.directory) {
     const TResourceDetails* d = again.ResourceDetails(i++);
-    if (d->ResourceType() != key.type || d->ResourceName() != key.name || d->ResourceLanguage() != key.language)
+    if (d->ResourceType() != key.type.text || d->ResourceName() != key.name.text || d->ResourceLanguage() != key.language)
       Wrong("a resource read back", "%s/%s/%u, expected %s/%s/%u", Narrow(d->ResourceType()).c_str(),
-            Narrow(d->ResourceName()).c_str(), d->ResourceLanguage(), Narrow(key.type).c_str(), Narrow(key.name).c_str(),
-            key.language);
+            Narrow(d->ResourceName()).c_str(), d->ResourceLanguage(), Narrow(key.type.text).c_str(),
+            Narrow(key.name.text).c_str(), key.language);
     ByteView bytes = d->RawData().View();
     if (bytes.size() != entry.data->size() || !std::equal(entry.data->begin(), entry.data->end(), bytes.data()))
-      Wrong("a resource's bytes", "%s/%s/%u: %llu bytes, expected %zu", Narrow(key.type).c_str(), Narrow(key.name).c_str(),
-            key.language, (unsigned long long)bytes.size(), entry.data->size());
+      Wrong("a resource's bytes", "%s/%s/%u: %llu bytes, expected %zu", Narrow(key.type.text).c_str(),
+            Narrow(key.name.text).c_str(), key.language, (unsigned long long)bytes.size(), entry.data->size());
     if (entry.codePageKnown && d->CodePage() != entry.codePage)
-      Wrong("a resource's code page", "%s/%s/%u: %d, expected %d", Narrow(key.type).c_str(), Narrow(key.name).c_str(),
+      Wrong("a resource's code page", "%s/%s/%u: %d, expected %d", Narrow(key.type.text).c_str(), Narrow(key.name.text).c_str(),
             key.language, d->CodePage(), entry.codePage);
   }
 }
@@ -819,7 +875,7 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
   for (int change = 0; change < changes; ++change) {
     TPe pe;
     if (!pe.Parse(img)) return;
-    const int op = in.ConsumeIntegralInRange<int>(0, 14);
+    const int op = in.ConsumeIntegralInRange<int>(0, 15);
     if (pe.sections.empty() && (op == 3 || op == 5 || op == 8 || op == 9 || op == 12)) continue;
     switch (op) {
       case 0: {  // an overlay
@@ -905,7 +961,10 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
       case 9: {  // a section's sizes, within the file
         const TSection& s = pe.sections[PickSection(in, pe)];
         switch (in.ConsumeIntegralInRange<int>(0, 4)) {
-          case 0: Put32(img, s.at + 8, s.vs + in.ConsumeIntegralInRange<uint32_t>(1, 0x3000)); break;
+          case 0:
+            Put32(img, s.at + 8, in.ConsumeBool() ? s.vs + in.ConsumeIntegralInRange<uint32_t>(1, 0x3000)
+                                                  : in.ConsumeIntegralInRange<uint32_t>(0x7FFFF000, 0xFFFFF000));
+            break;
           case 1: Put32(img, s.at + 8, s.vs - std::min(s.vs, in.ConsumeIntegralInRange<uint32_t>(1, 0x1000))); break;
           case 2: Put32(img, s.at + 8, in.ConsumeBool() ? 0 : s.raw); break;
           case 3: Put32(img, s.at + 16, s.raw - std::min(s.raw, in.ConsumeIntegralInRange<uint32_t>(1, 0x1000))); break;
@@ -939,6 +998,9 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
           Put32(img, pe.DirAt(kResourceEntry) + 4, 0);
         else
           Put32(img, pe.DirAt(kResourceEntry), PickRva(in, pe));
+        break;
+      case 15:  // no entry point: the writer gives an EXE its first code section's address
+        Put32(img, pe.optAt + 16, 0);
         break;
       case 14: {  // one more section, in the comment block's zeros
         if (pe.commentSize < 40 || std::any_of(img.begin() + pe.headersEnd, img.begin() + pe.headersEnd + 40,
@@ -974,7 +1036,7 @@ const uint16_t kTypicalIds[] = {1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 14, 16, 24, 
 const char16_t* const kTrickyTexts[] = {
     u"MYTYPE", u"mytype", u"CONFIG", u"config", u"HELLO", u"STAMPTYPE", u"MAINICON", u"007", u"0", u"00", u"7",
     u"10", u"65535", u"65536", u"2147483647", u"2147483648", u"", u"A", u"a", u"_", u"Gr\u00FC\u00DFe", u"\u540D\u524D",
-    u"\U0001F600", u"\xD800", u"x\xDC00", u"\xFFFE", u"CONFIG ", u"A\u0301"};
+    u"\U0001F600", u"\xD800", u"\xDC00", u"\xDBFF", u"x\xDC00", u"\xFFFE", u"CONFIG ", u"A\u0301"};
 
 // A type or name: a usual ID, any ID, one of the image's own (as it is, with the
 // case of a letter changed, or with a leading zero), a tricky text, any text.
@@ -1061,6 +1123,26 @@ void AddRecords(FuzzedDataProvider& in, const std::vector<TResource>& image, tes
   for (const TResource& r : image) {
     types.push_back(r.type);
     names.push_back(r.name);
+  }
+  // As many records as a directory table can count, and one more: one type, every
+  // ID as a name, or one name in every language. Each such run takes seconds, and
+  // libFuzzer keeps many of them for their loop counts, so only with
+  // TOLVANE_FUZZ_BULK=1 (coverage.sh sets it; the corpus holds two such inputs).
+  static const bool bulk = std::getenv("TOLVANE_FUZZ_BULK") != nullptr;
+  if (in.ConsumeIntegralInRange<int>(0, 255) == 255 && bulk) {
+    // Language 0 comes last: before the others, it would take each of them in.
+    const uint32_t n = in.ConsumeBool() ? 0x10000 : 0xFFFF;
+    const bool languages = in.ConsumeBool();
+    for (uint32_t k = 1; k <= n; ++k) {
+      test::ResRecord record;
+      record.type = test::ResId::Ord(300);
+      record.name = test::ResId::Ord(static_cast<uint16_t>(languages ? 1 : k - 1));
+      record.language = static_cast<uint16_t>(languages ? k : 0x409);
+      record.data = {static_cast<uint8_t>(k)};
+      file.Add(record);
+      std::string name = std::to_string(languages ? 1 : k - 1);
+      records.push_back({u"300", std::u16string(name.begin(), name.end()), record.language, record.data});
+    }
   }
   uint64_t budget = 12 << 20;
   const int count = in.ConsumeIntegralInRange<int>(0, 24);
@@ -1192,6 +1274,32 @@ Bytes BuildImage(FuzzedDataProvider& in) {
   return b.Build().bytes;
 }
 
+// A stream that gives views of what was written to it, as a file stream does by
+// mapping the new file: the rebuilt resource section then views those bytes.
+class TViewingStream : public TMemoryStream {
+public:
+  TBytesOwner ViewWritten(int64_t offset, size_t size, const uint8_t*& data) override {
+    const std::vector<uint8_t>& all = TMemoryStream::Bytes();
+    auto copy = std::make_shared<std::vector<uint8_t>>(all.begin() + offset, all.begin() + offset + static_cast<int64_t>(size));
+    data = copy->data();
+    return copy;
+  }
+};
+
+// A stream that takes only so many bytes, as a full disk does.
+class TFailingStream : public TMemoryStream {
+public:
+  explicit TFailingStream(uint64_t limit) : fLimit(limit) {}
+  int64_t Write(const void* buffer, int64_t count) override {
+    count = std::min<int64_t>(count, static_cast<int64_t>(fLimit - std::min(fLimit, fTaken)));
+    fTaken += static_cast<uint64_t>(count);
+    return TMemoryStream::Write(buffer, count);
+  }
+
+private:
+  uint64_t fLimit, fTaken = 0;
+};
+
 // ---- statistics, for tuning the generator (TOLVANE_FUZZ_STATS=1) ----
 
 struct TStats {
@@ -1318,6 +1426,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The model: the merge, the directory it writes, the refusals it expects, the layout.
+  std::stable_sort(records.begin(), records.end(), [](const TRecord& a, const TRecord& b) {
+    int c = CompareResOrder(a.type, b.type);
+    return c != 0 ? c < 0 : CompareResOrder(a.name, b.name) < 0;
+  });
   c.merged = c.imageResources;
   Merge(c.merged, records);
   std::set<std::u16string> refusals;
@@ -1356,32 +1468,58 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (resourceSize > UINT32_MAX) refusals.insert(Message(StrId::LayoutOverflow));
   c.plan = PlanLayout(c.old, c.resourceOld, !c.merged.empty(), resourceSize, refusals);
   if (c.plan.laidOut && c.plan.resource >= 0) {
+    // Entries as the layout leaves them: moved with their section, or cleared where
+    // a section is placed over an address no section held.
     auto moved = [&](uint32_t rva) -> uint32_t {
       for (const TPlaced& p : c.plan.sections)
         if (p.old >= 0 && c.old.sections[static_cast<size_t>(p.old)].HoldsRva(rva, SA))
           return static_cast<uint32_t>(int64_t(rva) + int64_t(p.va) - c.old.sections[static_cast<size_t>(p.old)].va);
+      for (const TPlaced& p : c.plan.sections)
+        if (rva >= p.va && rva - p.va < AlignUp(p.vs, SA)) return 0;
       return rva;
     };
     const TPlaced& r = c.plan.sections[static_cast<size_t>(c.plan.resource)];
     if (sharesResourceSection(r.va, r.vs, moved)) refusals.insert(Message(StrId::ResourceSectionShared));
   }
 
-  TMemoryStream out;
+  // Into memory; or into a stream that gives views of what it took, as a file does;
+  // or into one that takes only part of the image.
+  const int streamKind = in.ConsumeIntegralInRange<int>(0, 7);
+  const uint64_t expectedSize = c.plan.end + (input->size() - c.old.sectionsEnd);
+  std::unique_ptr<TMemoryStream> stream;
+  if (streamKind == 6)
+    stream = std::make_unique<TViewingStream>();
+  else if (streamKind == 7)
+    stream = std::make_unique<TFailingStream>(expectedSize * in.ConsumeIntegralInRange<uint64_t>(0, 256) / 256);
+  else
+    stream = std::make_unique<TMemoryStream>();
   try {
-    image.SaveToStream(out);
+    image.SaveToStream(*stream);
   } catch (const Exception& e) {
-    gStats.layoutRefused++;
-    CountRefusal("write", e);
-    if (out.Size() != 0) Wrong("bytes written before a refusal", "%lld: %s", (long long)out.Size(), e.what());
-    if (refusals.count(e.Message()) == 0) {
-      std::string expected;
-      for (const std::u16string& m : refusals) expected += " [" + platform::WideToUtf8(m) + "]";
-      Wrong("a refusal the model does not expect", "%s; expected:%s", e.what(), expected.c_str());
+    if (streamKind == 7 && refusals.empty() && e.Message() == Message(StrId::StreamWriteError)) {
+      // A failed write leaves the image as its layout made it: written again, it is
+      // the image the model expects.
+      stream = std::make_unique<TMemoryStream>();
+      try {
+        image.SaveToStream(*stream);
+      } catch (const Exception& again) {
+        Wrong("after a failed write the image cannot be written", "%s", again.what());
+      }
+    } else {
+      gStats.layoutRefused++;
+      CountRefusal("write", e);
+      if (stream->Size() != 0) Wrong("bytes written before a refusal", "%lld: %s", (long long)stream->Size(), e.what());
+      if (refusals.count(e.Message()) == 0) {
+        std::string expected;
+        for (const std::u16string& m : refusals) expected += " [" + platform::WideToUtf8(m) + "]";
+        Wrong("a refusal the model does not expect", "%s; expected:%s", e.what(), expected.c_str());
+      }
+      return 0;
     }
-    return 0;
   }
   if (!refusals.empty()) Wrong("written, but the model expects a refusal", "%s", platform::WideToUtf8(*refusals.begin()).c_str());
   gStats.written++;
+  const TMemoryStream& out = *stream;
 
   const Bytes& written = out.Bytes();
   Dump("written.exe", written);
@@ -1394,6 +1532,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     again.SaveToStream(second);
   } catch (const Exception& e) {
     Wrong("the image written cannot be written again", "%s", e.what());
+  }
+  if (streamKind == 6) {
+    // The resource section now views the bytes written; written again, the image is the same.
+    TMemoryStream third;
+    image.SaveToStream(third);
+    if (third.Bytes() != written) Wrong("the image written twice from one module differs", "%s", "");
   }
   Dump("again.exe", second.Bytes());
   if (second.Bytes() != written) {
