@@ -237,10 +237,25 @@ protected:
   // every such section takes its bytes.
   virtual void FinishDeferredSections(TStream* s, int64_t start);
 
-  // Where each section stood before a layout and where the layout puts it.
+  // Does the section hold the address: from its VirtualAddress up to the next
+  // multiple of SectionAlignment, the slack the loader maps too.
+  bool SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const;
+  // The one rule for which sections a layout may give another address.
+  bool SectionMayMove(int index) const;
+  int RelocationSectionIndex() const;
+
+  // The layout's steps: plan, refuse, apply, move what points into moved bytes,
+  // header totals. A section's placement records where it stood and where it goes.
   struct TSectionPlacement;
-  void MoveLayoutDependentPositions(const std::vector<TSectionPlacement>& plan, uint64_t oldSectionsEnd,
-                                    int64_t appendedShift);
+  struct TLayoutPlan;
+  TLayoutPlan PlanLayout() const;
+  void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
+  void ApplyPlacements(const TLayoutPlan& plan);
+  void MoveLayoutDependentPositions(const TLayoutPlan& plan);
+  void MoveDataDirectories(const TLayoutPlan& plan);
+  void MoveDebugRecords(const TLayoutPlan& plan, uint32_t debugRva, uint32_t debugSize);
+  static void MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record);
+  void SetHeaderTotals(const TLayoutPlan& plan);
 
   TMemoryStream fDOSStub;
   std::vector<uint8_t> fCommentBlock;

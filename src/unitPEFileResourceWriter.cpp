@@ -349,15 +349,11 @@ TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
 // loader maps as zeros and into which the rebuilt section may grow; an entry there
 // would end up describing resource bytes.
 void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
-  const IMAGE_SECTION_HEADER& h = section->SectionHeader();
-  const uint32_t SA = OptionalHeader().SectionAlignment;
-  uint64_t end = uint64_t(h.VirtualAddress) + h.VirtualSize;
-  if (SA != 0 && (SA & (SA - 1)) == 0) end = uint64_t(h.VirtualAddress) + ((uint64_t(h.VirtualSize) + SA - 1) & ~uint64_t(SA - 1));
   for (int k = 0; k < DataDirectoryCount(); ++k) {
     if (k == int(IMAGE_DIRECTORY_ENTRY_RESOURCE) || k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) continue;
     TDataDirectoryEntry dir = DataDirectory(k);
     if (dir.Size() == 0 || dir.VirtualAddress() == 0) continue;
-    if (dir.VirtualAddress() >= h.VirtualAddress && uint64_t(dir.VirtualAddress()) < end)
+    if (SectionHoldsAddress(section->SectionHeader(), dir.VirtualAddress()))
       throw EPEException(LoadResString(StrId::ResourceSectionShared));
   }
 }
@@ -379,21 +375,11 @@ void TPEResourceModule::MakeRoomForSectionHeader() {
   if (headers > OptionalHeader().SectionAlignment) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
 }
 
-// Only the base relocations and discardable sections may follow the new section,
-// because only they may move.
+// Only sections that may move may follow the new section.
 int TPEResourceModule::IndexAfterLastFixedSection() {
-  uint32_t relocRva = DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_BASERELOC)
-                          ? DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress()
-                          : 0;
   int after = 0;
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    const TImageSection* s = fSectionList[i];
-    const IMAGE_SECTION_HEADER& h = s->SectionHeader();
-    bool holdsRelocs = relocRva != 0 && relocRva >= h.VirtualAddress &&
-                       uint64_t(relocRva) < uint64_t(h.VirtualAddress) + h.VirtualSize;
-    bool movable = (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 || holdsRelocs || s->SectionName() == ".reloc";
-    if (!movable) after = i + 1;
-  }
+  for (int i = 0; i < fSectionList.Count(); ++i)
+    if (!SectionMayMove(i)) after = i + 1;
   return after;
 }
 

@@ -53,11 +53,57 @@ struct TPEModule::TSectionPlacement {
   int64_t FileShift() const { return int64_t(pointer) - oldPointer; }
 };
 
+// Where every section goes, decided before anything in the model changes.
+struct TPEModule::TLayoutPlan {
+  uint32_t fileAlignment = 0, sectionAlignment = 0;
+  uint64_t e_lfanew = 0;
+  uint64_t headersSize = 0;     // up to the end of the section table
+  uint64_t sectionsEnd = 0;     // the file offset after the last section's data
+  uint64_t oldSectionsEnd = 0;  // where the bytes after the sections started
+  uint64_t imageSize = 0;
+  std::vector<TSectionPlacement> sections;
+
+  int64_t AppendedShift() const { return int64_t(sectionsEnd) - int64_t(oldSectionsEnd); }
+
+  const TSectionPlacement* SectionThatHeld(uint32_t rva) const {
+    for (const TSectionPlacement& p : sections)
+      if (p.HeldVirtual(rva)) return &p;
+    return nullptr;
+  }
+  // An address no section held named no bytes; it must not name a section's bytes
+  // because a section was emptied or placed there.
+  bool PlacedOverNothing(uint32_t rva) const {
+    return SectionThatHeld(rva) == nullptr &&
+           std::any_of(sections.begin(), sections.end(), [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
+  }
+  uint32_t MovedFileOffset(uint32_t offset) const {
+    for (const TSectionPlacement& p : sections)
+      if (p.HeldInFile(offset)) return Shifted(offset, p.FileShift());
+    if (offset >= oldSectionsEnd) return Shifted(offset, AppendedShift());
+    return offset;
+  }
+};
+
 // ---- layout ----
 
 void TPEModule::LayoutImage() {
-  IMAGE_OPTIONAL_HEADER32 oh = OptionalHeader();
-  const uint32_t FA = oh.FileAlignment, SA = oh.SectionAlignment;
+  const TLayoutPlan plan = PlanLayout();
+  RefuseUnsafeMoves(plan);
+  ApplyPlacements(plan);
+  MoveLayoutDependentPositions(plan);
+  fEndCommentOffset = plan.sectionsEnd;
+  FixupImage();
+  SetHeaderTotals(plan);
+}
+
+// Sections packed one after another from SectionAlignment and from the first
+// aligned file offset after the headers and the comment block, in table order.
+TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
+  const IMAGE_OPTIONAL_HEADER32 oh = OptionalHeader();
+  TLayoutPlan plan;
+  plan.fileAlignment = oh.FileAlignment;
+  plan.sectionAlignment = oh.SectionAlignment;
+  const uint32_t FA = plan.fileAlignment, SA = plan.sectionAlignment;
   if (!IsPowerOfTwo(FA)) RaiseLayout(StrId::BadAlignment, u"FileAlignment");
   if (!IsPowerOfTwo(SA)) RaiseLayout(StrId::BadAlignment, u"SectionAlignment");
   // Every section's data is padded to FileAlignment: a larger one than the format's
@@ -65,75 +111,94 @@ void TPEModule::LayoutImage() {
   if (FA > kMaxFileAlignment) RaiseLayout(StrId::FileAlignmentTooLarge);
 
   const int sectionCount = fSectionList.Count();
-  const uint64_t stubSize = static_cast<uint64_t>(fDOSStub.Size());
-  const uint64_t e_lfanew = kDosHeaderSize + stubSize;
-  const uint64_t H = e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
+  plan.e_lfanew = kDosHeaderSize + uint64_t(fDOSStub.ByteSize());
+  plan.headersSize = plan.e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
                      uint64_t(kSectionHeaderSize) * sectionCount;
-  if (H > SA) RaiseLayout(StrId::HeadersTooLong);
-  const uint64_t C = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
-
+  if (plan.headersSize > SA) RaiseLayout(StrId::HeadersTooLong);
+  const uint64_t commentSize = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
   // The bytes after the last section's data start where loading (or the last save) found them.
-  const uint64_t oldSectionsEnd = fEndCommentOffset;
+  plan.oldSectionsEnd = fEndCommentOffset;
 
-  // Plan every section first: nothing in the model changes until the plan holds.
-  std::vector<TSectionPlacement> plan(static_cast<size_t>(sectionCount));
-  uint64_t R = alignUp(H + C, FA);
+  uint64_t R = alignUp(plan.headersSize + commentSize, FA);
   uint64_t V = SA;
-  uint64_t imageSize = alignUp(H, SA);
+  plan.imageSize = alignUp(plan.headersSize, SA);
+  plan.sections.resize(static_cast<size_t>(sectionCount));
   for (int i = 0; i < sectionCount; ++i) {
-    TImageSection* s = fSectionList[i];
+    const TImageSection* s = fSectionList[i];
     const IMAGE_SECTION_HEADER& h = s->SectionHeader();
-    TSectionPlacement& p = plan[static_cast<size_t>(i)];
+    TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     p.hadAddress = h.VirtualAddress != 0;
     p.oldVirtualAddress = h.VirtualAddress;
     p.oldVirtualSize = h.VirtualSize;
     p.oldVirtualEnd = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
     p.oldPointer = h.PointerToRawData;
     p.oldRawSize = h.SizeOfRawData;
-    uint64_t dataSize = static_cast<uint64_t>(s->RawData().Size());
+    const uint64_t dataSize = uint64_t(s->RawData().ByteSize());
     // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
     // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
-    uint64_t vs = dataSize + static_cast<uint32_t>(s->UninitializedDataSize());
+    const uint64_t vs = dataSize + static_cast<uint32_t>(s->UninitializedDataSize());
     p.pointer = Checked32(R);
     p.virtualAddress = Checked32(V);
     p.virtualSize = Checked32(vs);
     p.virtualEnd = V + alignUp(vs, SA);
     p.rawSize = Checked32(alignUp(dataSize, FA));
-    imageSize += alignUp(vs, SA);
+    plan.imageSize += alignUp(vs, SA);
     R += p.rawSize;
     V += alignUp(vs, SA);
   }
-  Checked32(imageSize);
-  Checked32(R);
+  Checked32(plan.imageSize);
+  plan.sectionsEnd = Checked32(R);
+  return plan;
+}
 
-  // Code refers to data by absolute address: a section that holds such things
-  // must keep its address, or the image would break at run time.
-  int relocSection = -1;
-  if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_BASERELOC)) {
-    uint32_t rva = DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress();
-    for (int i = 0; i < sectionCount && rva != 0; ++i)
-      if (plan[static_cast<size_t>(i)].HeldVirtual(rva)) relocSection = i;
+// Code refers to data by absolute address: a section that holds such things must
+// keep its address, or the image would break at run time.
+void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
+    if (p.hadAddress && p.VirtualShift() != 0 && !SectionMayMove(i))
+      RaiseLayout(StrId::SectionWouldMove, ToU16(fSectionList[i]->SectionName()));
   }
-  for (int i = 0; i < sectionCount; ++i) {
-    const TSectionPlacement& p = plan[static_cast<size_t>(i)];
-    TImageSection* s = fSectionList[i];
-    bool movable = (s->SectionHeader().Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 || i == relocSection ||
-                   s->SectionName() == ".reloc" || s->DirectoryEntry() != kNoDirectory;
-    if (p.hadAddress && p.VirtualShift() != 0 && !movable) RaiseLayout(StrId::SectionWouldMove, ToU16(s->SectionName()));
-  }
-  for (int i = 0; i < sectionCount; ++i) {
+  for (int i = 0; i < fSectionList.Count(); ++i) {
     uint32_t entry = fSectionList[i]->DirectoryEntry();
     if (entry != kNoDirectory && entry >= uint32_t(DataDirectoryCount())) RaiseLayout(StrId::TooFewDataDirectories);
   }
+}
 
-  // The plan holds: apply it.
-  const int64_t appendedShift = int64_t(R) - int64_t(oldSectionsEnd);
-  fDOSHeader.e_lfanew = static_cast<uint32_t>(e_lfanew);
+bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const {
+  const uint32_t SA = OptionalHeader().SectionAlignment;
+  uint64_t end = uint64_t(h.VirtualAddress) + h.VirtualSize;
+  if (IsPowerOfTwo(SA)) end = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
+  return rva >= h.VirtualAddress && uint64_t(rva) < end;
+}
+
+// Only what no code addresses absolutely may move: discardable sections, the base
+// relocations (the section entry 5 points into, or named .reloc), and a section
+// that a directory entry describes whole (the rebuilt resource section).
+bool TPEModule::SectionMayMove(int index) const {
+  const TImageSection* s = fSectionList[index];
+  return (s->SectionHeader().Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 || s->SectionName() == ".reloc" ||
+         s->DirectoryEntry() != kNoDirectory || index == RelocationSectionIndex();
+}
+
+// The last section, in table order, that holds the address of data directory entry 5.
+int TPEModule::RelocationSectionIndex() const {
+  if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_BASERELOC)) return -1;
+  const uint32_t rva = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress();
+  int found = -1;
+  for (int i = 0; i < fSectionList.Count() && rva != 0; ++i) {
+    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
+    if (h.VirtualAddress != 0 && SectionHoldsAddress(h, rva)) found = i;
+  }
+  return found;
+}
+
+void TPEModule::ApplyPlacements(const TLayoutPlan& plan) {
+  fDOSHeader.e_lfanew = static_cast<uint32_t>(plan.e_lfanew);
   uint16_t numberOfSections = 0;
-  uint32_t codeTotal = 0, initializedTotal = 0, uninitializedTotal = 0, baseOfCode = 0xFFFFFFFF;
-  for (int i = 0; i < sectionCount; ++i) {
+  for (int i = 0; i < fSectionList.Count(); ++i) {
     TImageSection* s = fSectionList[i];
-    const TSectionPlacement& p = plan[static_cast<size_t>(i)];
+    const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     IMAGE_SECTION_HEADER& h = s->MutableSectionHeader();
     h.PointerToRawData = p.pointer;
     h.VirtualAddress = p.virtualAddress;
@@ -147,34 +212,39 @@ void TPEModule::LayoutImage() {
       dir.SetVirtualAddress(p.virtualAddress);
       dir.SetSize(p.virtualSize);
     }
-    uint32_t aligned = static_cast<uint32_t>(alignUp(p.virtualSize, FA));
+  }
+  fCOFFHeader.NumberOfSections = numberOfSections;
+}
+
+// SizeOfHeaders, the size totals by kind, the bases, SizeOfImage and the entry point.
+void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
+  IMAGE_OPTIONAL_HEADER32 oh = OptionalHeader();
+  uint32_t codeTotal = 0, initializedTotal = 0, uninitializedTotal = 0, baseOfCode = 0xFFFFFFFF;
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
+    if (h.VirtualSize == 0) continue;
+    const uint32_t aligned = static_cast<uint32_t>(alignUp(h.VirtualSize, plan.fileAlignment));
     if (h.Characteristics & IMAGE_SCN_MEM_EXECUTE) {
       codeTotal += aligned;
-      baseOfCode = std::min(baseOfCode, p.virtualAddress);
+      baseOfCode = std::min(baseOfCode, h.VirtualAddress);
     } else if (h.Characteristics & IMAGE_SCN_CNT_INITIALIZED_DATA) {
       initializedTotal += aligned;
     } else if (h.Characteristics & IMAGE_SCN_CNT_UNINITIALIZED_DATA) {
       uninitializedTotal += aligned;
     }
   }
-  fCOFFHeader.NumberOfSections = numberOfSections;
-  MoveLayoutDependentPositions(plan, oldSectionsEnd, appendedShift);
-  fEndCommentOffset = R;
-  FixupImage();
-
-  oh = OptionalHeader();
-  oh.SizeOfHeaders = static_cast<uint32_t>(alignUp(H, FA));
+  oh.SizeOfHeaders = static_cast<uint32_t>(alignUp(plan.headersSize, plan.fileAlignment));
   oh.CheckSum = 0;
   oh.SizeOfCode = codeTotal;
   oh.SizeOfInitializedData = initializedTotal;
   oh.SizeOfUninitializedData = uninitializedTotal;
   oh.BaseOfCode = baseOfCode;
   oh.BaseOfData = static_cast<uint32_t>(
-      uint64_t(baseOfCode) + alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal, SA));
-  oh.SizeOfImage = static_cast<uint32_t>(imageSize);
+      uint64_t(baseOfCode) + alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal, plan.sectionAlignment));
+  oh.SizeOfImage = static_cast<uint32_t>(plan.imageSize);
   // A DLL without an entry point has none on purpose: the loader would call
   // whatever code stands at the address we gave it.
-  bool isDll = (fCOFFHeader.Characteristics & IMAGE_FILE_DLL) != 0;
+  const bool isDll = (fCOFFHeader.Characteristics & IMAGE_FILE_DLL) != 0;
   if (oh.AddressOfEntryPoint == 0 && !isDll) {
     if (TImageSection* code = FindFirstSectionWithFlags(IMAGE_SCN_CNT_CODE))
       oh.AddressOfEntryPoint = code->SectionHeader().VirtualAddress;
@@ -184,85 +254,71 @@ void TPEModule::LayoutImage() {
 
 // Directory entries, debug records and file offsets that point into a section that
 // moved, or into the bytes after the last section, move with what they point at.
-void TPEModule::MoveLayoutDependentPositions(const std::vector<TSectionPlacement>& plan, uint64_t oldSectionsEnd,
-                                             int64_t appendedShift) {
-  auto sectionHoldingRva = [&](uint32_t rva) -> const TSectionPlacement* {
-    for (const TSectionPlacement& p : plan)
-      if (p.HeldVirtual(rva)) return &p;
-    return nullptr;
-  };
-  // An address no section held named no bytes; it must not name a section's bytes
-  // because a section was emptied or placed there.
-  auto placedOverNothing = [&](uint32_t rva) {
-    return sectionHoldingRva(rva) == nullptr &&
-           std::any_of(plan.begin(), plan.end(), [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
-  };
-  auto movedFileOffset = [&](uint32_t offset) -> uint32_t {
-    for (const TSectionPlacement& p : plan)
-      if (p.HeldInFile(offset)) return Shifted(offset, p.FileShift());
-    if (offset >= oldSectionsEnd) return Shifted(offset, appendedShift);
-    return offset;
-  };
+void TPEModule::MoveLayoutDependentPositions(const TLayoutPlan& plan) {
+  MoveDataDirectories(plan);
+  // The symbol table lies after the sections (MinGW) or inside the last one (Go's
+  // .symtab); either way it moves with the bytes that hold it.
+  if (fCOFFHeader.PointerToSymbolTable != 0)
+    fCOFFHeader.PointerToSymbolTable = plan.MovedFileOffset(fCOFFHeader.PointerToSymbolTable);
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    IMAGE_SECTION_HEADER& h = fSectionList[i]->MutableSectionHeader();
+    if (h.PointerToRelocations != 0) h.PointerToRelocations = plan.MovedFileOffset(h.PointerToRelocations);
+    if (h.PointerToLinenumbers != 0) h.PointerToLinenumbers = plan.MovedFileOffset(h.PointerToLinenumbers);
+  }
+}
 
+void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
   std::vector<bool> tied(static_cast<size_t>(DataDirectoryCount()), false);
   for (int i = 0; i < fSectionList.Count(); ++i) {
     uint32_t entry = fSectionList[i]->DirectoryEntry();
     if (entry != kNoDirectory && entry < tied.size()) tied[entry] = true;
   }
-
-  uint32_t oldDebugRva = 0, debugSize = 0;
   for (int k = 0; k < DataDirectoryCount(); ++k) {
     if (tied[static_cast<size_t>(k)]) continue;
     TDataDirectoryEntry dir = DataDirectory(k);
-    if (dir.VirtualAddress() == 0) continue;
+    const uint32_t rva = dir.VirtualAddress();
+    if (rva == 0) continue;
     if (k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) {  // a file offset, not an address
-      dir.SetVirtualAddress(movedFileOffset(dir.VirtualAddress()));
+      dir.SetVirtualAddress(plan.MovedFileOffset(rva));
       continue;
     }
-    if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG)) {
-      oldDebugRva = dir.VirtualAddress();
-      debugSize = dir.Size();
-    }
-    if (const TSectionPlacement* p = sectionHoldingRva(dir.VirtualAddress())) {
-      dir.SetVirtualAddress(Shifted(dir.VirtualAddress(), p->VirtualShift()));
-    } else if (placedOverNothing(dir.VirtualAddress())) {
+    // The debug records lie in some section's data; patch them where they stand,
+    // before the entry that finds them moves.
+    if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG)) MoveDebugRecords(plan, rva, dir.Size());
+    if (const TSectionPlacement* p = plan.SectionThatHeld(rva)) {
+      dir.SetVirtualAddress(Shifted(rva, p->VirtualShift()));
+    } else if (plan.PlacedOverNothing(rva)) {
       dir.SetVirtualAddress(0);
       dir.SetSize(0);
     }
   }
+}
 
-  // The symbol table lies after the sections (MinGW) or inside the last one (Go's
-  // .symtab); either way it moves with the bytes that hold it.
-  if (fCOFFHeader.PointerToSymbolTable != 0)
-    fCOFFHeader.PointerToSymbolTable = movedFileOffset(fCOFFHeader.PointerToSymbolTable);
+void TPEModule::MoveDebugRecords(const TLayoutPlan& plan, uint32_t debugRva, uint32_t debugSize) {
+  if (debugSize < kDebugDirectorySize) return;
   for (int i = 0; i < fSectionList.Count(); ++i) {
-    IMAGE_SECTION_HEADER& h = fSectionList[i]->MutableSectionHeader();
-    if (h.PointerToRelocations != 0) h.PointerToRelocations = movedFileOffset(h.PointerToRelocations);
-    if (h.PointerToLinenumbers != 0) h.PointerToLinenumbers = movedFileOffset(h.PointerToLinenumbers);
-  }
-
-  // The debug records lie in some section's data; patch them where they stand.
-  if (oldDebugRva == 0 || debugSize < kDebugDirectorySize) return;
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    const TSectionPlacement& p = plan[static_cast<size_t>(i)];
-    if (!p.HeldVirtual(oldDebugRva)) continue;
+    const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
+    if (!p.HeldVirtual(debugRva)) continue;
     TMemoryStream& data = fSectionList[i]->RawData();
-    uint64_t start = oldDebugRva - p.oldVirtualAddress;
+    const uint64_t start = debugRva - p.oldVirtualAddress;
     for (uint64_t at = start; at + kDebugDirectorySize <= start + debugSize; at += kDebugDirectorySize) {
       if (at + kDebugDirectorySize > data.ByteSize()) break;
-      uint8_t* record = data.Memory() + at;
-      uint32_t address = getU32LE(record + kDebugAddressOfRawData);
-      if (address != 0) {
-        if (const TSectionPlacement* q = sectionHoldingRva(address))
-          putU32LE(record + kDebugAddressOfRawData, Shifted(address, q->VirtualShift()));
-        else if (placedOverNothing(address))
-          putU32LE(record + kDebugAddressOfRawData, 0);  // not mapped, as it never was
-      }
-      uint32_t pointer = getU32LE(record + kDebugPointerToRawData);
-      if (pointer != 0) putU32LE(record + kDebugPointerToRawData, movedFileOffset(pointer));
+      MoveDebugRecord(plan, data.Memory() + at);
     }
-    break;
+    return;
   }
+}
+
+void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record) {
+  const uint32_t address = getU32LE(record + kDebugAddressOfRawData);
+  if (address != 0) {
+    if (const TSectionPlacement* q = plan.SectionThatHeld(address))
+      putU32LE(record + kDebugAddressOfRawData, Shifted(address, q->VirtualShift()));
+    else if (plan.PlacedOverNothing(address))
+      putU32LE(record + kDebugAddressOfRawData, 0);  // not mapped, as it never was
+  }
+  const uint32_t pointer = getU32LE(record + kDebugPointerToRawData);
+  if (pointer != 0) putU32LE(record + kDebugPointerToRawData, plan.MovedFileOffset(pointer));
 }
 
 // ---- writing ----
