@@ -422,6 +422,20 @@ struct TPlan {
   bool laidOut = false;
 };
 
+// The section of the base relocations: the last that had an address and holds
+// entry 5's, up to SectionAlignment (the VirtualSize alone while that is no power of two).
+int RelocationSection(const TPe& old) {
+  const uint32_t rva = old.directoryCount > kRelocationEntry ? old.DirVa(kRelocationEntry) : 0;
+  const uint32_t SA = old.SectionAlignment();
+  int found = -1;
+  for (size_t j = 0; j < old.sections.size() && rva != 0; ++j) {
+    const TSection& s = old.sections[j];
+    uint64_t end = uint64_t(s.va) + (IsPowerOfTwo(SA) ? AlignUp(s.Vs(), SA) : s.Vs());
+    if (s.va != 0 && rva >= s.va && rva < end) found = static_cast<int>(j);
+  }
+  return found;
+}
+
 // Where every section goes: packed from SectionAlignment (virtually) and from the
 // headers and comment block (in the file), each in its own order; the refusals of
 // a plan that cannot be written go to refusals. resourceKept: the resource
@@ -452,12 +466,11 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
       refusals.insert(Message(StrId::NoRoomForResourceSection));
     }
     // After the last section that may not move.
-    uint32_t relocRva = old.directoryCount > kRelocationEntry ? old.DirVa(kRelocationEntry) : 0;
+    const int relocSection = RelocationSection(old);
     size_t at = 0;
     for (size_t j = 0; j < old.sections.size(); ++j) {
       const TSection& s = old.sections[j];
-      bool holdsRelocs = relocRva != 0 && relocRva >= s.va && uint64_t(relocRva) < uint64_t(s.va) + s.Vs();
-      if (!(s.Discardable() || holdsRelocs || s.name == ".reloc")) at = j + 1;
+      if (!(s.Discardable() || static_cast<int>(j) == relocSection || s.name == ".reloc")) at = j + 1;
     }
     TPlaced fresh;
     fresh.name = ".rsrc";
@@ -494,17 +507,12 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
 
   // Only the resource section, the base relocations (by entry 5 or by name) and
   // discardable sections may move.
-  int relocSection = -1;
-  uint32_t relocRva = old.directoryCount > kRelocationEntry ? old.DirVa(kRelocationEntry) : 0;
-  for (size_t i = 0; i < plan.sections.size() && relocRva != 0; ++i)
-    if (plan.sections[i].old >= 0 && old.sections[static_cast<size_t>(plan.sections[i].old)].HoldsRva(relocRva, SA))
-      relocSection = static_cast<int>(i);
+  const int relocSection = RelocationSection(old);
   for (size_t i = 0; i < plan.sections.size(); ++i) {
     const TPlaced& p = plan.sections[i];
     if (p.old < 0) continue;
     const TSection& s = old.sections[static_cast<size_t>(p.old)];
-    bool movable = s.Discardable() || static_cast<int>(i) == relocSection || s.name == ".reloc" ||
-                   static_cast<int>(i) == plan.resource;
+    bool movable = s.Discardable() || p.old == relocSection || s.name == ".reloc" || static_cast<int>(i) == plan.resource;
     if (s.va != 0 && p.va != s.va && !movable) refusals.insert(Message(StrId::SectionWouldMove, ToU16(s.name)));
   }
   return plan;
@@ -538,6 +546,16 @@ bool StrayEntryInASection(const TPe& old, const TPe& pe, uint32_t k) {
   return !held(old, old.DirVa(k)) && held(pe, pe.DirVa(k));
 }
 
+// Reported faults that a long campaign may pass over, to go on looking for others:
+// TOLVANE_FUZZ_KNOWN=tag,tag. Each tag names a finding and its regression input;
+// without the variable (run.sh, make test) every check holds.
+//   gap-offsets        tests/regressions/combine-symbol-table-between-sections.bin
+//   unwritten-headers  tests/regressions/combine-section-without-size-counted-in-the-headers.bin
+bool Known(const char* tag) {
+  static const std::string known = std::getenv("TOLVANE_FUZZ_KNOWN") != nullptr ? std::getenv("TOLVANE_FUZZ_KNOWN") : "";
+  return known.find(tag) != std::string::npos;
+}
+
 // A file offset before the appended bytes that named no section's file bytes must not
 // name a section's after the write.
 bool StrayOffsetInASection(const TPe& old, const TPe& pe, uint32_t before, uint32_t after) {
@@ -546,7 +564,7 @@ bool StrayOffsetInASection(const TPe& old, const TPe& pe, uint32_t before, uint3
       return s.raw != 0 && offset >= s.ptr && uint64_t(offset) - s.ptr < s.raw;
     });
   };
-  return before != 0 && before < old.sectionsEnd && !held(old, before) && held(pe, after);
+  return before != 0 && before < old.sectionsEnd && !held(old, before) && held(pe, after) && !Known("gap-offsets");
 }
 
 // ---- what a right image is ----
@@ -1578,7 +1596,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (third.Bytes() != written) Wrong("the image written twice from one module differs", "%s", "");
   }
   Dump("again.exe", second.Bytes());
-  if (second.Bytes() != written) {
+  const bool dropsASection = std::any_of(c.plan.sections.begin(), c.plan.sections.end(), [](const TPlaced& p) { return p.vs == 0; });
+  if (second.Bytes() != written && !(dropsASection && Known("unwritten-headers"))) {
     size_t k = 0;
     while (k < written.size() && k < second.Bytes().size() && written[k] == second.Bytes()[k]) ++k;
     Wrong("saving the image written again changes it", "first difference at 0x%zx (sizes %zu, %zu)", k, written.size(),
