@@ -234,34 +234,36 @@ struct TTableStamp {
 class TTreeWriter {
 public:
   TTreeWriter(const TTreeSizes& sizes, const TTableStamp& stamp, uint32_t sectionVirtualAddress)
-      : fSizes(sizes), fStamp(stamp), fVirtualAddress(sectionVirtualAddress), fOut(sizes.DataStart(), 0) {}
+      : fSizes(sizes), fStamp(stamp), fVirtualAddress(sectionVirtualAddress), fOut(sizes.DataStart()) {}
 
   // Fills the directory: tables, data entries and names. The resources' bytes
   // follow it in the order the walk gives the leaves (Data()), each padded to 4.
   void Write(const TResourceNode& root) {
     fData.reserve(static_cast<size_t>(fSizes.leaves));
     WriteTable(root);
+    // The measure pass and this one compute every size apart: they must agree.
+    fOut.Finish(fNextTable == fSizes.tables && fLeaves == fSizes.leaves && fNextString == fSizes.strings &&
+                fNextData == fSizes.data);
   }
-  std::vector<uint8_t>& Directory() { return fOut; }
+  std::vector<uint8_t>& Directory() { return fOut.Bytes(); }
   std::vector<const TMemoryStream*>& Data() { return fData; }
 
 private:
   void WriteTable(const TResourceNode& table) {
     uint64_t at = fNextTable;
     fNextTable += kTableHeaderSize + kEntrySize * table.nodes.size();
-    uint8_t* header = fOut.data() + at;
-    putU32LE(header + 4, fStamp.TimeDateStamp);
-    putU16LE(header + 8, fStamp.MajorVersion);
-    putU16LE(header + 10, fStamp.MinorVersion);
-    putU16LE(header + 12, static_cast<uint16_t>(table.namedCount));
-    putU16LE(header + 14, static_cast<uint16_t>(table.idCount));
+    fOut.u32(at + 4, fStamp.TimeDateStamp);
+    fOut.u16(at + 8, fStamp.MajorVersion);
+    fOut.u16(at + 10, fStamp.MinorVersion);
+    fOut.u16(at + 12, static_cast<uint16_t>(table.namedCount));
+    fOut.u16(at + 14, static_cast<uint16_t>(table.idCount));
     uint64_t entry = at + kTableHeaderSize;
     for (const TRNode& node : table.nodes) {
-      putU32LE(fOut.data() + entry, EntryName(node));
+      fOut.u32(entry, EntryName(node));
       if (node.leaf) {
-        putU32LE(fOut.data() + entry + 4, static_cast<uint32_t>(WriteLeaf(node)));
+        fOut.u32(entry + 4, static_cast<uint32_t>(WriteLeaf(node)));
       } else {
-        putU32LE(fOut.data() + entry + 4, kSubdirectoryFlag | static_cast<uint32_t>(fNextTable));
+        fOut.u32(entry + 4, kSubdirectoryFlag | static_cast<uint32_t>(fNextTable));
         WriteTable(*node.next);
       }
       entry += kEntrySize;
@@ -273,8 +275,8 @@ private:
     std::u16string& name = fScratch;
     platform::MultiByteToWideChar(platform::CP_ACP, node.id, name);
     uint64_t at = fSizes.StringsStart() + fNextString;
-    putU16LE(fOut.data() + at, static_cast<uint16_t>(name.size()));
-    for (size_t i = 0; i < name.size(); ++i) putU16LE(fOut.data() + at + 2 + 2 * i, name[i]);
+    fOut.u16(at, static_cast<uint16_t>(name.size()));
+    for (size_t i = 0; i < name.size(); ++i) fOut.u16(at + 2 + 2 * i, name[i]);
     fNextString += 2 + 2 * name.size();
     return kNameStringFlag | static_cast<uint32_t>(at);
   }
@@ -283,9 +285,9 @@ private:
     uint64_t entryAt = fSizes.DataEntriesStart() + kDataEntrySize * fLeaves++;
     uint64_t dataAt = fSizes.DataStart() + fNextData;
     const TMemoryStream& bytes = *node.data;
-    putU32LE(fOut.data() + entryAt, static_cast<uint32_t>(fVirtualAddress + dataAt));
-    putU32LE(fOut.data() + entryAt + 4, static_cast<uint32_t>(bytes.ByteSize()));
-    putU32LE(fOut.data() + entryAt + 8, node.CodePage);
+    fOut.u32(entryAt, static_cast<uint32_t>(fVirtualAddress + dataAt));
+    fOut.u32(entryAt + 4, static_cast<uint32_t>(bytes.ByteSize()));
+    fOut.u32(entryAt + 8, node.CodePage);
     fData.push_back(&bytes);
     fNextData += align4(bytes.ByteSize());
     return entryAt;
@@ -294,7 +296,7 @@ private:
   const TTreeSizes& fSizes;
   TTableStamp fStamp;
   uint64_t fVirtualAddress;
-  std::vector<uint8_t> fOut;                // the directory: tables, data entries, strings
+  FixedByteWriter fOut;                     // the directory: tables, data entries, strings
   std::vector<const TMemoryStream*> fData;  // the leaves' bytes, in the order they are placed
   uint64_t fNextTable = 0, fNextString = 0, fNextData = 0, fLeaves = 0;
   std::u16string fScratch;

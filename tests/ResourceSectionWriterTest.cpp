@@ -231,3 +231,31 @@ TEST(ResourceSectionWriter, MoreThan65535IdEntriesInOneTableAreRefused) {
 
 }  // namespace
 }  // namespace tolvane::test
+
+namespace tolvane::test {
+namespace {
+
+// The directory is filled at offsets into a buffer sized by a separate measuring
+// pass; a drift between the two must stop the save, not write past the buffer.
+TEST(FixedByteWriter, PutsOutsideThePlanAndAPlanNotMetAreInternalErrors) {
+  struct Case {
+    uint64_t at;
+    bool fits;
+  };
+  for (const Case& c : {Case{0, true}, Case{4, true}, Case{5, false}, Case{8, false}, Case{~uint64_t(0) - 1, false}}) {
+    FixedByteWriter out(8);
+    Thrown t = Capture([&] { out.u32(c.at, 0x01020304); });
+    EXPECT_EQ(t.thrown, !c.fits) << c.at;
+    if (!c.fits) {
+      EXPECT_EQ(t.message, "Internal error: a buffer was not filled as its size was planned");
+    }
+  }
+  FixedByteWriter out(4);
+  out.u16(2, 0xBEEF);
+  EXPECT_EQ(out.Bytes(), (std::vector<uint8_t>{0, 0, 0xEF, 0xBE}));
+  EXPECT_FALSE(Capture([&] { out.Finish(true); }).thrown);
+  EXPECT_TRUE(Capture([&] { out.Finish(false); }).thrown);
+}
+
+}  // namespace
+}  // namespace tolvane::test

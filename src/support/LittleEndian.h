@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/Exceptions.h"
+
 namespace tolvane {
 
 inline uint16_t getU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -40,6 +42,32 @@ public:
 
 private:
   std::vector<uint8_t>& fOut;
+};
+
+// A buffer of a size planned before it is filled, written at offsets. A put outside
+// it, or a plan the filling did not meet (Finish), is our own mistake: it raises an
+// internal error instead of writing past the buffer or handing out a wrong image.
+class FixedByteWriter {
+public:
+  explicit FixedByteWriter(size_t plannedSize) : fBytes(plannedSize, 0) {}
+  void u16(uint64_t at, uint16_t v) { putU16LE(Place(at, 2), v); }
+  void u32(uint64_t at, uint32_t v) { putU32LE(Place(at, 4), v); }
+  uint32_t getU32(uint64_t at) { return getU32LE(Place(at, 4)); }
+  // Checks that the parts filled end where the plan said they would.
+  void Finish(bool metThePlan) const {
+    if (!metThePlan) RaiseInternal();
+  }
+  std::vector<uint8_t>& Bytes() { return fBytes; }
+
+private:
+  uint8_t* Place(uint64_t at, uint64_t n) {
+    if (at > fBytes.size() || n > fBytes.size() - at) RaiseInternal();
+    return fBytes.data() + at;
+  }
+  [[noreturn]] static void RaiseInternal() {
+    throw Exception(u"Internal error: a buffer was not filled as its size was planned");
+  }
+  std::vector<uint8_t> fBytes;
 };
 
 }  // namespace tolvane
