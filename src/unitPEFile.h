@@ -237,9 +237,11 @@ protected:
   // every such section takes its bytes.
   virtual void FinishDeferredSections(TStream* s, int64_t start);
 
-  // Does the section hold the address: from its VirtualAddress up to the next
-  // multiple of SectionAlignment, the slack the loader maps too.
-  bool SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const;
+  // Does the section hold the address: within its VirtualSize (its bytes), or
+  // spanning up to the next multiple of SectionAlignment (the slack the loader maps
+  // too, into which a rebuilt section may grow).
+  static bool SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva);
+  bool SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const;
   // The one rule for which sections a layout may give another address.
   bool SectionMayMove(int index) const;
   int RelocationSectionIndex() const;

@@ -355,7 +355,7 @@ void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
     if (k == int(IMAGE_DIRECTORY_ENTRY_RESOURCE) || k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) continue;
     TDataDirectoryEntry dir = DataDirectory(k);
     if (dir.Size() == 0 || dir.VirtualAddress() == 0) continue;
-    if (SectionHoldsAddress(section->SectionHeader(), dir.VirtualAddress()))
+    if (SectionSpansAddress(section->SectionHeader(), dir.VirtualAddress()))
       throw EPEException(LoadResString(StrId::ResourceSectionShared));
   }
 }

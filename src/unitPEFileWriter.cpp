@@ -165,7 +165,11 @@ void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
   }
 }
 
-bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const {
+bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) {
+  return rva >= h.VirtualAddress && uint64_t(rva) < uint64_t(h.VirtualAddress) + h.VirtualSize;
+}
+
+bool TPEModule::SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const {
   const uint32_t SA = OptionalHeader().SectionAlignment;
   uint64_t end = uint64_t(h.VirtualAddress) + h.VirtualSize;
   if (IsPowerOfTwo(SA)) end = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
@@ -181,7 +185,9 @@ bool TPEModule::SectionMayMove(int index) const {
          s->DirectoryEntry() != kNoDirectory || index == RelocationSectionIndex();
 }
 
-// The last section, in table order, that holds the address of data directory entry 5.
+// The last section, in table order, whose bytes hold the address of data directory
+// entry 5. Only its bytes count: an entry in the slack after .idata, say, must not
+// let .idata move.
 int TPEModule::RelocationSectionIndex() const {
   if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_BASERELOC)) return -1;
   const uint32_t rva = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress();

@@ -187,6 +187,19 @@ TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
   EXPECT_EQ(out.Size(), 0);
 }
 
+// Only the bytes of the base relocation section make it one: an entry 5 pointing
+// into the slack after a section's bytes must not let that section move.
+TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
+  ImageBuilder b = GrowingResourceImage(Section(".idata", Fill(8, 1)));
+  b.DataDirectory(5, 0x3000 + 0x10, 8);
+  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  Grow(*image);
+  TMemoryStream out;
+  EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message,
+            "Section .idata would move, but it is neither discardable nor the base relocation section");
+  EXPECT_EQ(out.Size(), 0);
+}
+
 TEST(ImageLayout, RefusedSaveLeavesThePreviousDestination) {
   ScratchDir dir;
   WriteFileBytes(dir.file("out.exe"), BytesOf("previous"));
