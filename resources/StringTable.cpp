@@ -47,7 +47,6 @@ constexpr Entry kStrings[] = {
     {StrId::InvalidWindowsImage, u"Invalid Windows Image"},
     {StrId::UnsupportedLanguageName, u"Unsupported non-integer language ID in resource"},
     {StrId::DataDirectoryIndex, u"Index exceeds data directory count"},
-    {StrId::ImageTruncated, u"The image is truncated: %s lies outside the file"},
     {StrId::StructureOutsideFile, u"%s lies outside the file"},
     {StrId::SectionDataOutsideFile, u"Section %s data lies outside the file"},
     {StrId::ResourceDirectoryOutside, u"Resource directory: %s lies outside the resource section"},

@@ -21,7 +21,7 @@ enum class StrId {
   ErrorReport,
   // Image errors.
   InvalidDosSignature, InvalidCoffSignature, InvalidWindowsImage,
-  UnsupportedLanguageName, DataDirectoryIndex, ImageTruncated, StructureOutsideFile,
+  UnsupportedLanguageName, DataDirectoryIndex, StructureOutsideFile,
   SectionDataOutsideFile, ResourceDirectoryOutside, ResourceDirectoryCycle,
   StructureOutsideSection, ResourceDirectoryTooDeep, ResourceDataShared, ResourceDataTooLarge,
   ResourceDataBeforeLanguage, ResourceDataOutsideImage, OptionalHeaderTooSmall,

@@ -299,7 +299,8 @@ TEST(PlatformFiles, NonAsciiNamesAreUtf8OnDisk) {
   out.Close();
   EXPECT_EQ(test::ListDirectory(dir.path()), std::vector<std::string>{"Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5.res"});
   EXPECT_TRUE(platform::FileExists(name));
-  EXPECT_EQ(platform::ReadWholeFile(name), BytesOf("abc"));
+  platform::TFileBytes read = platform::MapWholeFile(name);
+  EXPECT_EQ(std::vector<uint8_t>(read.data, read.data + read.size), BytesOf("abc"));
 }
 
 TEST(PlatformFiles, MoveFileNeverReplaces) {

@@ -230,7 +230,7 @@ std::string RefusalOf(const RunResult& r) {
 bool IsOurRefusal(std::string message) {
   static const StrId kRefusals[] = {
       StrId::InvalidDosSignature, StrId::InvalidCoffSignature, StrId::InvalidWindowsImage,
-      StrId::UnsupportedLanguageName, StrId::DataDirectoryIndex, StrId::ImageTruncated,
+      StrId::UnsupportedLanguageName, StrId::DataDirectoryIndex,
       StrId::StructureOutsideFile, StrId::SectionDataOutsideFile, StrId::ResourceDirectoryOutside,
       StrId::ResourceDirectoryCycle, StrId::StructureOutsideSection, StrId::ResourceDirectoryTooDeep,
       StrId::ResourceDataShared, StrId::ResourceDataTooLarge, StrId::ResourceDataBeforeLanguage,

@@ -242,14 +242,6 @@ void TFileStream::Close() {
   if (!flushed || fWriteFailed || closed != 0) RaiseWriteError();
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::u16string& path) {
-  TFileStream file(path, TFileMode::fmOpenRead);
-  int64_t size = file.Size();
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  file.ReadBuffer(bytes.data(), size);
-  return bytes;
-}
-
 TFileBytes MapWholeFile(const std::u16string& path) {
   TFileStream file(path, TFileMode::fmOpenRead);  // the open and its errors, as for reading
   struct stat st;

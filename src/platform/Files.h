@@ -74,12 +74,9 @@ private:
   bool fCreatedNew = false;
 };
 
-// Reads a whole file into memory ("Cannot open file" when it cannot be opened).
-std::vector<uint8_t> ReadWholeFile(const std::u16string& path);
-
 // The whole content of a file, for reading only. A regular file is mapped, its pages
 // those of the system's file cache, so nothing is copied to read it; anything else
-// is read into memory as ReadWholeFile does. The bytes stay valid while an owner
+// is read into memory. The bytes stay valid while an owner
 // holds them, even after the file is renamed or deleted: our saves write a new
 // file and rename it, never into an existing one. (Another program cutting the
 // file short meanwhile would fault on the lost pages, as with every mapping.)

@@ -34,27 +34,12 @@ public:
     Check(idx, Count());
     fItems.erase(fItems.begin() + idx);
   }
-  // Gives up ownership of the item at idx and removes it from the list.
-  std::unique_ptr<T> Extract(int idx) {
-    Check(idx, Count());
-    std::unique_ptr<T> item = std::move(fItems[static_cast<size_t>(idx)]);
-    fItems.erase(fItems.begin() + idx);
-    return item;
-  }
   void Clear() { fItems.clear(); }
 
   int IndexOf(const T* item) const noexcept {
     for (size_t i = 0; i < fItems.size(); ++i)
       if (fItems[i].get() == item) return static_cast<int>(i);
     return -1;
-  }
-
-  // Stable: items that compare equal (resources differing only in language) keep
-  // their order.
-  template <class Less>
-  void Sort(Less less) {
-    std::stable_sort(fItems.begin(), fItems.end(),
-                     [&](const std::unique_ptr<T>& a, const std::unique_ptr<T>& b) { return less(*a, *b); });
   }
 
   // Puts the items in a new order: order[k] is the index of the item to stand at k,
