@@ -8,6 +8,7 @@
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "platform/Files.h"
+#include "support/Align.h"
 #include "support/Sorting.h"
 #include "unitPEFile.h"
 
@@ -22,8 +23,8 @@ constexpr uint32_t kDataEntrySize = 16;
 constexpr uint32_t kNewResourceCharacteristics = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ;
 constexpr size_t kMaxEntriesPerGroup = 0xFFFF;
 
-uint64_t align4(uint64_t v) { return (v + 3) & ~uint64_t(3); }
-uint64_t align16(uint64_t v) { return (v + 15) & ~uint64_t(15); }
+uint64_t align4(uint64_t v) { return alignUp(v, 4); }
+uint64_t align16(uint64_t v) { return alignUp(v, 16); }
 
 }  // namespace
 

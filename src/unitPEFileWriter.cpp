@@ -6,6 +6,7 @@
 
 #include "StringTable.h"
 #include "platform/Checksum.h"
+#include "support/Align.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -18,9 +19,6 @@ constexpr uint32_t kDebugPointerToRawData = 24;
 constexpr uint32_t kMaxFileAlignment = 0x10000;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-// align(v, a) for a power of two a, in 64 bits so nothing wraps.
-uint64_t alignUp(uint64_t v, uint32_t a) { return (v + a - 1) & ~uint64_t(a - 1); }
 
 [[noreturn]] void RaiseLayout(StrId id, const std::u16string& arg = u"") {
   throw EPEException(Format(LoadResString(id), {arg}));

@@ -2,6 +2,7 @@
 
 #include "StringTable.h"
 #include "platform/Files.h"
+#include "support/Align.h"
 #include "support/LittleEndian.h"
 
 namespace tolvane {
@@ -51,7 +52,7 @@ namespace {
 constexpr uint16_t kOrdinalMarker = 0xFFFF;
 constexpr uint32_t kFixedFieldsSize = 16;  // DataVersion .. Characteristics
 
-uint64_t AlignUp4(uint64_t v) { return (v + 3) & ~uint64_t(3); }
+uint64_t AlignUp4(uint64_t v) { return alignUp(v, 4); }
 
 // Reads TYPE or NAME at offset inside the record header; advances offset.
 std::u16string ReadIdentifier(ByteView header, uint64_t& offset) {

@@ -10,6 +10,8 @@
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "builders/TestFiles.h"
+#include "support/Align.h"
+#include "support/LittleEndian.h"
 
 namespace tolvane::test {
 namespace {
@@ -255,6 +257,23 @@ TEST(FixedByteWriter, PutsOutsideThePlanAndAPlanNotMetAreInternalErrors) {
   EXPECT_EQ(out.Bytes(), (std::vector<uint8_t>{0, 0, 0xEF, 0xBE}));
   EXPECT_FALSE(Capture([&] { out.Finish(true); }).thrown);
   EXPECT_TRUE(Capture([&] { out.Finish(false); }).thrown);
+}
+
+}  // namespace
+}  // namespace tolvane::test
+
+namespace tolvane::test {
+namespace {
+
+TEST(AlignUp, RoundsToPowersOfTwoAndRefusesZeroOthersAndOverflow) {
+  struct Case {
+    uint64_t v, a, expected;
+  };
+  const Case cases[] = {{0, 4, 0}, {1, 4, 4}, {4, 4, 4}, {0x1FF, 0x200, 0x200}, {5, 1, 5},
+                        {~uint64_t(0) - 15, 16, ~uint64_t(0) - 15}};
+  for (const Case& c : cases) EXPECT_EQ(alignUp(c.v, c.a), c.expected) << c.v << " " << c.a;
+  for (const Case& c : {Case{1, 0, 0}, Case{1, 12, 0}, Case{~uint64_t(0) - 2, 16, 0}})
+    EXPECT_TRUE(Capture([&] { alignUp(c.v, c.a); }).thrown) << c.v << " " << c.a;
 }
 
 }  // namespace
