@@ -424,32 +424,7 @@ void TResourceModule::SaveToFile(const std::u16string& FileName) {
   }
   temp.reset();
 
-  platform::DeleteFile(backupName);  // an older backup gives way; a missing one is fine
-  bool hadTarget = platform::MoveFile(FileName, backupName);
-  int moveError = hadTarget ? 0 : errno;
-  if (!hadTarget && (moveError == ENOENT || moveError == ENOTDIR) && platform::FileExists(FileName)) {
-    // The file is there but its backup name is not reachable: a dot in a directory
-    // name puts the backup in a directory that does not exist. No backup can be kept,
-    // so the new content replaces the file in one step.
-    if (!platform::ReplaceFile(tempName, FileName)) {
-      int error = errno;
-      platform::DeleteFile(tempName);
-      platform::RaiseCreateError(FileName, error);
-    }
-    ClearDirty();
-    return;
-  }
-  if (!hadTarget && moveError != ENOENT) {
-    // The previous file cannot be kept as the backup; keep it where it is instead.
-    platform::DeleteFile(tempName);
-    platform::RaiseCreateError(FileName, moveError);
-  }
-  if (!platform::MoveFile(tempName, FileName)) {
-    int error = errno;
-    platform::DeleteFile(tempName);
-    if (hadTarget) platform::MoveFile(backupName, FileName);
-    platform::RaiseCreateError(FileName, error);
-  }
+  platform::ReplaceKeepingBackup(tempName, FileName, backupName);
   ClearDirty();
 }
 

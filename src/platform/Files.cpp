@@ -242,6 +242,28 @@ void TFileStream::Close() {
   if (!flushed || fWriteFailed || closed != 0) RaiseWriteError();
 }
 
+void ReplaceKeepingBackup(const std::u16string& tempName, const std::u16string& target,
+                          const std::u16string& backupName) {
+  auto giveUp = [&](int error) {
+    DeleteFile(tempName);
+    RaiseCreateError(target, error);
+  };
+  DeleteFile(backupName);  // a missing one is fine
+  const bool hadTarget = MoveFile(target, backupName);
+  const int moveError = hadTarget ? 0 : errno;
+  if (!hadTarget && (moveError == ENOENT || moveError == ENOTDIR) && FileExists(target)) {
+    if (!ReplaceFile(tempName, target)) giveUp(errno);
+    return;
+  }
+  // The previous file cannot be kept as the backup: keep it where it is instead.
+  if (!hadTarget && moveError != ENOENT) giveUp(moveError);
+  if (!MoveFile(tempName, target)) {
+    const int error = errno;
+    if (hadTarget) MoveFile(backupName, target);
+    giveUp(error);
+  }
+}
+
 TFileBytes MapWholeFile(const std::u16string& path) {
   TFileStream file(path, TFileMode::fmOpenRead);  // the open and its errors, as for reading
   struct stat st;

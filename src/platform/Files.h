@@ -20,6 +20,15 @@ bool DeleteFile(const std::u16string& path);
 bool MoveFile(const std::u16string& from, const std::u16string& to);
 // Renames from to to, replacing a file there in one step; on failure errno tells why.
 bool ReplaceFile(const std::u16string& from, const std::u16string& to);
+// Puts the complete file written at tempName in target's place, keeping target's
+// previous content as backupName (an older backup gives way). At no moment is the
+// previous content under neither name. On failure tempName is deleted, the previous
+// content stays (or is put back) at target, and "Cannot create file" is raised for
+// target. Where the backup's name cannot be reached (a dot in a directory name puts
+// it in a directory that does not exist) no backup is kept and the new content
+// replaces target in one step.
+void ReplaceKeepingBackup(const std::u16string& tempName, const std::u16string& target,
+                          const std::u16string& backupName);
 // "Cannot create file "%s". %s" with the expanded path and the system's text for error.
 [[noreturn]] void RaiseCreateError(const std::u16string& path, int error);
 // The path made absolute against the working directory, for error messages.
