@@ -422,16 +422,14 @@ struct TPlan {
   bool laidOut = false;
 };
 
-// The section of the base relocations: the last that had an address and holds
-// entry 5's, up to SectionAlignment (the VirtualSize alone while that is no power of two).
+// The section of the base relocations: the last that had an address and whose
+// bytes (its VirtualSize, not the slack after it) hold entry 5's.
 int RelocationSection(const TPe& old) {
   const uint32_t rva = old.directoryCount > kRelocationEntry ? old.DirVa(kRelocationEntry) : 0;
-  const uint32_t SA = old.SectionAlignment();
   int found = -1;
   for (size_t j = 0; j < old.sections.size() && rva != 0; ++j) {
     const TSection& s = old.sections[j];
-    uint64_t end = uint64_t(s.va) + (IsPowerOfTwo(SA) ? AlignUp(s.Vs(), SA) : s.Vs());
-    if (s.va != 0 && rva >= s.va && rva < end) found = static_cast<int>(j);
+    if (s.va != 0 && rva >= s.va && uint64_t(rva) - s.va < s.Vs()) found = static_cast<int>(j);
   }
   return found;
 }
