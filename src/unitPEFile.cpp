@@ -260,6 +260,18 @@ std::string TRvaView::CString(uint32_t rva) const {
 TPEModule::~TPEModule() = default;
 
 void TPEModule::ParseImage(ByteView image) {
+  ClearParsedImage();
+  const uint64_t tableStart = ReadHeaders(image);
+  const std::vector<IMAGE_SECTION_HEADER> headers = ReadSectionTable(image, tableStart);
+  const uint64_t headersEnd = tableStart + uint64_t(kSectionHeaderSize) * headers.size();
+  const uint64_t firstData = ReadCommentBlock(image, headers, headersEnd);
+  ReadStringTable(image);
+  ReadSymbolTable(image);
+  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, image));
+  ReadEndComment(image, headers, std::max(headersEnd, firstData));
+}
+
+void TPEModule::ClearParsedImage() {
   fSectionList.Clear();
   ClearSymbolTable();
   fStringTable.reset();
@@ -271,7 +283,11 @@ void TPEModule::ParseImage(ByteView image) {
   fOptionalHeader.clear();
   fDOSHeader = IMAGE_DOS_HEADER{};
   fCOFFHeader = IMAGE_FILE_HEADER{};
+}
 
+// The DOS header and stub, the PE signature, the COFF and optional headers; gives
+// where the section table starts.
+uint64_t TPEModule::ReadHeaders(ByteView image) {
   if (image.size() < 2 || image.u8(0) != 'M' || image.u8(1) != 'Z') RaisePE(StrId::InvalidDosSignature);
   fDOSHeader = IMAGE_DOS_HEADER::Decode(image);
   const uint64_t pe = fDOSHeader.e_lfanew;
@@ -288,11 +304,12 @@ void TPEModule::ParseImage(ByteView image) {
       optionalSize < kOptionalHeaderFixedSize + uint64_t(kDataDirectorySize) * optional.u32(92))
     RaisePE(StrId::OptionalHeaderTooSmall);
   fOptionalHeader.assign(optional.data(), optional.data() + optionalSize);
+  return optionalStart + optionalSize;
+}
 
-  const uint64_t tableStart = optionalStart + optionalSize;
+std::vector<IMAGE_SECTION_HEADER> TPEModule::ReadSectionTable(ByteView image, uint64_t tableStart) const {
   const uint64_t tableSize = uint64_t(kSectionHeaderSize) * fCOFFHeader.NumberOfSections;
   ByteView table = image.sub(tableStart, tableSize, "Section table");
-  const uint64_t headersEnd = tableStart + tableSize;
   std::vector<IMAGE_SECTION_HEADER> headers;
   headers.reserve(fCOFFHeader.NumberOfSections);
   for (uint64_t off = 0; off < tableSize; off += kSectionHeaderSize)
@@ -303,8 +320,13 @@ void TPEModule::ParseImage(ByteView image) {
   uint64_t keptTotal = 0;
   for (const IMAGE_SECTION_HEADER& h : headers) keptTotal += KeptBytes(h);
   if (keptTotal > kSectionBytesPerFileByte * image.size()) RaisePE(StrId::SectionsShareTheirBytes);
+  return headers;
+}
 
-  // The comment block: whatever lies between the section table and the first section's data.
+// The comment block: whatever lies between the section table and the first
+// section's data. Gives where that data starts (0 when no section names any).
+uint64_t TPEModule::ReadCommentBlock(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers,
+                                     uint64_t headersEnd) {
   uint64_t firstData = 0;
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.PointerToRawData != 0 && (firstData == 0 || h.PointerToRawData < firstData))
@@ -314,17 +336,15 @@ void TPEModule::ParseImage(ByteView image) {
     fCommentBlock.assign(comment.data(), comment.data() + comment.size());
     fCommentSize = static_cast<int32_t>(comment.size());
   }
+  return firstData;
+}
 
-  ReadStringTable(image);
-  ReadSymbolTable(image);
-
-  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, image));
-
-  // The end comment: the bytes after all section data (symbols, overlays, certificates).
-  // Only a section's kept bytes must be in the file, so SizeOfRawData is clipped to the file's end here.
-  // It starts after the comment block even where no section has file bytes (a
-  // section without data still names the offset where its data would start).
-  uint64_t dataEnd = std::max(headersEnd, firstData);
+// The end comment: the bytes after all section data (symbols, overlays,
+// certificates). It starts after the comment block even where no section has file
+// bytes (a section without data still names the offset where its data would
+// start). Only a section's kept bytes must be in the file, so SizeOfRawData is
+// clipped to the file's end here.
+void TPEModule::ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd) {
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.SizeOfRawData != 0)
       dataEnd = std::max(dataEnd, std::min<uint64_t>(uint64_t(h.PointerToRawData) + h.SizeOfRawData, image.size()));

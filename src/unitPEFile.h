@@ -237,6 +237,13 @@ protected:
   // every such section takes its bytes.
   virtual void FinishDeferredSections(TStream* s, int64_t start);
 
+  // The parse's steps, in file order.
+  void ClearParsedImage();
+  uint64_t ReadHeaders(ByteView image);
+  std::vector<IMAGE_SECTION_HEADER> ReadSectionTable(ByteView image, uint64_t tableStart) const;
+  uint64_t ReadCommentBlock(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t headersEnd);
+  void ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd);
+
   // Does the section hold the address: within its VirtualSize (its bytes), or
   // spanning up to the next multiple of SectionAlignment (the slack the loader maps
   // too, into which a rebuilt section may grow).
