@@ -191,14 +191,19 @@ TEST(FoundByFuzzing, ResourceEntryThatPointedIntoNoSectionDoesNotPointIntoTheSec
   EXPECT_EQ(again->ImageSection(1)->SectionHeader().VirtualAddress, 0x2000u);
 }
 
+// The image -o writes from a combination input of the regressions, read back; null
+// when the merge was refused.
+std::unique_ptr<TPEResourceModule> MergedRegressionInput(const std::string& name) {
+  std::optional<Bytes> written = CombineInMemory(Split(ReadFileBytes(kRegressions + "/" + name)));
+  return written ? LoadImageBytes(*written) : nullptr;
+}
+
 // combine-resource-section-with-uninitialized-tail.bin: a resource section whose
 // virtual size exceeded its file bytes kept that tail when rebuilt, so it shrank by
 // the file padding at every save and entry 2 counted the tail as directory.
 TEST(FoundByFuzzing, RebuiltResourceSectionIsExactlyItsDirectory) {
-  Combination input = Split(ReadFileBytes(kRegressions + "/combine-resource-section-with-uninitialized-tail.bin"));
-  std::optional<Bytes> written = CombineInMemory(input);
-  ASSERT_TRUE(written.has_value());
-  auto image = LoadImageBytes(*written);
+  auto image = MergedRegressionInput("combine-resource-section-with-uninitialized-tail.bin");
+  ASSERT_NE(image, nullptr);
   TImageSection* rsrc = image->GetSectionByName(".rsrc");
   ASSERT_NE(rsrc, nullptr);
   EXPECT_EQ(rsrc->UninitializedDataSize(), 0);
@@ -224,10 +229,8 @@ TEST(FoundByFuzzing, DirectoryEntryInTheResourceSectionsSlackIsRefusedAsShared) 
 // section, which is not written; the next section took its address, and the image
 // claimed that section's bytes as its base relocations.
 TEST(FoundByFuzzing, EntryThatNamedNoBytesNamesNoSectionsBytesAfterTheLayout) {
-  Combination input = Split(ReadFileBytes(kRegressions + "/combine-relocation-entry-naming-an-empty-section.bin"));
-  std::optional<Bytes> written = CombineInMemory(input);
-  ASSERT_TRUE(written.has_value());
-  auto image = LoadImageBytes(*written);
+  auto image = MergedRegressionInput("combine-relocation-entry-naming-an-empty-section.bin");
+  ASSERT_NE(image, nullptr);
   ASSERT_EQ(image->ImageSectionCount(), 2);
   EXPECT_EQ(image->ImageSection(1)->SectionHeader().VirtualAddress, 0x2000u);
   EXPECT_EQ(image->DataDirectory(5).VirtualAddress(), 0u);
@@ -238,10 +241,8 @@ TEST(FoundByFuzzing, EntryThatNamedNoBytesNamesNoSectionsBytesAfterTheLayout) {
 // file data, 2 GiB, read as negative and was laid out as nothing: the section
 // vanished from the image.
 TEST(FoundByFuzzing, UninitializedPartOfTwoGibibytesKeepsItsSection) {
-  Combination input = Split(ReadFileBytes(kRegressions + "/combine-uninitialized-section-of-two-gibibytes.bin"));
-  std::optional<Bytes> written = CombineInMemory(input);
-  ASSERT_TRUE(written.has_value());
-  auto image = LoadImageBytes(*written);
+  auto image = MergedRegressionInput("combine-uninitialized-section-of-two-gibibytes.bin");
+  ASSERT_NE(image, nullptr);
   TImageSection* bss = image->GetSectionByName(".bss");
   ASSERT_NE(bss, nullptr);
   EXPECT_EQ(bss->SectionHeader().VirtualSize, 0x80000000u);
