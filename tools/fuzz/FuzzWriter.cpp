@@ -924,8 +924,8 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
   for (int change = 0; change < changes; ++change) {
     TPe pe;
     if (!pe.Parse(img)) return;
-    const int op = in.ConsumeIntegralInRange<int>(0, 15);
-    if (pe.sections.empty() && (op == 3 || op == 5 || op == 8 || op == 9 || op == 12)) continue;
+    const int op = in.ConsumeIntegralInRange<int>(0, 17);
+    if (pe.sections.empty() && (op == 3 || op == 5 || op == 8 || op == 9 || op == 12 || op >= 16)) continue;
     switch (op) {
       case 0: {  // an overlay
         Bytes more = SomeBytes(in, PickLength(in));
@@ -1047,6 +1047,14 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
           Put32(img, pe.DirAt(kResourceEntry) + 4, 0);
         else
           Put32(img, pe.DirAt(kResourceEntry), PickRva(in, pe));
+        break;
+      case 16: {  // two sections trade places in the table, out of address order
+        const TSection &a = pe.sections[PickSection(in, pe)], &b = pe.sections[PickSection(in, pe)];
+        std::swap_ranges(img.begin() + a.at, img.begin() + a.at + 40, img.begin() + b.at);
+        break;
+      }
+      case 17:  // a section without an address: the writer places it, but moves nothing with it
+        Put32(img, pe.sections[PickSection(in, pe)].at + 12, 0);
         break;
       case 15:  // no entry point: the writer gives an EXE its first code section's address
         Put32(img, pe.optAt + 16, 0);
@@ -1271,6 +1279,17 @@ Bytes BuildImage(FuzzedDataProvider& in) {
   const uint32_t fileAlignments[] = {0x200, 1, 0x10, 0x1000};
   const uint32_t sectionAlignments[] = {0x1000, 0x2000, 0x200};
   b.FileAlignment(Pick(in, fileAlignments)).SectionAlignment(Pick(in, sectionAlignments)).Dll(in.ConsumeBool());
+  // A DOS stub of any length (an odd one puts the CheckSum field off word
+  // alignment), fewer or more data directories, bytes after them.
+  if (in.ConsumeBool()) {
+    const size_t stubs[] = {0, 1, 3, 63, 65, 200};
+    b.DosStub(Pattern(Pick(in, stubs), 7));
+  }
+  if (in.ConsumeBool()) {
+    const uint32_t counts[] = {3, 6, 7, 16, 20};
+    const uint32_t count = Pick(in, counts);
+    b.DataDirectories(count).SizeOfOptionalHeader(static_cast<uint16_t>(96 + 8 * count + 8 * in.ConsumeIntegralInRange<uint32_t>(0, 4)));
+  }
   const int count = in.ConsumeIntegralInRange<int>(1, 6);
   const int resourceAt = in.ConsumeIntegralInRange<int>(0, count);  // count: none
   int relocAt = -1;
