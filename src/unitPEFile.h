@@ -259,10 +259,11 @@ protected:
   struct TLayoutPlan;
   TLayoutPlan PlanLayout() const;
   void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
+  void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
+  std::vector<uint8_t*> DebugRecords(const TLayoutPlan& plan);
   void ApplyPlacements(const TLayoutPlan& plan);
   void MoveLayoutDependentPositions(const TLayoutPlan& plan);
   void MoveDataDirectories(const TLayoutPlan& plan);
-  void MoveDebugRecords(const TLayoutPlan& plan, uint32_t debugRva, uint32_t debugSize);
   static void MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record);
   void SetHeaderTotals(const TLayoutPlan& plan);
 

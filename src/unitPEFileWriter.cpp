@@ -58,6 +58,7 @@ struct TPEModule::TLayoutPlan {
   uint64_t headersSize = 0;     // up to the end of the section table
   uint64_t sectionsEnd = 0;     // the file offset after the last section's data
   uint64_t oldSectionsEnd = 0;  // where the bytes after the sections started
+  uint64_t oldFirstData = 0;    // where the first section's data started (0: none had any)
   uint64_t imageSize = 0;
   std::vector<TSectionPlacement> sections;
 
@@ -74,6 +75,12 @@ struct TPEModule::TLayoutPlan {
     return SectionThatHeld(rva) == nullptr &&
            std::any_of(sections.begin(), sections.end(), [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
   }
+  // Bytes between the sections' data belong to nothing, and the packed layout
+  // leaves them out: an offset into them would name whatever lands there.
+  bool DropsBytesAt(uint32_t offset) const {
+    return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd &&
+           std::none_of(sections.begin(), sections.end(), [&](const TSectionPlacement& p) { return p.HeldInFile(offset); });
+  }
   uint32_t MovedFileOffset(uint32_t offset) const {
     for (const TSectionPlacement& p : sections)
       if (p.HeldInFile(offset)) return Shifted(offset, p.FileShift());
@@ -87,6 +94,7 @@ struct TPEModule::TLayoutPlan {
 void TPEModule::LayoutImage() {
   const TLayoutPlan plan = PlanLayout();
   RefuseUnsafeMoves(plan);
+  RefuseOffsetsIntoDroppedBytes(plan);
   ApplyPlacements(plan);
   MoveLayoutDependentPositions(plan);
   fEndCommentOffset = plan.sectionsEnd;
@@ -130,6 +138,7 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
     p.oldVirtualSize = h.VirtualSize;
     p.oldVirtualEnd = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
     p.oldPointer = h.PointerToRawData;
+    if (p.oldPointer != 0 && (plan.oldFirstData == 0 || p.oldPointer < plan.oldFirstData)) plan.oldFirstData = p.oldPointer;
     p.oldRawSize = h.SizeOfRawData;
     const uint64_t dataSize = uint64_t(s->RawData().ByteSize());
     // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
@@ -146,6 +155,13 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
   }
   Checked32(plan.imageSize);
   plan.sectionsEnd = Checked32(R);
+  // With no section's data in the file, a reader finds the appended bytes right
+  // after the headers and the comment block: padding put there would join them,
+  // and grow with every save.
+  if (std::all_of(plan.sections.begin(), plan.sections.end(), [](const TSectionPlacement& p) { return p.rawSize == 0; })) {
+    plan.sectionsEnd = plan.headersSize + commentSize;
+    for (TSectionPlacement& p : plan.sections) p.pointer = static_cast<uint32_t>(plan.sectionsEnd);
+  }
   return plan;
 }
 
@@ -161,6 +177,23 @@ void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
     uint32_t entry = fSectionList[i]->DirectoryEntry();
     if (entry != kNoDirectory && entry >= uint32_t(DataDirectoryCount())) RaiseLayout(StrId::TooFewDataDirectories);
   }
+}
+
+// Checked before anything changes, so that a refused image is left as it was.
+void TPEModule::RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan) {
+  auto refuseIfDropped = [&](uint32_t offset, const std::string& what) {
+    if (offset != 0 && plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
+  };
+  refuseIfDropped(fCOFFHeader.PointerToSymbolTable, "PointerToSymbolTable");
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
+    refuseIfDropped(h.PointerToRelocations, "The PointerToRelocations of section " + fSectionList[i]->SectionName());
+    refuseIfDropped(h.PointerToLinenumbers, "The PointerToLinenumbers of section " + fSectionList[i]->SectionName());
+  }
+  if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_SECURITY))
+    refuseIfDropped(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
+  for (const uint8_t* record : DebugRecords(plan))
+    refuseIfDropped(getU32LE(record + kDebugPointerToRawData), "A debug record's PointerToRawData");
 }
 
 bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) {
@@ -288,7 +321,8 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
     }
     // The debug records lie in some section's data; patch them where they stand,
     // before the entry that finds them moves.
-    if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG)) MoveDebugRecords(plan, rva, dir.Size());
+    if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG))
+      for (uint8_t* record : DebugRecords(plan)) MoveDebugRecord(plan, record);
     if (const TSectionPlacement* p = plan.SectionThatHeld(rva)) {
       dir.SetVirtualAddress(Shifted(rva, p->VirtualShift()));
     } else if (plan.PlacedOverNothing(rva)) {
@@ -298,8 +332,13 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
   }
 }
 
-void TPEModule::MoveDebugRecords(const TLayoutPlan& plan, uint32_t debugRva, uint32_t debugSize) {
-  if (debugSize < kDebugDirectorySize) return;
+// The debug records as they stand in the data of the section that held them.
+std::vector<uint8_t*> TPEModule::DebugRecords(const TLayoutPlan& plan) {
+  std::vector<uint8_t*> records;
+  if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_DEBUG)) return records;
+  TDataDirectoryEntry dir = DataDirectory(IMAGE_DIRECTORY_ENTRY_DEBUG);
+  const uint32_t debugRva = dir.VirtualAddress(), debugSize = dir.Size();
+  if (debugRva == 0 || debugSize < kDebugDirectorySize) return records;
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     if (!p.HeldVirtual(debugRva)) continue;
@@ -307,10 +346,11 @@ void TPEModule::MoveDebugRecords(const TLayoutPlan& plan, uint32_t debugRva, uin
     const uint64_t start = debugRva - p.oldVirtualAddress;
     for (uint64_t at = start; at + kDebugDirectorySize <= start + debugSize; at += kDebugDirectorySize) {
       if (at + kDebugDirectorySize > data.ByteSize()) break;
-      MoveDebugRecord(plan, data.Memory() + at);
+      records.push_back(data.Memory() + at);
     }
-    return;
+    break;
   }
+  return records;
 }
 
 void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record) {
