@@ -176,58 +176,38 @@ public:
   }
   static uint64_t Hash(const TResourceDetails& d) { return Hash(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()); }
 
-  // Keeps e unless a resource of its identity came first; hash is Hash(*e).
-  void Remember(TResourceDetails* e, uint64_t hash) {
-    fFirst.FindOrInsert(hash, e, Same(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()));
+  // Keeps e unless a resource of its identity came first.
+  void Remember(TResourceDetails* e) {
+    fFirst.FindOrInsert(Hash(*e), e, Same(e->ResourceType(), e->ResourceName(), e->ResourceLanguage()));
   }
 
-  // hash is Hash(d).
-  TResourceDetails* Find(const TResourceDetails& d, uint64_t hash) {
+  TResourceDetails* Find(const TResourceDetails& d) {
     const std::u16string &type = d.ResourceType(), &name = d.ResourceName();
-    if (TResourceDetails** exact = fFirst.Find(hash, Same(type, name, d.ResourceLanguage()))) return *exact;
+    if (TResourceDetails** exact = fFirst.Find(Hash(d), Same(type, name, d.ResourceLanguage()))) return *exact;
     TResourceDetails** neutral = fFirst.Find(Hash(type, name, 0), Same(type, name, 0));
     return neutral != nullptr ? *neutral : nullptr;
   }
-
-  // An index of this size misses the caches: the slot of a resource some steps
-  // ahead is fetched while the current one is looked up.
-  void FetchAhead(uint64_t hash) const { fFirst.Prefetch(hash); }
 
 private:
   THashIndex<TResourceDetails*> fFirst;
 };
 
-// The hashes of every resource of a module, in list order.
-std::vector<uint64_t> IdentityHashes(const TResourceModule& module) {
-  std::vector<uint64_t> hashes(static_cast<size_t>(module.ResourceCount()));
-  for (int i = 0; i < module.ResourceCount(); ++i) hashes[i] = TFirstByIdentity::Hash(*module.ResourceDetails(i));
-  return hashes;
-}
-
-constexpr int kFetchAhead = 8;
-
 }  // namespace
 
 void MergeInto(TPEResourceModule& image, TResModule& res) {
   TFirstByIdentity first(static_cast<size_t>(image.ResourceCount()) + static_cast<size_t>(res.ResourceCount()));
-  const std::vector<uint64_t> imageHashes = IdentityHashes(image);
-  for (int i = 0; i < image.ResourceCount(); ++i) {
-    if (i + kFetchAhead < image.ResourceCount()) first.FetchAhead(imageHashes[i + kFetchAhead]);
-    first.Remember(image.ResourceDetails(i), imageHashes[i]);
-  }
+  for (int i = 0; i < image.ResourceCount(); ++i) first.Remember(image.ResourceDetails(i));
 
-  const std::vector<uint64_t> resHashes = IdentityHashes(res);
   for (int i = 0; i < res.ResourceCount(); ++i) {
-    if (i + kFetchAhead < res.ResourceCount()) first.FetchAhead(resHashes[i + kFetchAhead]);
     TResourceDetails* d = res.ResourceDetails(i);
-    if (TResourceDetails* e = first.Find(*d, resHashes[i])) {
+    if (TResourceDetails* e = first.Find(*d)) {
       e->ChangeData(d->data());
     } else {
       // Bytes that view the .RES file are shared, not copied, until written to.
       const TMemoryStream& bytes = d->data();
       int at = image.AddResource(TResourceDetails::CreateResourceDetails(
           &image, d->ResourceLanguage(), d->ResourceName(), d->ResourceType(), bytes, 0, bytes.ByteSize()));
-      first.Remember(image.ResourceDetails(at), resHashes[i]);
+      first.Remember(image.ResourceDetails(at));
     }
   }
 }

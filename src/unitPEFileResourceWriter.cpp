@@ -303,17 +303,6 @@ private:
   std::u16string fScratch;
 };
 
-// The resources' bytes are mostly small and far apart in the inputs, so each would
-// start with a wait for memory: the start of one a few places ahead is asked for
-// while the current one is written. (The processor fetches the rest of a run itself.)
-constexpr size_t kFetchAhead = 8;
-constexpr size_t kFetchBytes = 256;
-
-void FetchStart(ByteView bytes) {
-  const size_t n = std::min(bytes.size(), kFetchBytes);
-  for (size_t at = 0; at < n; at += 64) __builtin_prefetch(bytes.data() + at);
-}
-
 TTableStamp ReadOldStamp(const TMemoryStream& oldData, uint32_t offset) {
   TTableStamp stamp;
   ByteView old = oldData.View();
@@ -449,10 +438,8 @@ bool TPEResourceModule::WriteDeferredSectionData(const TImageSection* section,
   if (!fDeferred || section != fDeferred->section) return false;
   static const uint8_t kPadding[4] = {};
   out(fDeferred->directory.data(), fDeferred->directory.size());
-  const std::vector<const TMemoryStream*>& data = fDeferred->data;
-  for (size_t i = 0; i < data.size(); ++i) {
-    if (i + kFetchAhead < data.size()) FetchStart(data[i + kFetchAhead]->View());
-    ByteView view = data[i]->View();
+  for (const TMemoryStream* bytes : fDeferred->data) {
+    ByteView view = bytes->View();
     out(view.data(), view.size());
     if (view.size() % 4 != 0) out(kPadding, 4 - view.size() % 4);
   }

@@ -174,31 +174,13 @@ namespace {
 
 bool IsTextUnit(uint32_t c) { return c == 9 || c == 10 || c == 13 || (c >= 32 && c <= 127); }
 
-// IsTextUnit in the unit's own width and without branches, for the loop below.
-template <class Unit>
-bool IsTextUnitOf(Unit c) {
-  return (static_cast<Unit>(c - 32) < 96) | (c == 9) | (c == 10) | (c == 13);
-}
-
-// Whether the n units (bytes, or UTF-16LE units) at data are all text. Every
-// resource read is tested, text resources over their first kilobyte: the units are
-// taken in blocks without a branch inside, which the compiler turns into vector
-// code, and binary data still stops at its first block.
+// Whether the n units (bytes, or UTF-16LE units) at data are all text.
 template <class Unit>
 bool AllTextUnits(const uint8_t* data, int64_t n) {
-  constexpr int64_t kBlock = 32;
-  auto unit = [data](int64_t i) -> Unit {
-    if constexpr (sizeof(Unit) == 1) return data[i];
-    else return getU16LE(data + 2 * i);
-  };
-  int64_t i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    Unit binary = 0;
-    for (int64_t k = 0; k < kBlock; ++k) binary |= !IsTextUnitOf(unit(i + k));
-    if (binary != 0) return false;
+  for (int64_t i = 0; i < n; ++i) {
+    const uint32_t unit = sizeof(Unit) == 1 ? data[i] : getU16LE(data + 2 * i);
+    if (!IsTextUnit(unit)) return false;
   }
-  for (; i < n; ++i)
-    if (!IsTextUnit(unit(i))) return false;
   return true;
 }
 

@@ -40,7 +40,6 @@ public:
   size_t Count() const { return fCount; }
 
   // Asks the processor for the slot a lookup of hash starts at, ahead of the lookup.
-  void Prefetch(uint64_t hash) const { __builtin_prefetch(&fSlots[SlotOf(NonZero(hash))]); }
 
 private:
   struct TSlot {
