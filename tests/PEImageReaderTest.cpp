@@ -2,13 +2,8 @@
 // directories, exports and imports, on images made by ImageBuilder.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
-
-#include "StringTable.h"
 #include "builders/ImageBuilder.h"
-#include "builders/ImageTestSupport.h"
+#include "builders/ImageFiles.h"
 #include "unitPEFile.h"
 
 namespace tolvane::test {
@@ -844,16 +839,10 @@ TEST(PELoading, LoadFromStreamReadsFromTheStart) {
 }
 
 TEST(PELoading, LoadFromFileReadsTheImage) {
-  BuiltImage image = TwoSections().Build();
-  std::filesystem::path path =
-      std::filesystem::temp_directory_path() / ("tolvane-reader-" + std::to_string(getpid()) + ".exe");
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));
-  }
+  ScratchDir dir;
+  WriteFileBytes(dir.file("in.exe"), TwoSections().Build().bytes);
   TPEModule m;
-  m.LoadFromFile(ToU16(path.string()));
-  std::filesystem::remove(path);
+  m.LoadFromFile(dir.file16("in.exe"));
   EXPECT_EQ(m.ImageSectionCount(), 2);
   EXPECT_EQ(m.ImageSection(0)->RawData().Bytes(), Fill(0x100, 0xCC));
 }

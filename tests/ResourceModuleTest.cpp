@@ -5,29 +5,18 @@
 #include <string>
 #include <vector>
 
+#include "builders/ImageFiles.h"
 #include "builders/ResBuilder.h"
 #include "builders/TestFiles.h"
 #include "unitResFile.h"
 #include "unitResourceDetails.h"
 
-namespace tolvane {
+namespace tolvane::test {
 namespace {
 
-using test::BytesOf;
-using test::Capture;
-using test::ResBuilder;
-using test::ResId;
-using test::ResRecord;
-
 TResourceDetails* AddTo(TResourceModule& module, const std::u16string& type, const std::u16string& name,
-                        uint32_t language = 0, const std::vector<uint8_t>& data = {1, 2, 3}) {
-  static const uint8_t kNone = 0;
-  auto d = TResourceDetails::CreateResourceDetails(&module, language, name, type,
-                                                   static_cast<int64_t>(data.size()),
-                                                   data.empty() ? &kNone : data.data());
-  TResourceDetails* raw = d.get();
-  module.AddResource(std::move(d));
-  return raw;
+                        uint32_t language = 0, const Bytes& data = {1, 2, 3}) {
+  return AddResource(module, type, name, language, data);
 }
 
 // Records what happens to it, to see that deletion frees.
@@ -110,7 +99,7 @@ TEST(ResourceModuleUniqueName, AnOverlongDigitNamePassesTheConversionErrorOn) {
   TResModule module;
   AddTo(module, u"3", u"99999999999");
   AddTo(module, u"3", u"4");
-  test::Thrown t = Capture([&] { module.GetUniqueResourceName(u"3"); });
+  Thrown t = Capture([&] { module.GetUniqueResourceName(u"3"); });
   EXPECT_EQ(t.className, "EConvertError");
   EXPECT_EQ(t.message, "'99999999999' is not a valid integer value");
   EXPECT_EQ(module.GetUniqueResourceName(u"4"), u"1");
@@ -142,7 +131,7 @@ TEST(ResourceModuleDirty, FalseAfterLoadTrueAfterDelete) {
 }
 
 TEST(ResourceModuleDirty, FalseAfterASuccessfulSave) {
-  test::ScratchDir dir;
+  ScratchDir dir;
   TResModule module;
   std::vector<uint8_t> file = TwoRecordFile();
   module.LoadFromBytes(ByteView(file.data(), file.size()));
@@ -198,7 +187,7 @@ TEST(ResourceModuleDelete, DestroyingTheModuleFreesItsResources) {
 TEST(ResourceModuleDelete, AnIndexOutsideTheListIsAListError) {
   TResModule module;
   AddTo(module, u"10", u"1");
-  test::Thrown t = Capture([&] { module.DeleteResource(1); });
+  Thrown t = Capture([&] { module.DeleteResource(1); });
   EXPECT_EQ(t.className, "EListError");
   EXPECT_EQ(t.message, "List index out of bounds (1)");
   t = Capture([&] { module.ResourceDetails(-1); });
@@ -237,7 +226,7 @@ TEST(ResourceModuleMembers, InsertPlacesAtTheIndex) {
 
 TEST(ResourceModuleBase, AbstractOperationsRaiseAbstractError) {
   TResourceModule base;
-  for (test::Thrown t : {Capture([&] { base.ResourceCount(); }), Capture([&] { base.ResourceDetails(0); }),
+  for (Thrown t : {Capture([&] { base.ResourceCount(); }), Capture([&] { base.ResourceDetails(0); }),
                          Capture([&] { base.IndexOfResource(nullptr); }),
                          Capture([&] { base.FindResource(u"1", u"1", 0); }),
                          Capture([&] { base.GetUniqueResourceName(u"1"); })}) {
@@ -249,7 +238,7 @@ TEST(ResourceModuleBase, AbstractOperationsRaiseAbstractError) {
 TEST(ResourceModuleBase, ThePlainListDoesNotStream) {
   TResourceList list;
   TMemoryStream stream;
-  test::Thrown t = Capture([&] { list.SaveToStream(stream); });
+  Thrown t = Capture([&] { list.SaveToStream(stream); });
   EXPECT_EQ(t.className, "Exception");
   EXPECT_EQ(t.message, "Module doesn't support streaming");
   t = Capture([&] { list.LoadFromStream(stream); });
@@ -259,12 +248,12 @@ TEST(ResourceModuleBase, ThePlainListDoesNotStream) {
 }
 
 TEST(ResourceModuleBase, SavingAPlainListToAFileLeavesNoFileBehind) {
-  test::ScratchDir dir;
+  ScratchDir dir;
   TResourceList list;
   AddTo(list, u"10", u"1");
-  test::Thrown t = Capture([&] { list.SaveToFile(dir.file16("list.res")); });
+  Thrown t = Capture([&] { list.SaveToFile(dir.file16("list.res")); });
   EXPECT_EQ(t.message, "Module doesn't support streaming");
-  EXPECT_TRUE(test::ListDirectory(dir.path()).empty());
+  EXPECT_TRUE(ListDirectory(dir.path()).empty());
 }
 
 // ---- Assign ----
@@ -351,4 +340,4 @@ TEST(ResourceListAssign, AssigningAModuleToItselfKeepsItsContent) {
 }
 
 }  // namespace
-}  // namespace tolvane
+}  // namespace tolvane::test

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "builders/ImageBuilder.h"
-#include "builders/ImageTestSupport.h"
+#include "builders/ImageFiles.h"
 #include "unitPEFile.h"
 
 namespace tolvane::test {
