@@ -1,5 +1,5 @@
-// Reading an image's resource directory into resource details, the refusals of
-// damaged directories, and the container operations of TPEResourceModule.
+// Reading an image's resource directory into resource details, and the refusals of
+// damaged directories. (The container operations are in ResourceModuleTest.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -502,110 +502,6 @@ TEST(RsrcWalk, ResourcesMayShareAName) {
   ASSERT_EQ(m->ResourceCount(), 8);
   EXPECT_EQ(m->ResourceDetails(7)->ResourceName(), std::u16string(30000, u'N'));
   EXPECT_EQ(m->ResourceDetails(7)->ResourceLanguage(), 7u);
-}
-
-// ---- container operations ----
-
-// Records what happens to it, to see that deletion frees.
-class TWatchedDetails : public TResourceDetails {
-public:
-  TWatchedDetails(bool& destroyed, bool& warned)
-      : TResourceDetails(nullptr, 0, u"1", u"10"), fDestroyed(destroyed), fWarned(warned) {}
-  ~TWatchedDetails() override { fDestroyed = true; }
-  void BeforeDelete() override { fWarned = true; }
-
-private:
-  bool& fDestroyed;
-  bool& fWarned;
-};
-
-std::unique_ptr<TPEResourceModule> Loaded() {
-  ImageBuilder b = Base();
-  b.AddResourceSection(kRsrcVa, Sample());
-  return LoadImage(b.Build());
-}
-
-std::unique_ptr<TResourceDetails> Details(const std::u16string& type, const std::u16string& name) {
-  Bytes data = {1, 2};
-  return TResourceDetails::CreateResourceDetails(nullptr, 0, name, type, 2, data.data());
-}
-
-TEST(RsrcContainer, DeleteResourceFreesItAndTheCountDrops) {
-  auto m = Loaded();
-  bool destroyed = false, warned = false;
-  m->InsertResource(0, std::make_unique<TWatchedDetails>(destroyed, warned));
-  TResourceDetails* second = m->ResourceDetails(1);
-  m->DeleteResource(0);
-  EXPECT_TRUE(warned);
-  EXPECT_TRUE(destroyed);
-  EXPECT_EQ(m->ResourceCount(), 5);
-  EXPECT_EQ(m->ResourceDetails(0), second);
-  EXPECT_TRUE(m->Dirty());
-}
-
-TEST(RsrcContainer, DeleteResourceOfALoadedImageDropsTheFirst) {
-  auto m = Loaded();
-  TResourceDetails* second = m->ResourceDetails(1);
-  m->DeleteResource(0);
-  EXPECT_EQ(m->ResourceCount(), 4);
-  EXPECT_EQ(m->ResourceDetails(0), second);
-}
-
-TEST(RsrcContainer, IndexesOutsideTheListRaiseTheListError) {
-  auto m = Loaded();
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->ResourceDetails(5); }), "List index out of bounds (5)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->ResourceDetails(-1); }), "List index out of bounds (-1)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->DeleteResource(5); }), "List index out of bounds (5)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->InsertResource(7, Details(u"10", u"X")); }),
-            "List index out of bounds (7)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->InsertResource(-1, Details(u"10", u"X")); }),
-            "List index out of bounds (-1)");
-  EXPECT_EQ(m->ResourceCount(), 5);
-}
-
-TEST(RsrcContainer, InsertPutsTheResourceAtTheIndexOrAtTheEnd) {
-  auto m = Loaded();
-  auto first = Details(u"10", u"FIRST");
-  TResourceDetails* f = first.get();
-  m->InsertResource(0, std::move(first));
-  auto last = Details(u"10", u"LAST");
-  TResourceDetails* l = last.get();
-  m->InsertResource(6, std::move(last));
-  EXPECT_EQ(m->ResourceCount(), 7);
-  EXPECT_EQ(m->ResourceDetails(0), f);
-  EXPECT_EQ(m->ResourceDetails(6), l);
-}
-
-TEST(RsrcContainer, AddAppendsAndGivesTheIndex) {
-  auto m = Loaded();
-  auto d = Details(u"10", u"NEW");
-  TResourceDetails* p = d.get();
-  EXPECT_EQ(m->AddResource(std::move(d)), 5);
-  EXPECT_EQ(m->IndexOfResource(p), 5);
-}
-
-TEST(RsrcContainer, IndexOfIsByIdentity) {
-  auto m = Loaded();
-  EXPECT_EQ(m->IndexOfResource(m->ResourceDetails(3)), 3);
-  auto stranger = Details(u"6", u"1");
-  EXPECT_EQ(m->IndexOfResource(stranger.get()), -1);
-  EXPECT_EQ(m->IndexOfResource(nullptr), -1);
-}
-
-TEST(RsrcContainer, SortOrdersByTypeThenNameWithNamesFirst) {
-  TPEResourceModule m;
-  m.AddResource(Details(u"6", u"2"));
-  m.AddResource(Details(u"10", u"1"));
-  m.AddResource(Details(u"6", u"ABC"));
-  m.AddResource(Details(u"MYTYPE", u"1"));
-  m.AddResource(Details(u"3", u"7"));
-  m.SortResources();
-  std::vector<std::pair<std::u16string, std::u16string>> order;
-  for (int i = 0; i < m.ResourceCount(); ++i)
-    order.emplace_back(m.ResourceDetails(i)->ResourceType(), m.ResourceDetails(i)->ResourceName());
-  std::vector<std::pair<std::u16string, std::u16string>> expected = {
-      {u"MYTYPE", u"1"}, {u"3", u"7"}, {u"6", u"ABC"}, {u"6", u"2"}, {u"10", u"1"}};
-  EXPECT_EQ(order, expected);
 }
 
 }  // namespace
