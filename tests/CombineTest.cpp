@@ -12,9 +12,7 @@ namespace {
 
 void WriteRes(const std::string& path, const std::vector<ResourceKey>& resources) {
   TResModule res;
-  for (const ResourceKey& k : resources)
-    res.AddResource(TResourceDetails::CreateResourceDetails(&res, k.language, k.name, k.type,
-                                                            int64_t(k.bytes.size()), k.bytes.data()));
+  for (const ResourceKey& k : resources) AddResource(res, k.type, k.name, k.language, k.bytes);
   res.SaveToFile(ToU16(path));
 }
 

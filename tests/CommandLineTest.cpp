@@ -11,10 +11,6 @@
 namespace tolvane::test {
 namespace {
 
-const std::string kFixtures = TOLVANE_FIXTURES;
-
-std::string Fixture(const std::string& name) { return kFixtures + "/" + name; }
-
 std::string Lines(std::initializer_list<std::string> lines) {
   std::string out;
   for (const std::string& l : lines) out += l + "\r\n";
@@ -93,14 +89,14 @@ TEST(CommandLineUsage, EmptyArgumentsAreSkipped) {
 TEST(CommandLineExtract, SwitchIsFoundInAnyPositionAndCase) {
   ScratchDir dir;
   std::string out = dir.file("out.res");
-  for (std::vector<std::string> args : {std::vector<std::string>{Fixture("lib.dll"), "-r", out},
-                                        {Fixture("lib.dll"), "/R", out},
-                                        {"", Fixture("lib.dll"), "", "-R", out}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{FixturePath("lib.dll"), "-r", out},
+                                        {FixturePath("lib.dll"), "/R", out},
+                                        {"", FixturePath("lib.dll"), "", "-R", out}}) {
     ExpectOnly(RunTolvane(args), "Resources extracted from lib.dll to out.res\r\n", 0);
   }
   // The switch may even stand first: the file parameters keep their positions, so
   // "-r" itself is taken as the image and fails to open.
-  RunResult r = RunTolvane({"-r", Fixture("lib.dll"), out}, RunOptions().In(dir.path()));
+  RunResult r = RunTolvane({"-r", FixturePath("lib.dll"), out}, RunOptions().In(dir.path()));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() + "/-r\". No such file or directory."));
@@ -110,9 +106,9 @@ TEST(CommandLineExtract, ExtractionGivesTheExpectedResFileByteForByte) {
   for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll"}) {
     SCOPED_TRACE(image);
     ScratchDir dir;
-    RunResult r = RunTolvane({Fixture(image), "-r", dir.file("x.res")});
+    RunResult r = RunTolvane({FixturePath(image), "-r", dir.file("x.res")});
     ExpectOnly(r, std::string("Resources extracted from ") + image + " to x.res\r\n", 0);
-    EXPECT_EQ(ReadFileBytes(dir.file("x.res")), ReadFileBytes(Fixture(std::string(image) + ".extracted.res")));
+    EXPECT_EQ(ReadFileBytes(dir.file("x.res")), ReadFileBytes(FixturePath(std::string(image) + ".extracted.res")));
     EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"x.res"});
   }
 }
@@ -124,14 +120,14 @@ TEST(CommandLineExtract, WindresReadsEveryResFileWeWrite) {
   for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe"}) {
     SCOPED_TRACE(image);
     ScratchDir dir;
-    ASSERT_EQ(RunTolvane({Fixture(image), "-r", dir.file("x.res")}).status, 0);
+    ASSERT_EQ(RunTolvane({FixturePath(image), "-r", dir.file("x.res")}).status, 0);
     EXPECT_EQ(RunQuietly(windres, {"-i", dir.file("x.res"), "-O", "rc", "-o", dir.file("x.rc")}), 0);
   }
 }
 
 TEST(CommandLineExtract, QuotedNameWithABlankIsOneParameter) {
   ScratchDir dir;
-  WriteFileBytes(dir.file("my app.exe"), ReadFileBytes(Fixture("lib.dll")));
+  WriteFileBytes(dir.file("my app.exe"), ReadFileBytes(FixturePath("lib.dll")));
   RunResult r = RunTolvane({dir.file("my app.exe"), "-r", dir.file("out file.res")});
   ExpectOnly(r, "Resources extracted from my app.exe to out file.res\r\n", 0);
   EXPECT_TRUE(PathExists(dir.file("out file.res")));
@@ -139,7 +135,7 @@ TEST(CommandLineExtract, QuotedNameWithABlankIsOneParameter) {
 
 TEST(CommandLineExtract, NonAsciiNamesSurviveInTheResultLine) {
   ScratchDir dir;
-  WriteFileBytes(dir.file("Grüße.dll"), ReadFileBytes(Fixture("lib.dll")));
+  WriteFileBytes(dir.file("Grüße.dll"), ReadFileBytes(FixturePath("lib.dll")));
   ExpectOnly(RunTolvane({dir.file("Grüße.dll"), "-r", dir.file("日本.res")}),
              "Resources extracted from Grüße.dll to 日本.res\r\n", 0);
   // A console gets the same UTF-8 bytes.
@@ -152,11 +148,11 @@ TEST(CommandLineExtract, ReplacedDestinationIsKeptAsBackup) {
   ScratchDir dir;
   WriteFileBytes(dir.file("out.res"), BytesOf("previous"));
   WriteFileBytes(dir.file("out"), BytesOf("no dot"));
-  ASSERT_EQ(RunTolvane({Fixture("lib.dll"), "-r", dir.file("out.res")}).status, 0);
-  ASSERT_EQ(RunTolvane({Fixture("lib.dll"), "-r", dir.file("out")}).status, 0);
+  ASSERT_EQ(RunTolvane({FixturePath("lib.dll"), "-r", dir.file("out.res")}).status, 0);
+  ASSERT_EQ(RunTolvane({FixturePath("lib.dll"), "-r", dir.file("out")}).status, 0);
   EXPECT_EQ(ReadFileBytes(dir.file("out.~res")), BytesOf("previous"));
   EXPECT_EQ(ReadFileBytes(dir.file("out.~")), BytesOf("no dot"));
-  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), ReadFileBytes(Fixture("lib.dll.extracted.res")));
+  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), ReadFileBytes(FixturePath("lib.dll.extracted.res")));
 }
 
 TEST(CommandLineExtract, FailuresGiveTheErrorReport) {
@@ -177,10 +173,10 @@ TEST(CommandLineExtract, FailuresGiveTheErrorReport) {
 
 TEST(CommandLineCombine, MissingSourceImagePrintsTheErrorLine) {
   ScratchDir dir;
-  ExpectOnly(RunTolvane({"-o", "out.exe", "nope.exe", Fixture("merge.res")}, RunOptions().In(dir.path())),
+  ExpectOnly(RunTolvane({"-o", "out.exe", "nope.exe", FixturePath("merge.res")}, RunOptions().In(dir.path())),
              "ERROR: Src file is missing: nope.exe\r\n", 1);
   // A directory is not a file.
-  ExpectOnly(RunTolvane({"-o", "out.exe", dir.path(), Fixture("merge.res")}, RunOptions().In(dir.path())),
+  ExpectOnly(RunTolvane({"-o", "out.exe", dir.path(), FixturePath("merge.res")}, RunOptions().In(dir.path())),
              "ERROR: Src file is missing: " + dir.path() + "\r\n", 1);
   EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{});
 }
@@ -190,7 +186,7 @@ TEST(CommandLineCombine, MissingTemplatePrintsItsFullPath) {
   std::string copy = dir.file("tolvane");
   WriteFileBytes(copy, ReadFileBytes(TolvaneExecutable()));
   ::chmod(copy.c_str(), 0755);
-  RunResult r = RunTolvane({"-s", "out.dll", "whatever.exe", Fixture("dllstrings.res")},
+  RunResult r = RunTolvane({"-s", "out.dll", "whatever.exe", FixturePath("dllstrings.res")},
                            RunOptions().In(dir.path()).Using(copy));
   ExpectOnly(r, "ERROR: Empty.dll is missing: " + dir.path() + "/Empty.dll\r\n", 1);
 }
@@ -199,9 +195,9 @@ TEST(CommandLineCombine, LoadAndMergeFailuresAreSilent) {
   ScratchDir dir;
   WriteFileBytes(dir.file("corrupt.res"), {0, 0, 0, 0, 0x40, 0, 0, 0, 0xFF, 0xFF, 6, 0});
   WriteFileBytes(dir.file("text.exe"), BytesOf("MZ but nothing more"));
-  ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), Fixture("app.exe"), dir.file("corrupt.res")}), "", 1);
-  ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), dir.file("text.exe"), Fixture("merge.res")}), "", 1);
-  ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), Fixture("app.exe"), dir.file("missing.res")}), "", 1);
+  ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), dir.file("corrupt.res")}), "", 1);
+  ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), dir.file("text.exe"), FixturePath("merge.res")}), "", 1);
+  ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), dir.file("missing.res")}), "", 1);
   EXPECT_FALSE(PathExists(dir.file("out.exe")));
 }
 

@@ -16,8 +16,6 @@
 namespace tolvane::test {
 namespace {
 
-std::string FixturePath(const std::string& name) { return std::string(TOLVANE_FIXTURES) + "/" + name; }
-
 std::vector<std::string> Lines(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> lines;

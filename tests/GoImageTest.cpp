@@ -53,9 +53,8 @@ TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
   const bool haveLlvm = LlvmReadobjAbsent().empty(), haveGo = !FindOnPath("go").empty();
   if (!haveLlvm && !haveGo) GTEST_SKIP() << "neither llvm-readobj (Debian llvm) nor go (Debian golang-go) is installed";
   ScratchDir dir;
-  std::vector<uint8_t> big(1 << 20, 0x5A);
   TResModule res;
-  res.AddResource(TResourceDetails::CreateResourceDetails(&res, 1033, u"10", u"BIG", int64_t(big.size()), big.data()));
+  AddResource(res, u"BIG", u"10", 1033, Bytes(1 << 20, 0x5A));
   res.SaveToFile(dir.file16("big.res"));
 
   for (const std::string& stamp : {FixturePath("strings.res"), dir.file("big.res")}) {

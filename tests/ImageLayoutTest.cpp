@@ -9,30 +9,16 @@
 namespace tolvane::test {
 namespace {
 
-template <class Module = TPEModule>
-std::unique_ptr<Module> Load(const Bytes& bytes) {
-  auto module = std::make_unique<Module>();
-  module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
-  return module;
-}
-
-template <class Module>
-Bytes Save(Module& module) {
-  TMemoryStream out;
-  module.SaveToStream(out);
-  return out.Bytes();
-}
-
 TEST(ImageLayout, WorkedExampleGivesTheDocumentedFigures) {
   ImageBuilder b;
   b.DosStub(Fill(64, 0));
   b.AddSection(Section(".text", Fill(0x1234, 0xCC), kCode));
   b.AddSection(Section(".data", Fill(0x100, 1), 0xC0000040).VirtualSize(0x2100).RawSize(0x200));
   b.AddSection(Section(".rsrc", Fill(0x3A8, 2), 0x40000040));
-  auto image = Load(b.Build().bytes);
-  Bytes written = Save(*image);
+  auto image = LoadImage<TPEModule>(b.Build().bytes);
+  Bytes written = SaveToBytes(*image);
   EXPECT_EQ(written.size(), 0x1C00u);
-  auto again = Load(written);
+  auto again = LoadImage<TPEModule>(written);
   IMAGE_OPTIONAL_HEADER32 oh = again->OptionalHeader();
   EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
   EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
@@ -62,7 +48,7 @@ TEST(ImageLayout, UninitializedOnlySectionTakesNoFileSpaceButKeepsItsOffset) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x53F4));
   b.AddSection(Section(".data", Fill(8, 1)));
-  auto again = Load(Save(*Load(b.Build().bytes)));
+  auto again = LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(b.Build().bytes)));
   const IMAGE_SECTION_HEADER& bss = again->ImageSection(1)->SectionHeader();
   EXPECT_EQ(bss.VirtualSize, 0x53F4u);
   EXPECT_EQ(bss.SizeOfRawData, 0u);
@@ -76,9 +62,9 @@ TEST(ImageLayout, EmptySectionIsLeftOutOfTheFile) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddSection(Section(".none").VirtualSize(0).VirtualAddress(0x2000));
   b.AddSection(Section(".data", Fill(8, 1)).VirtualAddress(0x2000));
-  auto image = Load(b.Build().bytes);
+  auto image = LoadImage<TPEModule>(b.Build().bytes);
   ASSERT_EQ(image->ImageSectionCount(), 3);
-  auto again = Load(Save(*image));
+  auto again = LoadImage<TPEModule>(SaveToBytes(*image));
   EXPECT_EQ(again->COFFHeader().NumberOfSections, 2);
   EXPECT_EQ(again->ImageSectionCount(), 2);
   EXPECT_EQ(again->ImageSection(1)->SectionName(), ".data");
@@ -89,7 +75,7 @@ TEST(ImageLayout, CommentBlockFollowsTheHeadersButIsNotCountedInThem) {
   b.DosStub(Fill(656 - 64, 0));  // e_lfanew 656: the headers end at 0x3B0 with one section
   b.CommentBlock(Fill(0x50, 0xAB));
   b.AddSection(Section(".data", Fill(8, 1)).RawPointer(0x400));
-  auto again = Load(Save(*Load(b.Build().bytes)));
+  auto again = LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(b.Build().bytes)));
   EXPECT_EQ(again->OptionalHeader().SizeOfHeaders, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().PointerToRawData, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().VirtualAddress, 0x1000u);
@@ -99,7 +85,7 @@ TEST(ImageLayout, CommentBlockFollowsTheHeadersButIsNotCountedInThem) {
 TEST(ImageLayout, ImageWithoutCodeGetsTheWrappedBases) {
   ImageBuilder b;
   b.AddSection(Section(".data", Fill(8, 1)));
-  auto again = Load(Save(*Load(b.Build().bytes)));
+  auto again = LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(b.Build().bytes)));
   EXPECT_EQ(again->OptionalHeader().BaseOfCode, 0xFFFFFFFFu);
   EXPECT_EQ(again->OptionalHeader().BaseOfData, 0x00000FFFu);
 }
@@ -111,7 +97,7 @@ TEST(ImageLayout, ExecutableWithoutEntryPointGetsItsFirstCodeSection) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   BuiltImage built = b.Build();
   ZeroEntryPoint(built);
-  EXPECT_EQ(Load(Save(*Load(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0x1000u);
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0x1000u);
 }
 
 TEST(ImageLayout, DllWithoutEntryPointKeepsNone) {
@@ -121,24 +107,24 @@ TEST(ImageLayout, DllWithoutEntryPointKeepsNone) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   BuiltImage built = b.Build();
   ZeroEntryPoint(built);
-  EXPECT_EQ(Load(Save(*Load(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0u);
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0u);
 }
 
 TEST(ImageLayout, LongerStubMovesTheSignature) {
   ImageBuilder b;
   b.AddSection(Section(".data", Fill(8, 1)));
-  auto image = Load(b.Build().bytes);
+  auto image = LoadImage<TPEModule>(b.Build().bytes);
   uint32_t before = image->DOSHeader().e_lfanew;
   image->DOSStub().Seek(0, TSeekOrigin::soEnd);
   image->DOSStub().Write(Fill(16, 0x90).data(), 16);
-  EXPECT_EQ(Load(Save(*image))->DOSHeader().e_lfanew, before + 16);
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*image))->DOSHeader().e_lfanew, before + 16);
 }
 
 TEST(ImageLayout, AppendedBytesFollowTheLastSection) {
   ImageBuilder b;
   b.AddSection(Section(".data", Fill(8, 1)));
   b.Append(Fill(100, 0xEE));
-  Bytes written = Save(*Load(b.Build().bytes));
+  Bytes written = SaveToBytes(*LoadImage<TPEModule>(b.Build().bytes));
   EXPECT_EQ(written.size(), 0x400u + 100);
   EXPECT_EQ(Bytes(written.end() - 100, written.end()), Fill(100, 0xEE));
 }
@@ -149,21 +135,17 @@ TEST(ImageLayout, BadAlignmentsAndLongHeadersAreRefusedBeforeAnyByte) {
     b.AddSection(Section(".data", Fill(8, 1)).RawPointer(0x200));
     BuiltImage built = b.Build();
     built.PutU32(built.layout.optionalHeader + field::kOptFileAlignment, alignment);
-    auto image = Load(built.bytes);
-    TMemoryStream out;
-    EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).className, "EPEException") << alignment;
-    EXPECT_EQ(out.Size(), 0);
+    auto image = LoadImage<TPEModule>(built.bytes);
+    EXPECT_EQ(SaveRefusal(*image).className, "EPEException") << alignment;
   }
   ImageBuilder b;
   b.SectionAlignment(0x200).FileAlignment(0x200);
   b.DosStub(Fill(0x200, 0));
   b.AddSection(Section(".data", Fill(8, 1)));
-  auto image = Load(b.Build().bytes);
-  TMemoryStream out;
-  Thrown t = Capture([&] { image->SaveToStream(out); });
+  auto image = LoadImage<TPEModule>(b.Build().bytes);
+  Thrown t = SaveRefusal(*image);
   EXPECT_EQ(t.className, "EPEException");
   EXPECT_EQ(t.message, "The image's headers are longer than its SectionAlignment");
-  EXPECT_EQ(out.Size(), 0);
 }
 
 // .rsrc grows past its slot; what follows it must move.
@@ -178,13 +160,11 @@ ImageBuilder GrowingResourceImage(const SectionSpec& follower) {
 void Grow(TPEResourceModule& image) { AddResource(image, u"10", u"2", 0x409, Fill(0x3000, 7)); }
 
 TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
-  auto image = Load<TPEResourceModule>(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
+  auto image = LoadImage(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
   Grow(*image);
-  TMemoryStream out;
-  Thrown t = Capture([&] { image->SaveToStream(out); });
+  Thrown t = SaveRefusal(*image);
   EXPECT_EQ(t.className, "EPEException");
   EXPECT_EQ(t.message, "Section .data would move, but it is neither discardable nor the base relocation section");
-  EXPECT_EQ(out.Size(), 0);
 }
 
 // Only the bytes of the base relocation section make it one: an entry 5 pointing
@@ -192,18 +172,16 @@ TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
 TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
   ImageBuilder b = GrowingResourceImage(Section(".idata", Fill(8, 1)));
   b.DataDirectory(5, 0x3000 + 0x10, 8);
-  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  auto image = LoadImage(b.Build().bytes);
   Grow(*image);
-  TMemoryStream out;
-  EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message,
+  EXPECT_EQ(SaveRefusal(*image).message,
             "Section .idata would move, but it is neither discardable nor the base relocation section");
-  EXPECT_EQ(out.Size(), 0);
 }
 
 TEST(ImageLayout, RefusedSaveLeavesThePreviousDestination) {
   ScratchDir dir;
   WriteFileBytes(dir.file("out.exe"), BytesOf("previous"));
-  auto image = Load<TPEResourceModule>(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
+  auto image = LoadImage(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
   Grow(*image);
   EXPECT_EQ(Capture([&] { image->SaveToFile(dir.file16("out.exe")); }).className, "EPEException");
   EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"out.exe"});
@@ -213,9 +191,9 @@ TEST(ImageLayout, RefusedSaveLeavesThePreviousDestination) {
 TEST(ImageLayout, BaseRelocationsMoveWithTheirSection) {
   ImageBuilder b = GrowingResourceImage(Section(".reloc", Fill(12, 9), 0x42000040));
   b.DataDirectory(5, 0x3000, 12);
-  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  auto image = LoadImage(b.Build().bytes);
   Grow(*image);
-  auto again = Load<TPEResourceModule>(Save(*image));
+  auto again = LoadImage(SaveToBytes(*image));
   TImageSection* reloc = again->GetSectionByName(".reloc");
   ASSERT_NE(reloc, nullptr);
   EXPECT_GT(reloc->SectionHeader().VirtualAddress, 0x3000u);
@@ -240,10 +218,10 @@ TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
   built.PutU32(rdata + 16, 64);
   built.PutU32(rdata + 20, 0x4000 + 4);
   built.PutU32(rdata + 24, debugFile + 4);
-  auto image = Load<TPEResourceModule>(built.bytes);
+  auto image = LoadImage(built.bytes);
   Grow(*image);
-  Bytes written = Save(*image);
-  auto again = Load<TPEResourceModule>(written);
+  Bytes written = SaveToBytes(*image);
+  auto again = LoadImage(written);
   const IMAGE_SECTION_HEADER& debug = again->GetSectionByName(".debug")->SectionHeader();
   ASSERT_GT(debug.VirtualAddress, 0x4000u);
   ByteView rec = again->GetSectionByName(".rdata")->RawData().View();
@@ -264,10 +242,10 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   uint32_t certificateAt = built.layout.fileSize - 24;
   built.PutU32(built.layout.DataDirectory(4), certificateAt);
   built.PutU32(built.layout.DataDirectory(4) + 4, 24);
-  auto image = Load<TPEResourceModule>(built.bytes);
+  auto image = LoadImage(built.bytes);
   Grow(*image);
-  Bytes written = Save(*image);
-  auto again = Load<TPEResourceModule>(written);
+  Bytes written = SaveToBytes(*image);
+  auto again = LoadImage(written);
   uint32_t newCertificate = again->DataDirectory(4).VirtualAddress();
   ASSERT_GT(newCertificate, certificateAt);
   EXPECT_EQ(Bytes(written.begin() + newCertificate, written.begin() + newCertificate + 24), certificate);
@@ -286,10 +264,10 @@ TEST(ImageLayout, FileOffsetsIntoMovedSectionsAndAppendedBytesMoveWithThem) {
   const uint32_t symtabHeader = built.layout.SectionHeader(2);
   const uint32_t relocationsAt = built.GetU32(symtabHeader + field::kSecPointerToRelocations);
   built.PutU32(built.layout.coffHeader + field::kCoffPointerToSymbolTable, symtabFile + 8);
-  auto image = Load<TPEResourceModule>(built.bytes);
+  auto image = LoadImage(built.bytes);
   Grow(*image);
-  Bytes written = Save(*image);
-  auto again = Load<TPEResourceModule>(written);
+  Bytes written = SaveToBytes(*image);
+  auto again = LoadImage(written);
   const IMAGE_SECTION_HEADER& moved = again->GetSectionByName(".symtab")->SectionHeader();
   ASSERT_GT(moved.PointerToRawData, symtabFile);
   EXPECT_EQ(again->COFFHeader().PointerToSymbolTable, moved.PointerToRawData + 8);
@@ -304,11 +282,8 @@ TEST(ImageLayout, ResourceSectionSharedWithAnotherDirectoryIsRefused) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
   b.DataDirectory(1, 0x2000 + 0x10, 40);  // imports inside .rsrc
-  auto image = Load<TPEResourceModule>(b.Build().bytes);
-  TMemoryStream out;
-  EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message,
-            "The resource section also holds data of another directory");
-  EXPECT_EQ(out.Size(), 0);
+  auto image = LoadImage(b.Build().bytes);
+  EXPECT_EQ(SaveRefusal(*image).message, "The resource section also holds data of another directory");
 }
 
 TEST(ImageLayout, NewResourceSectionNeedsRoomForItsHeader) {
@@ -318,19 +293,16 @@ TEST(ImageLayout, NewResourceSectionNeedsRoomForItsHeader) {
   b.DosStub(Fill(0x1000 - 64 - 24 - 224 - 40, 0));
   b.FileAlignment(0x1000);
   b.AddSection(Section(".data", Fill(8, 1)));
-  auto image = Load<TPEResourceModule>(b.Build().bytes);
+  auto image = LoadImage(b.Build().bytes);
   AddResource(*image, u"10", u"1", 0, {1});
-  TMemoryStream out;
-  EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message,
-            "There is no room in the image's headers for a resource section");
-  EXPECT_EQ(out.Size(), 0);
+  EXPECT_EQ(SaveRefusal(*image).message, "There is no room in the image's headers for a resource section");
   // With room, the headers grow by one section header and the resources are found.
   ImageBuilder roomy;
   roomy.FileAlignment(1);
   roomy.AddSection(Section(".data", Fill(8, 1)));
-  auto grown = Load<TPEResourceModule>(roomy.Build().bytes);
+  auto grown = LoadImage(roomy.Build().bytes);
   AddResource(*grown, u"10", u"1", 0, {1});
-  auto again = Load<TPEResourceModule>(Save(*grown));
+  auto again = LoadImage(SaveToBytes(*grown));
   ASSERT_EQ(again->ResourceCount(), 1);
   EXPECT_EQ(again->ImageSection(0)->RawData().Bytes(), Fill(8, 1));
 }

@@ -52,8 +52,8 @@ void ExpectSortedTable(ByteView rsrc, uint32_t offset, int depth) {
 
 // What every image we write must satisfy, whatever was merged into it.
 void ExpectSoundImage(const std::vector<uint8_t>& written, const std::vector<uint8_t>& originalFile) {
-  auto image = LoadImageBytes(written);
-  auto originalImage = LoadImageBytes(originalFile);
+  auto image = LoadImage(written);
+  auto originalImage = LoadImage(originalFile);
   TPEResourceModule& original = *originalImage;
   IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader();
 
@@ -127,9 +127,9 @@ TEST(ImageWriter, ImageSavedAsLoadedKeepsItsResourcesAndSections) {
     SCOPED_TRACE(name);
     auto original = LoadImageFile(FixturePath(name));
     auto copy = LoadImageFile(FixturePath(name));
-    std::vector<uint8_t> written = SaveImage(*copy);
+    std::vector<uint8_t> written = SaveToBytes(*copy);
     ExpectSoundImage(written, ReadFileBytes(FixturePath(name)));
-    EXPECT_EQ(ResourcesOf(*LoadImageBytes(written)), ResourcesOf(*original));
+    EXPECT_EQ(ResourcesOf(*LoadImage(written)), ResourcesOf(*original));
   }
 }
 
@@ -153,7 +153,7 @@ TEST(ImageWriter, MergedResourcesReadBackWithOurReader) {
     expected.push_back({u"10", u"4242", 1031, Bytes(5, 3)});
     expected.push_back({u"ABC", u"7", 0, Bytes(3, 4)});
 
-    std::vector<uint8_t> written = SaveImage(*image);
+    std::vector<uint8_t> written = SaveToBytes(*image);
     ExpectSoundImage(written, ReadFileBytes(FixturePath(name)));
     auto sortByIdentity = [](std::vector<ResourceKey> v) {
       std::sort(v.begin(), v.end(), [](const ResourceKey& a, const ResourceKey& b) {
@@ -161,7 +161,7 @@ TEST(ImageWriter, MergedResourcesReadBackWithOurReader) {
       });
       return v;
     };
-    EXPECT_EQ(sortByIdentity(ResourcesOf(*LoadImageBytes(written))), sortByIdentity(expected));
+    EXPECT_EQ(sortByIdentity(ResourcesOf(*LoadImage(written))), sortByIdentity(expected));
   }
 }
 
@@ -171,9 +171,9 @@ TEST(ImageWriter, LargeResourceMovesRelocationsAndWhatFollows) {
     auto original = LoadImageFile(FixturePath(name));
     auto image = LoadImageFile(FixturePath(name));
     AddResource(*image, u"10", u"999", 1033, Bytes(1 << 20, 5));
-    std::vector<uint8_t> written = SaveImage(*image);
+    std::vector<uint8_t> written = SaveToBytes(*image);
     ExpectSoundImage(written, ReadFileBytes(FixturePath(name)));
-    auto again = LoadImageBytes(written);
+    auto again = LoadImage(written);
     TResourceDetails* big = again->FindResource(u"10", u"999", 1033);
     ASSERT_NE(big, nullptr);
     EXPECT_EQ(big->RawData().Bytes(), Bytes(1 << 20, 5));
@@ -187,9 +187,9 @@ TEST(ImageWriter, ImageWithoutResourceSectionGetsOne) {
   auto original = LoadImageFile(FixturePath("nores.dll"));
   auto image = LoadImageFile(FixturePath("nores.dll"));
   AddResource(*image, u"6", u"1", 1033, Bytes(40, 6));
-  std::vector<uint8_t> written = SaveImage(*image);
+  std::vector<uint8_t> written = SaveToBytes(*image);
   ExpectSoundImage(written, ReadFileBytes(FixturePath("nores.dll")));
-  auto again = LoadImageBytes(written);
+  auto again = LoadImage(written);
   ASSERT_EQ(again->ResourceCount(), 1);
   EXPECT_EQ(again->ResourceDetails(0)->RawData().Bytes(), Bytes(40, 6));
   // Placed before .reloc, which moves; the sections before it keep their addresses.
@@ -208,10 +208,10 @@ TEST(ImageWriter, ImageWithoutResourceSectionGetsOne) {
 
 TEST(ImageWriter, ImageWithoutResourcesAndNothingToAddGetsNoResourceSection) {
   std::vector<uint8_t> file = ReadFileBytes(FixturePath("nores.dll"));
-  auto image = LoadImageBytes(file);
-  std::vector<uint8_t> written = SaveImage(*image);
+  auto image = LoadImage(file);
+  std::vector<uint8_t> written = SaveToBytes(*image);
   ExpectSoundImage(written, file);
-  auto again = LoadImageBytes(written);
+  auto again = LoadImage(written);
   EXPECT_EQ(again->ImageSectionCount(), image->ImageSectionCount());
   EXPECT_EQ(again->GetSectionByName(".rsrc"), nullptr);
   EXPECT_EQ(again->DataDirectory(2).VirtualAddress(), 0u);
@@ -222,16 +222,16 @@ TEST(ImageWriter, DllWithoutEntryPointKeepsNone) {
   auto image = LoadImageFile(FixturePath("lib.dll"));
   IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader();
   ASSERT_NE(oh.AddressOfEntryPoint, 0u);
-  auto reloaded = LoadImageBytes(SaveImage(*image));
+  auto reloaded = LoadImage(SaveToBytes(*image));
   EXPECT_EQ(reloaded->OptionalHeader().AddressOfEntryPoint, oh.AddressOfEntryPoint);
 }
 
 TEST(ImageWriter, SecondSaveGivesTheSameBytes) {
   auto image = LoadImageFile(FixturePath("app_unstripped.exe"));
   AddResource(*image, u"10", u"999", 1033, Bytes(100000, 9));
-  std::vector<uint8_t> first = SaveImage(*image);
-  EXPECT_EQ(SaveImage(*image), first);
-  EXPECT_EQ(SaveImage(*LoadImageBytes(first)), first);
+  std::vector<uint8_t> first = SaveToBytes(*image);
+  EXPECT_EQ(SaveToBytes(*image), first);
+  EXPECT_EQ(SaveToBytes(*LoadImage(first)), first);
 }
 
 }  // namespace

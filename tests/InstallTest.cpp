@@ -97,13 +97,6 @@ std::string InstallInto(const std::string& prefix) {
   return "";
 }
 
-// The string table of dllstrings.res, the one resource -s must leave in the DLL.
-std::vector<ResourceKey> ResourcesOfResFile(const std::string& path) {
-  TResModule res;
-  res.LoadFromFile(platform::Utf8ToWide(path));
-  return ResourcesOf(res);
-}
-
 bool HoldsUtf16(const std::vector<uint8_t>& bytes, const std::u16string& text) {
   std::vector<uint8_t> wanted = Utf16Bytes(text);
   return std::search(bytes.begin(), bytes.end(), wanted.begin(), wanted.end()) != bytes.end();
@@ -139,7 +132,7 @@ void ExpectAllThreeJobsWork(const std::string& tolvane) {
   ASSERT_TRUE(PathExists(work.file("strings.dll")));
   auto strings = LoadImageFile(work.file("strings.dll"));
   std::vector<ResourceKey> held = ResourcesOf(*strings);
-  EXPECT_EQ(held, ResourcesOfResFile(FixturePath("dllstrings.res")));
+  EXPECT_EQ(held, ResourcesOf(*LoadResFile(FixturePath("dllstrings.res"))));
   ASSERT_EQ(held.size(), 1u);
   EXPECT_EQ(held[0].type, u"6");
   EXPECT_TRUE(HoldsUtf16(held[0].bytes, u"Hello from a resource DLL"));
@@ -193,7 +186,7 @@ TEST(InstallTree, ASymlinkOnPathToTheInstalledProgramFindsTheTemplate) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "Resources combined from dllstrings.res to strings.dll\r\n");
   ASSERT_TRUE(PathExists(work.file("strings.dll")));
-  EXPECT_EQ(ResourcesOf(*LoadImageFile(work.file("strings.dll"))), ResourcesOfResFile(FixturePath("dllstrings.res")));
+  EXPECT_EQ(ResourcesOf(*LoadImageFile(work.file("strings.dll"))), ResourcesOf(*LoadResFile(FixturePath("dllstrings.res"))));
 }
 
 TEST(InstallTree, AMovedInstallTreeStillFindsItsTemplate) {

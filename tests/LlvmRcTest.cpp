@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "builders/ImageFiles.h"
 #include "builders/ProgramRunner.h"
@@ -57,19 +56,6 @@ Compiled CompileWithBoth(const ScratchDir& dir) {
   return c;
 }
 
-std::vector<ResourceKey> ResourcesOfRes(const std::string& path) {
-  TResModule res;
-  res.LoadFromFile(platform::Utf8ToWide(path));
-  return ResourcesOf(res);
-}
-
-std::vector<ResourceKey> Sorted(std::vector<ResourceKey> keys) {
-  std::sort(keys.begin(), keys.end(), [](const ResourceKey& a, const ResourceKey& b) {
-    return std::tie(a.type, a.name, a.language) < std::tie(b.type, b.name, b.language);
-  });
-  return keys;
-}
-
 const ResourceKey* Find(const std::vector<ResourceKey>& keys, const std::u16string& type, const std::u16string& name,
                         uint32_t language) {
   for (const ResourceKey& k : keys)
@@ -82,8 +68,8 @@ TEST(LlvmRc, CompilesTheScriptToTheSameResourcesAsWindres) {
   Compiled c = CompileWithBoth(dir);
   if (!c.skip.empty()) GTEST_SKIP() << c.skip;
   ASSERT_TRUE(PathExists(c.windres) && PathExists(c.llvmRc));
-  std::vector<ResourceKey> fromWindres = ResourcesOfRes(c.windres);
-  std::vector<ResourceKey> fromLlvmRc = ResourcesOfRes(c.llvmRc);
+  std::vector<ResourceKey> fromWindres = ResourcesOf(*LoadResFile(c.windres));
+  std::vector<ResourceKey> fromLlvmRc = ResourcesOf(*LoadResFile(c.llvmRc));
   // The two write their records in different orders and with different memory
   // flags (windres 0x1030, llvm-rc 0x0030); neither reaches an image. Types, names,
   // languages and bytes are the same.
@@ -116,7 +102,7 @@ TEST(LlvmRc, MergingLlvmRcOutputReplacesMatchingResourcesAndAddsTheRest) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   std::vector<ResourceKey> merged = ResourcesOf(*LoadImageFile(dir.file("out.exe")));
   std::vector<ResourceKey> original = ResourcesOf(*LoadImageFile(FixturePath("app.exe")));
-  std::vector<ResourceKey> compiled = ResourcesOfRes(c.llvmRc);
+  std::vector<ResourceKey> compiled = ResourcesOf(*LoadResFile(c.llvmRc));
 
   // Every compiled resource is in the image with its bytes, replaced or added.
   for (const ResourceKey& k : compiled) {

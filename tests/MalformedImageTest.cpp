@@ -4,11 +4,8 @@
 // informational parts; nothing may crash or raise anything else.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "builders/ImageBuilder.h"
-#include "builders/ImageTestSupport.h"
+#include "builders/ImageFiles.h"
 #include "unitPEFile.h"
 
 namespace tolvane::test {
@@ -123,12 +120,6 @@ RichImage MakeRichImage() {
   return r;
 }
 
-Bytes FixtureBytes(const std::string& name) {
-  std::string path = std::string(TOLVANE_FIXTURES) + "/" + name;
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(MalformedImage, TheRichImageLoadsWhole) {
   RichImage r = MakeRichImage();
   auto m = LoadImage(r.image);
@@ -163,18 +154,16 @@ TEST(MalformedImage, CutsThroughTheSymbolsAndOverlayKeepTheSections) {
     if (rawSize != 0) rawEnd = std::max<uint64_t>(rawEnd, r.image.GetU32(h + field::kSecPointerToRawData) + uint64_t(rawSize));
   }
   for (size_t n = r.dataEnd; n < r.image.bytes.size(); ++n) {
-    Bytes cut = r.image.Truncated(n);
-    TPEResourceModule m;
-    m.LoadFromBytes(ByteView(cut.data(), cut.size()));
-    EXPECT_EQ(m.ResourceCount(), 5) << n;
-    EXPECT_EQ(m.EndCommentSize(), n > rawEnd ? static_cast<int32_t>(n - rawEnd) : 0) << n;
+    auto m = LoadImage(r.image.Truncated(n));
+    EXPECT_EQ(m->ResourceCount(), 5) << n;
+    EXPECT_EQ(m->EndCommentSize(), n > rawEnd ? static_cast<int32_t>(n - rawEnd) : 0) << n;
   }
 }
 
 TEST(MalformedImage, FixtureTruncationsAreRefusedOrLoadCleanly) {
   for (const char* name : {"app_unstripped.exe", "lib.dll"}) {
-    Bytes whole = FixtureBytes(name);
-    if (whole.empty()) GTEST_SKIP() << "fixture " << name << " is missing";
+    if (!PathExists(FixturePath(name))) GTEST_SKIP() << "fixture " << name << " is missing";
+    Bytes whole = ReadFileBytes(FixturePath(name));
     for (size_t n = 0; n < whole.size(); n += (n < 0x600 ? 1 : 211)) {
       Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
       TryLoad(cut, std::string(name) + " cut at " + std::to_string(n));

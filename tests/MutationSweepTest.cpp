@@ -52,7 +52,7 @@ size_t DirectoryEnd(ByteView rsrc, uint32_t sectionRva) {
 }
 
 std::vector<Region> RegionsOf(const std::vector<uint8_t>& file) {
-  auto image = LoadImageBytes(file);
+  auto image = LoadImage(file);
   const size_t pe = image->DOSHeader().e_lfanew;
   const size_t table = pe + 24 + image->COFFHeader().SizeOfOptionalHeader;
   std::vector<Region> regions = {

@@ -2,13 +2,10 @@
 // directories, exports and imports, on images made by ImageBuilder.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <unistd.h>
+#include <functional>
 
-#include "StringTable.h"
 #include "builders/ImageBuilder.h"
-#include "builders/ImageTestSupport.h"
+#include "builders/ImageFiles.h"
 #include "unitPEFile.h"
 
 namespace tolvane::test {
@@ -22,57 +19,7 @@ ImageBuilder TwoSections() {
   return b;
 }
 
-
 // ---- signatures and headers ----
-
-TEST(PEHeaders, ZMIsAnInvalidDosSignature) {
-  BuiltImage image = TwoSections().Build();
-  image.PutU8(0, 'Z');
-  image.PutU8(1, 'M');
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "Invalid DOS signature");
-}
-
-TEST(PEHeaders, FileOfOneByteHasAnInvalidDosSignature) {
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(Bytes{'M'}); }), "Invalid DOS signature");
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(Bytes{}); }), "Invalid DOS signature");
-}
-
-TEST(PEHeaders, MZWithoutTheRestOfTheDosHeaderIsRefused) {
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(Bytes{'M', 'Z', 0, 0}); }),
-            "DOS header lies outside the file");
-}
-
-TEST(PEHeaders, SignatureWithWrongVersionBytesIsAnInvalidCoffSignature) {
-  BuiltImage image = TwoSections().Build();
-  image.PutU32(image.layout.peOffset, 0x01004550);  // 50 45 00 01
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "Invalid COFF signature");
-}
-
-TEST(PEHeaders, LfanewLeavingNoRoomForTheSignatureIsRefused) {
-  BuiltImage image = TwoSections().Build();
-  image.PutU32(field::kDosLfanew, image.layout.fileSize - 2);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "PE signature lies outside the file");
-  image.PutU32(field::kDosLfanew, 0xFFFFFFFF);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "PE signature lies outside the file");
-}
-
-TEST(PEHeaders, PE32PlusIsAnInvalidWindowsImage) {
-  BuiltImage image = TwoSections().Magic(0x20B).Build();
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "Invalid Windows Image");
-}
-
-TEST(PEHeaders, RomImageIsAnInvalidWindowsImage) {
-  BuiltImage image = TwoSections().Magic(0x107).Build();
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "Invalid Windows Image");
-}
-
-TEST(PEHeaders, FileEndingBeforeTheMagicIsRefused) {
-  BuiltImage image = TwoSections().Build();
-  Bytes cut = image.Truncated(image.layout.optionalHeader + 1);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(cut); }), "Optional header lies outside the file");
-  cut = image.Truncated(image.layout.optionalHeader - 3);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(cut); }), "COFF header lies outside the file");
-}
 
 TEST(PEHeaders, DosHeaderIsDecoded) {
   auto m = LoadImage<TPEModule>(TwoSections().Build());
@@ -164,33 +111,6 @@ TEST(PEHeaders, OptionalHeaderLargerThanItsDirectoriesIsAccepted) {
   auto m = LoadImage<TPEModule>(b.Build());
   EXPECT_EQ(m->DataDirectoryCount(), 16);
   EXPECT_EQ(m->ImageSection(1)->SectionName(), ".data");
-}
-
-TEST(PEHeaders, OptionalHeaderSmallerThanItsDirectoriesIsRefused) {
-  ImageBuilder b = TwoSections();
-  b.SizeOfOptionalHeader(96 + 8 * 15);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(b.Build()); }),
-            "The optional header is too small for its data directories");
-}
-
-TEST(PEHeaders, OptionalHeaderSmallerThanItsFixedFieldsIsRefused) {
-  ImageBuilder b = TwoSections();
-  b.DataDirectories(0).SizeOfOptionalHeader(92);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(b.Build()); }),
-            "The optional header is too small for its data directories");
-}
-
-TEST(PEHeaders, HugeDirectoryCountIsRefusedWithoutOverflow) {
-  BuiltImage image = TwoSections().Build();
-  image.PutU32(image.layout.optionalHeader + field::kOptNumberOfRvaAndSizes, 0x20000000);  // 8 * n wraps in 32 bits
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }),
-            "The optional header is too small for its data directories");
-}
-
-TEST(PEHeaders, SectionTablePastTheFileIsRefused) {
-  BuiltImage image = TwoSections().Build();
-  image.PutU16(image.layout.coffHeader + field::kCoffNumberOfSections, 0xFFFF);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), "Section table lies outside the file");
 }
 
 TEST(PEHeaders, ImageWithoutSectionsLoads) {
@@ -376,16 +296,6 @@ TEST(PESections, SizeSumsAddTheVirtualSizesOfMatchingSections) {
   EXPECT_EQ(m->FindFirstSectionWithFlags(IMAGE_SCN_MEM_DISCARDABLE), nullptr);
 }
 
-TEST(PESections, SectionDataPastTheFileIsRefused) {
-  BuiltImage image = TwoSections().Build();
-  image.PutU32(image.layout.SectionHeader(1) + field::kSecPointerToRawData, image.layout.fileSize - 0x40);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }),
-            "Section .data data lies outside the file");
-  image.PutU32(image.layout.SectionHeader(1) + field::kSecPointerToRawData, 0xFFFFFFF0);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }),
-            "Section .data data lies outside the file");
-}
-
 TEST(PESections, SectionWithoutRawDataNeedsNoFileBytes) {
   BuiltImage image = TwoSections().Build();
   image.PutU32(image.layout.SectionHeader(1) + field::kSecSizeOfRawData, 0);
@@ -486,14 +396,6 @@ TEST(PEComments, FirstSectionDataIsTheSmallestNonzeroPointer) {
   auto m = LoadImage<TPEModule>(image);
   EXPECT_EQ(m->CommentSize(), static_cast<int32_t>(0x300 - image.layout.headersEnd));
   EXPECT_EQ(m->EndCommentSize(), 0);
-}
-
-TEST(PEComments, FirstDataPointerPastTheFileIsRefused) {
-  // The comment block reaches up to the smallest data pointer, which must be in the file.
-  ImageBuilder b;
-  b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x100).RawPointer(0x100000));
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(b.Build()); }),
-            "Comment block lies outside the file");
 }
 
 TEST(PEComments, AllPointersZeroLeaveNoCommentBlock) {
@@ -831,6 +733,86 @@ TEST(PEImports, RvaViewRefusesReadsOutsideItsSection) {
   EXPECT_FALSE(TRvaView().has(0, 0));
 }
 
+// ---- refusals ----
+
+// The small image with fields patched.
+std::function<Bytes()> Patched(void (*put)(BuiltImage&)) {
+  return [=] {
+    BuiltImage image = TwoSections().Build();
+    put(image);
+    return image.bytes;
+  };
+}
+
+struct Refusal {
+  const char* name;
+  const char* message;
+  std::function<Bytes()> image;
+};
+
+const char kTooSmallForDirectories[] = "The optional header is too small for its data directories";
+
+const Refusal kRefusals[] = {
+    {"ZMDosSignature", "Invalid DOS signature", Patched([](BuiltImage& i) {
+       i.PutU8(0, 'Z');
+       i.PutU8(1, 'M');
+     })},
+    {"FileOfOneByte", "Invalid DOS signature", [] { return Bytes{'M'}; }},
+    {"EmptyFile", "Invalid DOS signature", [] { return Bytes{}; }},
+    {"MZWithoutTheRestOfTheDosHeader", "DOS header lies outside the file", [] { return Bytes{'M', 'Z', 0, 0}; }},
+    {"SignatureWithWrongVersionBytes", "Invalid COFF signature",
+     Patched([](BuiltImage& i) { i.PutU32(i.layout.peOffset, 0x01004550); })},  // 50 45 00 01
+    {"LfanewLeavingNoRoomForTheSignature", "PE signature lies outside the file",
+     Patched([](BuiltImage& i) { i.PutU32(field::kDosLfanew, i.layout.fileSize - 2); })},
+    {"LfanewPastTheFile", "PE signature lies outside the file",
+     Patched([](BuiltImage& i) { i.PutU32(field::kDosLfanew, 0xFFFFFFFF); })},
+    {"PE32Plus", "Invalid Windows Image", [] { return TwoSections().Magic(0x20B).Build().bytes; }},
+    {"RomImage", "Invalid Windows Image", [] { return TwoSections().Magic(0x107).Build().bytes; }},
+    {"FileEndingInsideTheMagic", "Optional header lies outside the file",
+     [] {
+       BuiltImage image = TwoSections().Build();
+       return image.Truncated(image.layout.optionalHeader + 1);
+     }},
+    {"FileEndingInsideTheCoffHeader", "COFF header lies outside the file",
+     [] {
+       BuiltImage image = TwoSections().Build();
+       return image.Truncated(image.layout.optionalHeader - 3);
+     }},
+    {"OptionalHeaderSmallerThanItsDirectories", kTooSmallForDirectories,
+     [] { return TwoSections().SizeOfOptionalHeader(96 + 8 * 15).Build().bytes; }},
+    {"OptionalHeaderSmallerThanItsFixedFields", kTooSmallForDirectories,
+     [] { return TwoSections().DataDirectories(0).SizeOfOptionalHeader(92).Build().bytes; }},
+    // 8 * n wraps in 32 bits.
+    {"HugeDirectoryCountWithoutOverflow", kTooSmallForDirectories,
+     Patched([](BuiltImage& i) { i.PutU32(i.layout.optionalHeader + field::kOptNumberOfRvaAndSizes, 0x20000000); })},
+    {"SectionTablePastTheFile", "Section table lies outside the file",
+     Patched([](BuiltImage& i) { i.PutU16(i.layout.coffHeader + field::kCoffNumberOfSections, 0xFFFF); })},
+    {"SectionDataPastTheFile", "Section .data data lies outside the file", Patched([](BuiltImage& i) {
+       i.PutU32(i.layout.SectionHeader(1) + field::kSecPointerToRawData, i.layout.fileSize - 0x40);
+     })},
+    {"SectionDataPointerNearTheTopOfTheAddressSpace", "Section .data data lies outside the file",
+     Patched([](BuiltImage& i) { i.PutU32(i.layout.SectionHeader(1) + field::kSecPointerToRawData, 0xFFFFFFF0); })},
+    // The comment block reaches up to the smallest data pointer, which must be in the file.
+    {"FirstDataPointerPastTheFile", "Comment block lies outside the file",
+     [] {
+       ImageBuilder b;
+       b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x100).RawPointer(0x100000));
+       return b.Build().bytes;
+     }},
+};
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
+class PERefusals : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(PERefusals, AreRefusedWithTheirMessage) {
+  Bytes image = GetParam().image();
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Image, PERefusals, ::testing::ValuesIn(kRefusals),
+                         [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
 // ---- loading ----
 
 TEST(PELoading, LoadFromStreamReadsFromTheStart) {
@@ -844,16 +826,10 @@ TEST(PELoading, LoadFromStreamReadsFromTheStart) {
 }
 
 TEST(PELoading, LoadFromFileReadsTheImage) {
-  BuiltImage image = TwoSections().Build();
-  std::filesystem::path path =
-      std::filesystem::temp_directory_path() / ("tolvane-reader-" + std::to_string(getpid()) + ".exe");
-  {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(image.bytes.data()), static_cast<std::streamsize>(image.bytes.size()));
-  }
+  ScratchDir dir;
+  WriteFileBytes(dir.file("in.exe"), TwoSections().Build().bytes);
   TPEModule m;
-  m.LoadFromFile(ToU16(path.string()));
-  std::filesystem::remove(path);
+  m.LoadFromFile(dir.file16("in.exe"));
   EXPECT_EQ(m.ImageSectionCount(), 2);
   EXPECT_EQ(m.ImageSection(0)->RawData().Bytes(), Fill(0x100, 0xCC));
 }

@@ -9,7 +9,7 @@
 
 #include "builders/ImageBuilder.h"
 #include "builders/ImageFiles.h"
-#include "builders/ResBuilder.h"
+#include "support/LittleEndian.h"
 #include "builders/TestFiles.h"
 #include "builders/WrittenImages.h"
 #include "clients/Clients.h"
@@ -69,13 +69,13 @@ struct Offsets {
 
 Offsets Locate(const Bytes& b) {
   Offsets o;
-  uint32_t pe = ResBuilder::Get32(b, 60);
+  uint32_t pe = getU32LE(&b[60]);
   o.optionalHeader = pe + 24;
-  uint32_t rsrcRva = ResBuilder::Get32(b, o.optionalHeader + 96 + 8 * 2), rsrc = 0;
-  uint32_t table = o.optionalHeader + ResBuilder::Get16(b, pe + 4 + 16);
-  for (uint32_t i = 0; i < ResBuilder::Get16(b, pe + 4 + 2); ++i)
-    if (ResBuilder::Get32(b, table + 40 * i + 12) == rsrcRva) rsrc = ResBuilder::Get32(b, table + 40 * i + 20);
-  auto below = [&](uint32_t entry) { return rsrc + (ResBuilder::Get32(b, entry + 4) & 0x7FFFFFFF); };
+  uint32_t rsrcRva = getU32LE(&b[o.optionalHeader + 96 + 8 * 2]), rsrc = 0;
+  uint32_t table = o.optionalHeader + getU16LE(&b[pe + 4 + 16]);
+  for (uint32_t i = 0; i < getU16LE(&b[pe + 4 + 2]); ++i)
+    if (getU32LE(&b[table + 40 * i + 12]) == rsrcRva) rsrc = getU32LE(&b[table + 40 * i + 20]);
+  auto below = [&](uint32_t entry) { return rsrc + (getU32LE(&b[entry + 4]) & 0x7FFFFFFF); };
   o.rootEntry = rsrc + 16;
   o.dataEntry = below(below(below(o.rootEntry) + 16) + 16);
   return o;
@@ -90,28 +90,28 @@ struct Break {
 const Break kBreaks[] = {
     {"checksum one bit off", [](Bytes& b, const Offsets& at) { b[at.optionalHeader + 64] ^= 0x10; }, {"pefile"}},
     {"a resource's data far past its section",
-     [](Bytes& b, const Offsets& at) { ResBuilder::Set32(b, at.dataEntry, ResBuilder::Get32(b, at.dataEntry) + 0x100000); },
+     [](Bytes& b, const Offsets& at) { putU32LE(&b[at.dataEntry], getU32LE(&b[at.dataEntry]) + 0x100000); },
      {"pefile", "llvm_readobj"}},
     {"a type's subdirectory outside the section",
-     [](Bytes& b, const Offsets& at) { ResBuilder::Set32(b, at.rootEntry + 4, 0x80100000); },
+     [](Bytes& b, const Offsets& at) { putU32LE(&b[at.rootEntry + 4], 0x80100000); },
      {"pefile", "readpe", "llvm_readobj"}},
     {"file ending inside the resource directory",
      [](Bytes& b, const Offsets& at) { b.resize(at.rootEntry); }, {"pefile", "readpe", "llvm_readobj"}},
     {"certificate table past the end of the file",
      [](Bytes& b, const Offsets& at) {
-       ResBuilder::Set32(b, at.optionalHeader + 96 + 8 * 4, static_cast<uint32_t>(b.size()) + 0x1000);
-       ResBuilder::Set32(b, at.optionalHeader + 96 + 8 * 4 + 4, 0x100);
+       putU32LE(&b[at.optionalHeader + 96 + 8 * 4], static_cast<uint32_t>(b.size()) + 0x1000);
+       putU32LE(&b[at.optionalHeader + 96 + 8 * 4 + 4], 0x100);
      },
      {"pefile", "osslsigncode"}},
     // osslsigncode takes these bytes for an old signature and drops them unasked.
     {"certificate table over the last section's bytes",
      [](Bytes& b, const Offsets& at) {
-       ResBuilder::Set32(b, at.optionalHeader + 96 + 8 * 4, static_cast<uint32_t>(b.size()) - 0x100);
-       ResBuilder::Set32(b, at.optionalHeader + 96 + 8 * 4 + 4, 0x100);
+       putU32LE(&b[at.optionalHeader + 96 + 8 * 4], static_cast<uint32_t>(b.size()) - 0x100);
+       putU32LE(&b[at.optionalHeader + 96 + 8 * 4 + 4], 0x100);
      },
      {"pefile"}},
     {"PE header pointer past the end of the file",
-     [](Bytes& b, const Offsets&) { ResBuilder::Set32(b, 60, static_cast<uint32_t>(b.size()) + 16); },
+     [](Bytes& b, const Offsets&) { putU32LE(&b[60], static_cast<uint32_t>(b.size()) + 16); },
      {"pefile", "readpe", "llvm_readobj", "osslsigncode"}},
 };
 
@@ -134,7 +134,7 @@ TEST_P(BrokenCopies, AreRefused) {
     if (&brk != &kBreaks[0] && copy.size() > at.optionalHeader + 68) {
       platform::TImageChecksum sum(at.optionalHeader + 64);
       sum.Add(copy.data(), copy.size());
-      ResBuilder::Set32(copy, at.optionalHeader + 64, sum.Finish());
+      putU32LE(&copy[at.optionalHeader + 64], sum.Finish());
     }
     const std::string path = dir.file("broken.exe");
     WriteFileBytes(path, copy);

@@ -121,9 +121,8 @@ TEST_F(Wine, MergedProgramShowsTheReplacedStringAndVersion) {
 TEST_F(Wine, ProgramWhoseResourcesMovedRelocationsStillRuns) {
   ScratchDir dir;
   // A megabyte of RCDATA pushes .rsrc past its slot, so .reloc moves.
-  std::vector<uint8_t> big(1 << 20, 0x5A);
   TResModule res;
-  res.AddResource(TResourceDetails::CreateResourceDetails(&res, 1033, u"999", u"10", int64_t(big.size()), big.data()));
+  AddResource(res, u"10", u"999", 1033, Bytes(1 << 20, 0x5A));
   res.SaveToFile(ToU16(dir.file("big.res")));
   RunResult merged = RunTolvane({"-o", dir.file("big.exe"), FixturePath("app.exe"), dir.file("big.res")});
   ASSERT_EQ(merged.status, 0) << merged.err;

@@ -34,13 +34,13 @@
 #include <optional>
 #include <regex>
 #include <sstream>
-#include <tuple>
 
 #include "StringTable.h"
 #include "builders/ImageFiles.h"
 #include "builders/ProgramRunner.h"
 #include "builders/ResBuilder.h"
 #include "builders/TestFiles.h"
+#include "support/LittleEndian.h"
 #include "clients/Clients.h"
 #include "unitResFile.h"
 
@@ -82,20 +82,14 @@ struct Image {
   Kind kind;
 };
 
-uint32_t Le(const uint8_t* p, int bytes) {
-  uint32_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
-
 // From the headers alone: the wine modules add up to half a gigabyte.
 Kind KindOf(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   uint8_t dos[64], pe[26];
   if (!in.read(reinterpret_cast<char*>(dos), sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return Kind::NotAnImage;
-  in.seekg(Le(dos + 60, 4));
-  if (!in.read(reinterpret_cast<char*>(pe), sizeof pe) || Le(pe, 4) != 0x4550) return Kind::NotAnImage;
-  switch (Le(pe + 24, 2)) {
+  in.seekg(getU32LE(dos + 60));
+  if (!in.read(reinterpret_cast<char*>(pe), sizeof pe) || getU32LE(pe) != 0x4550) return Kind::NotAnImage;
+  switch (getU16LE(pe + 24)) {
     case 0x10B: return Kind::PE32;
     case 0x20B: return Kind::PE32Plus;
     default: return Kind::NotAnImage;
@@ -267,20 +261,6 @@ bool IsOurRefusal(std::string message) {
 
 // ---- resources ----
 
-std::vector<ResourceKey> Sorted(std::vector<ResourceKey> keys) {
-  std::sort(keys.begin(), keys.end(), [](const ResourceKey& a, const ResourceKey& b) {
-    return std::tie(a.type, a.name, a.language, a.bytes) < std::tie(b.type, b.name, b.language, b.bytes);
-  });
-  return keys;
-}
-
-std::vector<ResourceKey> ResourcesOfRes(const std::string& path) {
-  const std::vector<uint8_t> bytes = ReadFileBytes(path);
-  TResModule res;
-  res.LoadFromBytes(ByteView(bytes.data(), bytes.size()));
-  return ResourcesOf(res);
-}
-
 // The merge rule as README.md states it: a resource of the .RES replaces the bytes
 // of the first one of the image with its type, name and language, else of the
 // first with its type and name in language 0; otherwise it is added.
@@ -326,7 +306,10 @@ struct SectionBytes {
 // field, apart from the reader under test. The debug directory's records are left
 // out (as zeros): they hold file offsets, which move with the sections they point to.
 std::vector<SectionBytes> SectionsBesideResources(const std::vector<uint8_t>& file) {
-  auto at = [&](size_t offset, int bytes) { return offset + bytes <= file.size() ? Le(&file[offset], bytes) : 0; };
+  auto at = [&](size_t offset, int bytes) -> uint32_t {
+    if (offset + bytes > file.size()) return 0;
+    return bytes == 2 ? getU16LE(&file[offset]) : getU32LE(&file[offset]);
+  };
   const size_t coff = at(60, 4) + 4, optional = coff + 20;
   const uint32_t directories = at(optional + 92, 4);
   auto directory = [&](uint32_t i) -> std::pair<uint32_t, uint32_t> {
@@ -493,7 +476,7 @@ void Extract(const Image& image, ImageRun& run, Figures& figures) {
   const std::vector<ResourceKey> given = Sorted(run.InputResources());
   std::vector<ResourceKey> ours;
   try {
-    ours = Sorted(ResourcesOfRes(out));
+    ours = Sorted(ResourcesOf(*LoadResFile(out)));
   } catch (const std::exception& e) {
     run.Problem(std::string("our reader refuses the extracted .RES: ") + e.what());
     return;
@@ -512,7 +495,7 @@ void Extract(const Image& image, ImageRun& run, Figures& figures) {
     // windres rewrites version resources as it reads them: only the identities must agree.
     RunResult w = RunCommand(Clients().windres, {"-i", out, "-O", "res", "-o", dir.file("windres.res")});
     const std::string d = w.status != 0 ? "windres: " + w.err
-                                        : Difference(given, Sorted(ResourcesOfRes(dir.file("windres.res"))), false);
+                                        : Difference(given, Sorted(ResourcesOf(*LoadResFile(dir.file("windres.res")))), false);
     figures.Add(d.empty() ? "client windres: read the extracted .RES alike" : "client windres: objected");
     if (!d.empty()) run.Problem("windres does not read the extracted .RES as the image: " + d);
   }
@@ -606,7 +589,7 @@ TEST(RealWorldJudge, ExcusesOnlyWhatTheGivenImageDrawsAlike) {
   ScratchDir dir;
   ASSERT_EQ(RunTolvane({"-o", dir.file("out.exe"), given.path, kStamp}).status, 0);
   std::vector<uint8_t> bytes = ReadFileBytes(dir.file("out.exe"));
-  bytes[Le(&bytes[60], 4) + 24 + 64] ^= 1;  // the optional header's CheckSum
+  bytes[getU32LE(&bytes[60]) + 24 + 64] ^= 1;  // the optional header's CheckSum
   WriteFileBytes(dir.file("wrong.exe"), bytes);
   const struct {
     std::string written;
@@ -670,8 +653,8 @@ TEST_P(RealWorldShard, ImagesOfDebianPackages) {
   for (size_t i = 0; i < payload.data.size(); ++i) payload.data[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
   WriteFileBytes(payloadDir.file("payload.res"), ResBuilder().EmptyRecord().Add(payload).Bytes());
   const ResToMerge merges[] = {
-      {"stamp", kStamp, ResourcesOfRes(kStamp), true},
-      {"1 MiB RCDATA", payloadDir.file("payload.res"), ResourcesOfRes(payloadDir.file("payload.res")), false}};
+      {"stamp", kStamp, ResourcesOf(*LoadResFile(kStamp)), true},
+      {"1 MiB RCDATA", payloadDir.file("payload.res"), ResourcesOf(*LoadResFile(payloadDir.file("payload.res"))), false}};
 
   for (size_t at = static_cast<size_t>(GetParam()); at < sample.size(); at += kShards) {
     const Image& image = sample[at];

@@ -6,39 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "builders/ImageFiles.h"
 #include "builders/ResBuilder.h"
 #include "builders/TestFiles.h"
 #include "platform/CodePages.h"
 #include "unitResFile.h"
 
-namespace tolvane {
+namespace tolvane::test {
 namespace {
-
-using test::BytesOf;
-using test::Capture;
-using test::ResBuilder;
-using test::ResId;
-using test::ResRecord;
-using test::Utf16Bytes;
-
-using Bytes = std::vector<uint8_t>;
 
 const char kCorrupt[] = "The resource file is corrupt";
 
-std::unique_ptr<TResModule> Load(const Bytes& file) {
-  auto module = std::make_unique<TResModule>();
-  module->LoadFromBytes(ByteView(file.data(), file.size()));
-  return module;
-}
-
-Bytes Save(TResModule& module) {
-  TMemoryStream stream;
-  module.SaveToStream(stream);
-  return stream.Bytes();
-}
-
 void ExpectCorrupt(const Bytes& file, const std::string& what) {
-  test::Thrown t = Capture([&] { Load(file); });
+  Thrown t = Capture([&] { LoadRes(file); });
   EXPECT_TRUE(t.thrown) << what;
   EXPECT_EQ(t.className, "Exception") << what;
   EXPECT_EQ(t.message, kCorrupt) << what;
@@ -56,9 +36,10 @@ ResRecord Record(ResId type, ResId name, const Bytes& data, uint16_t language = 
 // A record from raw parts: the two sizes, then whatever follows them.
 Bytes RawRecord(uint32_t dataSize, uint32_t headerSize, const Bytes& rest) {
   Bytes out;
-  ResBuilder::Put32(out, dataSize);
-  ResBuilder::Put32(out, headerSize);
-  out.insert(out.end(), rest.begin(), rest.end());
+  ByteWriter w(out);
+  w.u32(dataSize);
+  w.u32(headerSize);
+  w.bytes(rest.data(), rest.size());
   return out;
 }
 
@@ -93,14 +74,14 @@ TEST(ResFileEmpty, ANewModuleSavesTheLeadingEmptyRecordOnly) {
   EXPECT_FALSE(module.Is16Bit());
   Bytes expected = {0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x00};
   expected.resize(32, 0);
-  EXPECT_EQ(Save(module), expected);
+  EXPECT_EQ(SaveToBytes(module), expected);
 }
 
 TEST(ResFileEmpty, AnEmptyFileLoadsAsSixteenBitAndSavesAsNothing) {
-  auto module = Load({});
+  auto module = LoadRes({});
   EXPECT_EQ(module->ResourceCount(), 0);
   EXPECT_TRUE(module->Is16Bit());
-  EXPECT_TRUE(Save(*module).empty());
+  EXPECT_TRUE(SaveToBytes(*module).empty());
 
   TMemoryStream empty;
   TResModule fromStream;
@@ -110,18 +91,18 @@ TEST(ResFileEmpty, AnEmptyFileLoadsAsSixteenBitAndSavesAsNothing) {
 
 TEST(ResFileEmpty, AFileWithOnlyTheLeadingRecordHasNoResources) {
   Bytes file = ResBuilder().EmptyRecord().Bytes();
-  auto module = Load(file);
+  auto module = LoadRes(file);
   EXPECT_EQ(module->ResourceCount(), 0);
   EXPECT_FALSE(module->Is16Bit());
-  EXPECT_EQ(Save(*module), file);
+  EXPECT_EQ(SaveToBytes(*module), file);
 }
 
 TEST(ResFileEmpty, AFileStartingWithAResourceSavesWithoutTheLeadingRecord) {
   Bytes file = ResBuilder().Add(Record(ResId::Ord(10), ResId::Ord(1), BytesOf("abc"))).Bytes();
-  auto module = Load(file);
+  auto module = LoadRes(file);
   ASSERT_EQ(module->ResourceCount(), 1);
   EXPECT_TRUE(module->Is16Bit());
-  EXPECT_EQ(Save(*module), file);
+  EXPECT_EQ(SaveToBytes(*module), file);
 }
 
 TEST(ResFileEmpty, AnEmptyRecordNamedZeroIsDroppedWhereverItStands) {
@@ -133,10 +114,10 @@ TEST(ResFileEmpty, AnEmptyRecordNamedZeroIsDroppedWhereverItStands) {
                             ResBuilder().Add(a).Add(b).EmptyRecord().Bytes(),
                             ResBuilder().EmptyRecord().Add(a).EmptyRecord().Add(b).Bytes(),
                             ResBuilder().Add(a).Add(typed).Add(b).Bytes()}) {
-    auto module = Load(file);
+    auto module = LoadRes(file);
     EXPECT_EQ(Ids(*module), (std::vector<std::string>{"10/1/1033", "10/2/1033"}));
     EXPECT_FALSE(module->Is16Bit());
-    EXPECT_EQ(Save(*module), expected);
+    EXPECT_EQ(SaveToBytes(*module), expected);
   }
 }
 
@@ -144,33 +125,31 @@ TEST(ResFileEmpty, AnEmptyRecordWithAnotherNameIsAResource) {
   ResRecord empty = Record(ResId::Ord(10), ResId::Ord(5), {});
   ResRecord named = Record(ResId::Ord(0), ResId::Str(u"Z"), {}, 0);
   Bytes file = ResBuilder().Add(named).Add(empty).Bytes();
-  auto module = Load(file);
+  auto module = LoadRes(file);
   ASSERT_EQ(module->ResourceCount(), 2);
   EXPECT_TRUE(module->Is16Bit());
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(module->ResourceDetails(i)->RawData().Size(), 0);
     EXPECT_EQ(module->ResourceDetails(i)->ClassType(), &TResourceDetails::ClassInfo);
   }
-  EXPECT_EQ(Save(*module), file);
+  EXPECT_EQ(SaveToBytes(*module), file);
 }
 
 // ---- the record layout ----
 
 TEST(ResFileWrite, ARecordWithOrdinalsIsFortyBytes) {
-  auto module = Load({});
-  const uint8_t data[] = {'a', 'b', 'c', 'd', 'e'};
-  auto d = TResourceDetails::CreateResourceDetails(module.get(), 1033, u"7", u"6", 5, data);
+  auto module = LoadRes({});
+  TResourceDetails* d = AddResource(*module, u"6", u"7", 1033, BytesOf("abcde"));
   d->SetDataVersion(0x11223344);
   d->SetMemoryFlags(0x1030);
   d->SetVersion(0x55667788);
   d->SetCharacteristics(0x99AABBCC);
-  module->AddResource(std::move(d));
   Bytes expected = {0x05, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00,  // DataSize, HeaderSize
                     0xFF, 0xFF, 0x06, 0x00, 0xFF, 0xFF, 0x07, 0x00,  // TYPE 6, NAME 7
                     0x44, 0x33, 0x22, 0x11, 0x30, 0x10, 0x09, 0x04,  // DataVersion, MemoryFlags, language
                     0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99,  // Version, Characteristics
                     'a',  'b',  'c',  'd',  'e',  0x00, 0x00, 0x00};
-  EXPECT_EQ(Save(*module), expected);
+  EXPECT_EQ(SaveToBytes(*module), expected);
 }
 
 TEST(ResFileWrite, StringIdentifiersAreZeroTerminatedAndAligned) {
@@ -180,14 +159,13 @@ TEST(ResFileWrite, StringIdentifiersAreZeroTerminatedAndAligned) {
   };
   for (const Case& c : {Case{u"10", u"AB", 36}, Case{u"MYTYPE", u"3", 44}, Case{u"A", u"B", 32},
                         Case{u"AB", u"C", 36}, Case{u"ABC", u"1", 36}}) {
-    auto module = Load({});
-    const uint8_t byte = 'x';
-    module->AddResource(TResourceDetails::CreateResourceDetails(module.get(), 0, c.name, c.type, 1, &byte));
-    Bytes out = Save(*module);
+    auto module = LoadRes({});
+    AddResource(*module, c.type, c.name, 0, {'x'});
+    Bytes out = SaveToBytes(*module);
     ASSERT_GE(out.size(), 8u);
-    EXPECT_EQ(ResBuilder::Get32(out, 4), c.headerSize) << platform::WideToUtf8(c.type + u"/" + c.name);
+    EXPECT_EQ(getU32LE(&out[4]), c.headerSize) << platform::WideToUtf8(c.type + u"/" + c.name);
     EXPECT_EQ(out.size() % 4, 0u);
-    auto again = Load(out);
+    auto again = LoadRes(out);
     ASSERT_EQ(again->ResourceCount(), 1);
     EXPECT_EQ(again->ResourceDetails(0)->ResourceType(), c.type);
     EXPECT_EQ(again->ResourceDetails(0)->ResourceName(), c.name);
@@ -195,25 +173,23 @@ TEST(ResFileWrite, StringIdentifiersAreZeroTerminatedAndAligned) {
 }
 
 TEST(ResFileWrite, TheStringFormOfAnIdentifierIsItsUnits) {
-  auto module = Load({});
-  const uint8_t byte = 'x';
-  module->AddResource(TResourceDetails::CreateResourceDetails(module.get(), 0, u"AB", u"10", 1, &byte));
-  Bytes out = Save(*module);
+  auto module = LoadRes({});
+  AddResource(*module, u"10", u"AB", 0, {'x'});
+  Bytes out = SaveToBytes(*module);
   Bytes header(out.begin() + 8, out.begin() + 20);
   EXPECT_EQ(header, (Bytes{0xFF, 0xFF, 0x0A, 0x00, 'A', 0, 'B', 0, 0, 0, 0, 0}));
 }
 
 TEST(ResFileWrite, NumbersAboveAnOrdinalAreWrittenAsText) {
-  auto module = Load({});
-  const uint8_t byte = 'x';
-  module->AddResource(TResourceDetails::CreateResourceDetails(module.get(), 0, u"70000", u"10", 1, &byte));
-  module->AddResource(TResourceDetails::CreateResourceDetails(module.get(), 0, u"65535", u"10", 1, &byte));
-  Bytes out = Save(*module);
+  auto module = LoadRes({});
+  AddResource(*module, u"10", u"70000", 0, {'x'});
+  AddResource(*module, u"10", u"65535", 0, {'x'});
+  Bytes out = SaveToBytes(*module);
   Bytes expectedName = Utf16Bytes(u"70000");
   expectedName.push_back(0), expectedName.push_back(0);
-  EXPECT_EQ(ResBuilder::Get32(out, 4), 40u);
+  EXPECT_EQ(getU32LE(&out[4]), 40u);
   EXPECT_EQ(Bytes(out.begin() + 12, out.begin() + 24), expectedName);
-  auto again = Load(out);
+  auto again = LoadRes(out);
   EXPECT_EQ(Ids(*again), (std::vector<std::string>{"10/65535/0", "10/70000/0"}));
 }
 
@@ -222,7 +198,7 @@ TEST(ResFileWrite, AnOverlongDigitNameIsRefusedWhenSortedOrWritten) {
   // stops at the sort, before anything moves, and saving refuses it.
   Bytes file = ResBuilder().Add(Record(ResId::Ord(10), ResId::Str(u"99999999999"), BytesOf("x"))).Bytes();
   TResModule module;
-  test::Thrown sorted = Capture([&] { module.LoadFromBytes(ByteView(file.data(), file.size())); });
+  Thrown sorted = Capture([&] { module.LoadFromBytes(ByteView(file.data(), file.size())); });
   EXPECT_EQ(sorted.className, "EConvertError");
   EXPECT_EQ(sorted.message, "'99999999999' is not a valid integer value");
   ASSERT_EQ(module.ResourceCount(), 1);
@@ -234,19 +210,19 @@ TEST(ResFileWrite, AnOverlongDigitNameIsRefusedWhenSortedOrWritten) {
 TEST(ResFileWrite, HeadersLongerThan1024BytesAreWrittenInFull) {
   std::u16string type(700, u'T'), name(600, u'n');
   name[599] = u'\x00E9';
-  auto module = Load({});
+  auto module = LoadRes({});
   Bytes data = BytesOf("long");
-  module->AddResource(TResourceDetails::CreateResourceDetails(module.get(), 1031, name, type, 4, data.data()));
-  Bytes out = Save(*module);
-  uint32_t headerSize = ResBuilder::Get32(out, 4);
+  AddResource(*module, type, name, 1031, data);
+  Bytes out = SaveToBytes(*module);
+  uint32_t headerSize = getU32LE(&out[4]);
   EXPECT_EQ(headerSize, 8u + 1402 + 1202 + 16);  // the names end on a 4-byte boundary
   EXPECT_EQ(out.size(), headerSize + 4u);
-  auto again = Load(out);
+  auto again = LoadRes(out);
   ASSERT_EQ(again->ResourceCount(), 1);
   EXPECT_EQ(again->ResourceDetails(0)->ResourceType(), type);
   EXPECT_EQ(again->ResourceDetails(0)->ResourceName(), name);
   EXPECT_EQ(again->ResourceDetails(0)->RawData().Bytes(), data);
-  EXPECT_EQ(Save(*again), out);
+  EXPECT_EQ(SaveToBytes(*again), out);
 }
 
 // ---- reading ----
@@ -265,7 +241,7 @@ TEST(ResFileRead, LoadThenSaveKeepsTheAttributesAndSorts) {
   ResRecord rc10 = Record(ResId::Ord(10), ResId::Ord(10), {9, 9, 9, 9});
 
   Bytes shuffled = ResBuilder().EmptyRecord().Add(user256).Add(rc10).Add(table).Add(strings).Add(user).Bytes();
-  auto module = Load(shuffled);
+  auto module = LoadRes(shuffled);
   EXPECT_EQ(Ids(*module),
             (std::vector<std::string>{"MYTYPE/NOTE/1033", "6/1/1031", "10/TABLE/1033", "10/10/1033", "256/3/1033"}));
   TResourceDetails* t = module->ResourceDetails(2);
@@ -277,7 +253,7 @@ TEST(ResFileRead, LoadThenSaveKeepsTheAttributesAndSorts) {
   EXPECT_EQ(t->RawData().Bytes(), (Bytes{1, 2, 3, 4, 5, 6}));
 
   Bytes sorted = ResBuilder().EmptyRecord().Add(user).Add(strings).Add(table).Add(rc10).Add(user256).Bytes();
-  EXPECT_EQ(Save(*module), sorted);
+  EXPECT_EQ(SaveToBytes(*module), sorted);
   EXPECT_FALSE(module->Dirty());
 }
 
@@ -288,7 +264,7 @@ TEST(ResFileRead, EqualIdentitiesKeepTheirFileOrder) {
   for (uint16_t language = 40; language >= 1; --language)
     builder.Add(Record(ResId::Ord(6), ResId::Ord(1), {uint8_t(language)}, language));
   builder.Add(Record(ResId::Str(u"A"), ResId::Ord(1), {0}, 0));
-  auto module = Load(builder.Bytes());
+  auto module = LoadRes(builder.Bytes());
   ASSERT_EQ(module->ResourceCount(), 41);
   EXPECT_EQ(module->ResourceDetails(0)->ResourceType(), u"A");
   for (int i = 1; i <= 40; ++i) EXPECT_EQ(module->ResourceDetails(i)->ResourceLanguage(), uint32_t(41 - i)) << i;
@@ -299,13 +275,13 @@ TEST(ResFileRead, DataStartsAtHeaderSize) {
   wide.extraHeader = 12;
   wide.memoryFlags = 0x30;
   Bytes file = ResBuilder().Add(wide).Bytes();
-  ASSERT_EQ(ResBuilder::Get32(file, 4), 8u + 4 + 14 + 2 + 16 + 12);
-  auto module = Load(file);
+  ASSERT_EQ(getU32LE(&file[4]), 8u + 4 + 14 + 2 + 16 + 12);
+  auto module = LoadRes(file);
   ASSERT_EQ(module->ResourceCount(), 1);
   EXPECT_EQ(module->ResourceDetails(0)->RawData().Bytes(), BytesOf("payload"));
   EXPECT_EQ(module->ResourceDetails(0)->MemoryFlags(), 0x30);
   wide.extraHeader = 0;
-  EXPECT_EQ(Save(*module), ResBuilder().Add(wide).Bytes());  // written with the size the fields need
+  EXPECT_EQ(SaveToBytes(*module), ResBuilder().Add(wide).Bytes());  // written with the size the fields need
 }
 
 TEST(ResFileRead, TheClassIsChosenFromTheBytes) {
@@ -314,7 +290,7 @@ TEST(ResFileRead, TheClassIsChosenFromTheBytes) {
                    .Add(Record(ResId::Ord(10), ResId::Ord(2), Utf16Bytes(u"wide text")))
                    .Add(Record(ResId::Ord(10), ResId::Ord(3), {0, 1, 2, 3}))
                    .Bytes();
-  auto module = Load(file);
+  auto module = LoadRes(file);
   ASSERT_EQ(module->ResourceCount(), 3);
   EXPECT_EQ(module->ResourceDetails(0)->ClassType(), &TAnsiResourceDetails::ClassInfo);
   EXPECT_EQ(module->ResourceDetails(1)->ClassType(), &TUnicodeResourceDetails::ClassInfo);
@@ -332,9 +308,9 @@ TEST(ResFileRead, AStreamIsReadFromItsStartWhateverItsPosition) {
 }
 
 TEST(ResFileRead, AMissingFileIsAnOpenError) {
-  test::ScratchDir dir;
+  ScratchDir dir;
   TResModule module;
-  test::Thrown t = Capture([&] { module.LoadFromFile(dir.file16("absent.res")); });
+  Thrown t = Capture([&] { module.LoadFromFile(dir.file16("absent.res")); });
   EXPECT_EQ(t.className, "EFOpenError");
   EXPECT_EQ(t.message, "Cannot open file \"" + dir.file("absent.res") + "\". No such file or directory");
 }
@@ -345,9 +321,9 @@ TEST(ResFileRead, TrailingBytesUpToEightAreIgnored) {
     for (uint8_t fill : {uint8_t(0x00), uint8_t(0xFF)}) {
       Bytes padded = file;
       padded.insert(padded.end(), extra, fill);
-      auto module = Load(padded);
+      auto module = LoadRes(padded);
       EXPECT_EQ(module->ResourceCount(), 4) << extra;
-      EXPECT_EQ(Save(*module), file) << extra;
+      EXPECT_EQ(SaveToBytes(*module), file) << extra;
     }
   }
   Bytes nine = file;
@@ -380,7 +356,7 @@ TEST(ResFileCorrupt, DataSizeExactlyToTheEndWithoutPaddingLoads) {
   // The padding after the last record is not needed to read it.
   ResRecord r = Record(ResId::Ord(10), ResId::Ord(1), BytesOf("12345"));
   r.pad = false;
-  auto module = Load(ResBuilder().Add(r).Bytes());
+  auto module = LoadRes(ResBuilder().Add(r).Bytes());
   ASSERT_EQ(module->ResourceCount(), 1);
   EXPECT_EQ(module->ResourceDetails(0)->RawData().Bytes(), BytesOf("12345"));
 }
@@ -425,8 +401,8 @@ TEST(ResFileCorrupt, EveryTruncationLoadsOrIsRefused) {
   size_t loaded = 0;
   for (size_t length = 0; length < file.size(); ++length) {
     Bytes cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(length));
-    test::Thrown t = Capture([&] {
-      auto module = Load(cut);
+    Thrown t = Capture([&] {
+      auto module = LoadRes(cut);
       EXPECT_LE(module->ResourceCount(), 4);
       ++loaded;
     });
@@ -436,7 +412,7 @@ TEST(ResFileCorrupt, EveryTruncationLoadsOrIsRefused) {
     }
   }
   EXPECT_GT(loaded, 0u);
-  EXPECT_EQ(Load(file)->ResourceCount(), 4);
+  EXPECT_EQ(LoadRes(file)->ResourceCount(), 4);
 }
 
 TEST(ResFileCorrupt, DamagedBytesLoadOrAreRefused) {
@@ -453,7 +429,7 @@ TEST(ResFileCorrupt, DamagedBytesLoadOrAreRefused) {
         default: damaged[at] = 0; break;
       }
     }
-    test::Thrown t = Capture([&] { Load(damaged); });
+    Thrown t = Capture([&] { LoadRes(damaged); });
     if (t.thrown) {
       ASSERT_EQ(t.className, "Exception") << round;
       ASSERT_EQ(t.message, kCorrupt) << round;
@@ -486,9 +462,9 @@ TEST(ResFileRead, LoadingAgainAddsToWhatIsThere) {
 }
 
 TEST(ResFileRead, ADirectoryIsNotAResourceFile) {
-  test::ScratchDir dir;
+  ScratchDir dir;
   TResModule module;
-  test::Thrown t = Capture([&] { module.LoadFromFile(platform::Utf8ToWide(dir.path())); });
+  Thrown t = Capture([&] { module.LoadFromFile(platform::Utf8ToWide(dir.path())); });
   EXPECT_EQ(t.className, "EFOpenError");
   EXPECT_EQ(t.message, "Cannot open file \"" + dir.path() + "\". Is a directory");
 }
@@ -497,31 +473,27 @@ TEST(ResFileRead, ADirectoryIsNotAResourceFile) {
 
 TEST(ResFileModule, DeleteThenSaveLeavesTheRecordOut) {
   Bytes file = SampleFile();
-  auto module = Load(file);
+  auto module = LoadRes(file);
   TResourceDetails* odd = module->FindResource(u"10", u"ODD", 1033);
   ASSERT_NE(odd, nullptr);
   module->DeleteResource(module->IndexOfResource(odd));
   EXPECT_TRUE(module->Dirty());
   EXPECT_EQ(module->FindResource(u"10", u"ODD", 1033), nullptr);
-  auto again = Load(Save(*module));
+  auto again = LoadRes(SaveToBytes(*module));
   EXPECT_EQ(Ids(*again), (std::vector<std::string>{"MYTYPE/GREETING/1033", "10/1/1033", "16/1/0"}));
 }
 
 TEST(ResFileWrite, DigitsOnlyNameIsWrittenAsItsOrdinal) {
   TResModule module;
-  uint8_t byte = 1;
-  module.AddResource(TResourceDetails::CreateResourceDetails(&module, 0, u"0123", u"10", 1, &byte));
-  TMemoryStream out;
-  module.SaveToStream(out);
-  ByteView v = out.View();
-  EXPECT_EQ(v.u16(32 + 12), 0xFFFF);
-  EXPECT_EQ(v.u16(32 + 14), 123);
-  TResModule again;
-  again.LoadFromBytes(v);
-  ASSERT_EQ(again.ResourceCount(), 1);
-  EXPECT_EQ(again.ResourceDetails(0)->ResourceName(), u"123");
+  AddResource(module, u"10", u"0123", 0, {1});
+  Bytes out = SaveToBytes(module);
+  EXPECT_EQ(getU16LE(&out[32 + 12]), 0xFFFF);
+  EXPECT_EQ(getU16LE(&out[32 + 14]), 123);
+  auto again = LoadRes(out);
+  ASSERT_EQ(again->ResourceCount(), 1);
+  EXPECT_EQ(again->ResourceDetails(0)->ResourceName(), u"123");
 }
 
 
 }  // namespace
-}  // namespace tolvane
+}  // namespace tolvane::test

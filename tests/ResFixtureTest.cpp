@@ -8,15 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "builders/ImageFiles.h"
 #include "builders/TestFiles.h"
 #include "platform/CodePages.h"
 #include "unitResFile.h"
 
-namespace tolvane {
+namespace tolvane::test {
 namespace {
-
-using test::ReadFileBytes;
-using test::ScratchDir;
 
 const char kWindres[] = "i686-w64-mingw32-windres";
 
@@ -25,8 +23,6 @@ struct Expected {
   uint32_t language = 0, dataSize = 0, dataVersion = 0, memoryFlags = 0, version = 0, characteristics = 0;
   std::string sha256;
 };
-
-std::string FixturePath(const std::string& name) { return std::string(TOLVANE_FIXTURES) + "/" + name; }
 
 bool IsNumber(const std::string& id) {
   return !id.empty() && std::all_of(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -90,7 +86,7 @@ void ExpectRecords(const TResModule& module, const std::vector<Expected>& expect
     EXPECT_EQ(d->MemoryFlags(), e.memoryFlags) << where;
     EXPECT_EQ(d->Version(), e.version) << where;
     EXPECT_EQ(d->Characteristics(), e.characteristics) << where;
-    EXPECT_EQ(test::Sha256Hex(d->RawData().Bytes()), e.sha256) << where;
+    EXPECT_EQ(Sha256Hex(d->RawData().Bytes()), e.sha256) << where;
   }
 }
 
@@ -106,7 +102,7 @@ protected:
   void SetUp() override {
     resPath = FixturePath(GetParam());
     recordsPath = resPath + ".records.txt";
-    if (!test::PathExists(resPath) || !test::PathExists(recordsPath)) {
+    if (!PathExists(resPath) || !PathExists(recordsPath)) {
       GTEST_SKIP() << "fixture " << resPath << " or its records are not there";
     }
     expected = ReadRecords(recordsPath, hadLeadingRecord);
@@ -141,7 +137,7 @@ TEST_P(ResFixture, SavesBackAndLoadsTheSame) {
 }
 
 TEST_P(ResFixture, WindresReadsWhatWeWrite) {
-  std::string windres = test::FindOnPath(kWindres);
+  std::string windres = FindOnPath(kWindres);
   if (windres.empty()) {
     GTEST_SKIP() << kWindres << " is not installed; cannot check our output with it";
   }
@@ -150,14 +146,14 @@ TEST_P(ResFixture, WindresReadsWhatWeWrite) {
   ScratchDir dir;
   module.SaveToFile(dir.file16("out.res"));
 
-  ASSERT_EQ(test::RunQuietly(windres, {"-i", dir.file("out.res"), "-O", "rc", "-o", dir.file("out.rc")}), 0);
-  ASSERT_EQ(test::RunQuietly(windres, {"-i", resPath, "-O", "rc", "-o", dir.file("original.rc")}), 0);
+  ASSERT_EQ(RunQuietly(windres, {"-i", dir.file("out.res"), "-O", "rc", "-o", dir.file("out.rc")}), 0);
+  ASSERT_EQ(RunQuietly(windres, {"-i", resPath, "-O", "rc", "-o", dir.file("original.rc")}), 0);
   if (GetParam() != "concat.res") {
     EXPECT_EQ(ReadText(dir.file("out.rc")), ReadText(dir.file("original.rc")));
   }
 
   // windres's own rewrite of our file holds the same resources.
-  ASSERT_EQ(test::RunQuietly(windres, {"-i", dir.file("out.res"), "-O", "res", "-o", dir.file("windres.res")}), 0);
+  ASSERT_EQ(RunQuietly(windres, {"-i", dir.file("out.res"), "-O", "res", "-o", dir.file("windres.res")}), 0);
   TResModule rewritten;
   rewritten.LoadFromFile(dir.file16("windres.res"));
   ExpectRecords(rewritten, expected, GetParam() + " rewritten by windres");
@@ -173,8 +169,8 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ResFixture,
 
 TEST(ResFixtureConcat, AnUnsortedFileComesOutSorted) {
   std::string concat = FixturePath("concat.res");
-  if (!test::PathExists(concat) || !test::PathExists(FixturePath("rcdata.res")) ||
-      !test::PathExists(FixturePath("version.res"))) {
+  if (!PathExists(concat) || !PathExists(FixturePath("rcdata.res")) ||
+      !PathExists(FixturePath("version.res"))) {
     GTEST_SKIP() << "fixtures concat.res, rcdata.res or version.res are not there";
   }
   TResModule module;
@@ -182,40 +178,32 @@ TEST(ResFixtureConcat, AnUnsortedFileComesOutSorted) {
   // concat.res is version.res then the records of rcdata.res: sorted, VERSION (16) goes last.
   ASSERT_GT(module.ResourceCount(), 1);
   EXPECT_EQ(module.ResourceDetails(module.ResourceCount() - 1)->ResourceType(), u"16");
-  TMemoryStream stream;
-  module.SaveToStream(stream);
 
   std::vector<uint8_t> rcdata = ReadFileBytes(FixturePath("rcdata.res"));
   std::vector<uint8_t> version = ReadFileBytes(FixturePath("version.res"));
   std::vector<uint8_t> expected = rcdata;
   expected.insert(expected.end(), version.begin() + 32, version.end());  // without its leading record
-  EXPECT_EQ(stream.Bytes(), expected);
+  EXPECT_EQ(SaveToBytes(module), expected);
 }
 
 // Our writer's less common shapes, checked with windres.
 TEST(ResFixtureWindres, ReadsUnusualRecordsWeWrite) {
-  std::string windres = test::FindOnPath(kWindres);
+  std::string windres = FindOnPath(kWindres);
   if (windres.empty()) {
     GTEST_SKIP() << kWindres << " is not installed; cannot check our output with it";
   }
   TResModule module;
-  auto add = [&](const std::u16string& type, const std::u16string& name, uint32_t language, const std::string& data) {
-    static const uint8_t kNone = 0;
-    module.AddResource(TResourceDetails::CreateResourceDetails(
-        &module, language, name, type, static_cast<int64_t>(data.size()),
-        data.empty() ? &kNone : reinterpret_cast<const uint8_t*>(data.data())));
-  };
-  add(u"MYTYPE", u"70000", 1033, "beyond an ordinal");
-  add(u"MYTYPE", std::u16string(300, u'L'), 1033, "long name");
-  add(u"10", u"EMPTY", 1033, "");
-  add(u"10", u"1", 1031, "odd");
-  add(u"10", u"2", 0, std::string(1, '\0'));
+  AddResource(module, u"MYTYPE", u"70000", 1033, BytesOf("beyond an ordinal"));
+  AddResource(module, u"MYTYPE", std::u16string(300, u'L'), 1033, BytesOf("long name"));
+  AddResource(module, u"10", u"EMPTY", 1033, {});
+  AddResource(module, u"10", u"1", 1031, BytesOf("odd"));
+  AddResource(module, u"10", u"2", 0, {0});
   module.SortResources();
 
   ScratchDir dir;
   module.SaveToFile(dir.file16("ours.res"));
-  ASSERT_EQ(test::RunQuietly(windres, {"-i", dir.file("ours.res"), "-O", "rc", "-o", dir.file("ours.rc")}), 0);
-  ASSERT_EQ(test::RunQuietly(windres, {"-i", dir.file("ours.res"), "-O", "res", "-o", dir.file("back.res")}), 0);
+  ASSERT_EQ(RunQuietly(windres, {"-i", dir.file("ours.res"), "-O", "rc", "-o", dir.file("ours.rc")}), 0);
+  ASSERT_EQ(RunQuietly(windres, {"-i", dir.file("ours.res"), "-O", "res", "-o", dir.file("back.res")}), 0);
 
   TResModule back;
   back.LoadFromFile(dir.file16("back.res"));
@@ -229,4 +217,4 @@ TEST(ResFixtureWindres, ReadsUnusualRecordsWeWrite) {
 }
 
 }  // namespace
-}  // namespace tolvane
+}  // namespace tolvane::test

@@ -251,23 +251,6 @@ TEST(ResourceDetailsCreate, CreateNewDetachedIsAnEmptyResourceOfTheBaseType) {
   EXPECT_EQ(d->Characteristics(), 0u);
 }
 
-TEST(ResourceDetailsCreate, CreateNewWithAModuleAddsItThere) {
-  TResModule module;
-  TResourceDetails* d = TAnsiResourceDetails::ClassInfo.CreateNew(&module, 1033, u"FRESH");
-  ASSERT_NE(d, nullptr);
-  ASSERT_EQ(module.ResourceCount(), 1);
-  EXPECT_EQ(module.ResourceDetails(0), d);
-  EXPECT_EQ(d->Parent(), &module);
-  EXPECT_EQ(d->ClassType(), &TAnsiResourceDetails::ClassInfo);
-  EXPECT_EQ(d->ResourceName(), u"FRESH");
-  EXPECT_EQ(d->ResourceType(), u"0");
-  EXPECT_EQ(d->RawData().Size(), 0);
-
-  TResourceDetails* second = TResourceDetails::ClassInfo.CreateNew(&module, 0, u"2");
-  EXPECT_EQ(module.ResourceCount(), 2);
-  EXPECT_EQ(module.IndexOfResource(second), 1);
-}
-
 TEST(ResourceDetailsCreate, CreateNewWithAModuleThatKeepsNothingGivesNull) {
   TResourceModule keepsNothing;
   EXPECT_EQ(TResourceDetails::ClassInfo.CreateNew(&keepsNothing, 0, u"1"), nullptr);
@@ -397,21 +380,6 @@ TEST(CompareDetails, CaseFoldingIsAsciiOnlyAndAPrefixSortsFirst) {
   auto abc = Make(u"T", u"abc");
   EXPECT_LT(CompareDetails(*ab, *abc), 0);
   EXPECT_GT(CompareDetails(*abc, *ab), 0);
-}
-
-TEST(CompareDetails, SortingAListGivesTheFileOrder) {
-  TResModule module;
-  for (auto [type, name] : std::vector<std::pair<const char16_t*, const char16_t*>>{
-           {u"24", u"1"}, {u"10", u"7"}, {u"MYTYPE", u"5"}, {u"10", u"CONFIG"}, {u"6", u"2"}, {u"mytype", u"HELLO"},
-           {u"10", u"100"}, {u"3", u"1"}})
-    module.AddResource(Make(type, name));
-  module.SortResources();
-  std::vector<std::u16string> order;
-  for (int i = 0; i < module.ResourceCount(); ++i)
-    order.push_back(module.ResourceDetails(i)->ResourceType() + u"/" + module.ResourceDetails(i)->ResourceName());
-  std::vector<std::u16string> expected = {u"mytype/HELLO", u"MYTYPE/5", u"3/1",   u"6/2",
-                                          u"10/CONFIG",    u"10/7",     u"10/100", u"24/1"};
-  EXPECT_EQ(order, expected);
 }
 
 TEST(CompareDetails, SortingKeepsListOrderBetweenEqualIdentitiesAfterAnOrderedPrefix) {

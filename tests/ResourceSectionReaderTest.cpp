@@ -1,11 +1,12 @@
-// Reading an image's resource directory into resource details, the refusals of
-// damaged directories, and the container operations of TPEResourceModule.
+// Reading an image's resource directory into resource details, and the refusals of
+// damaged directories. (The container operations are in ResourceModuleTest.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "builders/ImageBuilder.h"
-#include "builders/ImageTestSupport.h"
+#include "builders/ImageFiles.h"
 #include "unitPEFile.h"
 
 namespace tolvane::test {
@@ -35,11 +36,6 @@ BuiltImage WithBlob(const Bytes& blob) {
   ImageBuilder b = Base();
   b.AddDirectorySection(".rsrc", kRsrcVa, blob, 2);
   return b.Build();
-}
-
-std::string ResourceRefusal(const Bytes& blob) {
-  BuiltImage image = WithBlob(blob);
-  return RefusalMessage<EPEException>([&] { LoadImage(image); });
 }
 
 // ---- the walk ----
@@ -278,48 +274,33 @@ TEST(RsrcWalk, LoadingAgainReplacesTheResources) {
 
 // ---- refusals ----
 
-TEST(RsrcRefusals, NamedLanguageIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Name(u"T"), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  uint32_t languageTable = blob.resources[0].languageTable;
-  blob.PutU16(languageTable + 12, 1);  // named
-  blob.PutU16(languageTable + 14, 0);
-  blob.PutU32(blob.resources[0].languageEntry, 0x80000000 | blob.strings[0]);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Unsupported non-integer language ID in resource");
+const std::vector<ResourceSpec> kOneResource = {{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}};
+const std::vector<ResourceSpec> kNamedType = {{ResKey::Name(u"TYPE"), ResKey::Id(1), 0x409, Fill(4, 1)}};
+
+// The image whose directory, built from the resources, the patch damages.
+std::function<BuiltImage()> Patched(void (*patch)(ResourceBlob&), std::vector<ResourceSpec> resources = kOneResource) {
+  return [=] {
+    ResourceBlob blob = BuildResourceDirectory(resources, kRsrcVa);
+    patch(blob);
+    return WithBlob(blob.bytes);
+  };
 }
 
-TEST(RsrcRefusals, SubdirectoryLeadingBackToTheRootIsACycle) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].languageEntry + 4, 0x80000000);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a subdirectory is reached twice");
+// The image whose directory is the blob made.
+std::function<BuiltImage()> Made(Bytes (*blob)()) {
+  return [=] { return WithBlob(blob()); };
 }
 
-TEST(RsrcRefusals, SelfReferencingTableIsACycle) {
+// A chain of n tables whose entries all lead to the next table, the last one empty.
+Bytes Chain(uint32_t n, uint32_t entries) {
   Bytes blob;
-  WriteTable(blob, 0, 0, 1);
-  WriteEntry(blob, 0, 0, 10, 0x80000000);
-  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: a subdirectory is reached twice");
-}
-
-TEST(RsrcRefusals, SharedSubtreeIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(3), ResKey::Id(1), 0x409, Fill(4, 1)},
-                                              {ResKey::Id(4), ResKey::Id(1), 0x409, Fill(4, 2)}},
-                                             kRsrcVa);
-  // Both types lead to the name table of the first.
-  blob.PutU32(blob.resources[1].typeEntry + 4, 0x80000000 | blob.resources[0].nameTable);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a subdirectory is reached twice");
-}
-
-TEST(RsrcRefusals, SharedSubtreesDoNotMakeTheWalkExponential) {
-  // 30 tables of two entries each, both leading to the next: 2^30 paths if walked naively.
-  Bytes blob;
-  const uint32_t kTable = 16 + 2 * 8;
-  for (uint32_t t = 0; t < 30; ++t) {
-    WriteTable(blob, t * kTable, 0, 2);
-    WriteEntry(blob, t * kTable, 0, 1, 0x80000000 | ((t + 1) * kTable));
-    WriteEntry(blob, t * kTable, 1, 2, 0x80000000 | ((t + 1) * kTable));
+  const uint32_t kTable = 16 + 8 * entries;
+  for (uint32_t t = 0; t < n; ++t) {
+    WriteTable(blob, t * kTable, 0, static_cast<uint16_t>(entries));
+    for (uint32_t e = 0; e < entries; ++e) WriteEntry(blob, t * kTable, e, e + 1, 0x80000000 | ((t + 1) * kTable));
   }
-  WriteTable(blob, 30 * kTable, 0, 0);
-  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: a subdirectory is reached twice");
+  WriteTable(blob, n * kTable, 0, 0);
+  return blob;
 }
 
 // Types 3, 4 and 5 (as given) whose tables and data entries stand at falling offsets,
@@ -342,144 +323,17 @@ Bytes DescendingDirectory(uint32_t typeFiveTable) {
   return blob;
 }
 
-TEST(RsrcWalk, TablesAndDataEntriesMayStandInAnyOrder) {
-  Bytes blob = DescendingDirectory(0x100);
-  // Type 5 gets a table of its own, with no entries.
-  WriteTable(blob, 0x500, 0, 0);
-  WriteEntry(blob, 0, 2, 5, 0x80000500);
-  auto m = LoadImage(WithBlob(blob));
-  ASSERT_EQ(m->ResourceCount(), 2);
-  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"3");
-  EXPECT_EQ(m->ResourceDetails(1)->ResourceType(), u"4");
-  EXPECT_EQ(m->ResourceDetails(1)->RawData().Bytes()[0], 2);
-}
-
-TEST(RsrcRefusals, TableReachedTwiceOutOfOrderIsRefused) {
-  // The second visit of 0x80 comes after a higher table (0x100) was read.
-  EXPECT_EQ(ResourceRefusal(DescendingDirectory(0x80)), "Resource directory: a subdirectory is reached twice");
-}
-
-TEST(RsrcRefusals, DataEntryAtTheTypeLevelIsRefused) {
-  Bytes blob;
-  WriteTable(blob, 0, 0, 1);
-  WriteEntry(blob, 0, 0, 10, 0x18);
-  WriteDataEntry(blob, 0x18, kRsrcVa, 4);
-  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: data entry above the language level");
-}
-
-TEST(RsrcRefusals, DataEntryAtTheNameLevelIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].nameEntry + 4, blob.resources[0].dataEntry);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: data entry above the language level");
-}
-
-TEST(RsrcRefusals, DataEntryReachedTwiceIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)},
-                                              {ResKey::Id(10), ResKey::Id(1), 0x407, Fill(4, 2)}},
-                                             kRsrcVa);
-  blob.PutU32(blob.resources[1].languageEntry + 4, blob.resources[0].dataEntry);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a data entry is reached twice");
-}
-
-TEST(RsrcRefusals, NestingDeeperThan32LevelsIsRefused) {
-  Bytes blob;
-  const uint32_t kTable = 16 + 8;
-  for (uint32_t t = 0; t < 40; ++t) {
-    WriteTable(blob, t * kTable, 0, 1);
-    WriteEntry(blob, t * kTable, 0, 1, 0x80000000 | ((t + 1) * kTable));
-  }
-  WriteTable(blob, 40 * kTable, 0, 0);
-  EXPECT_EQ(ResourceRefusal(blob), "Resource directory: the tables nest deeper than 32 levels");
-}
-
-TEST(RsrcRefusals, NestingOf32LevelsIsRead) {
-  Bytes blob;
-  const uint32_t kTable = 16 + 8;
-  for (uint32_t t = 0; t < 32; ++t) {
-    WriteTable(blob, t * kTable, 0, 1);
-    WriteEntry(blob, t * kTable, 0, 1, 0x80000000 | ((t + 1) * kTable));
-  }
-  WriteTable(blob, 32 * kTable, 0, 1);  // level 32
-  WriteEntry(blob, 32 * kTable, 0, 1, 33 * kTable);
-  WriteDataEntry(blob, 33 * kTable, kRsrcVa, 4);
-  auto m = LoadImage(WithBlob(blob));
-  EXPECT_EQ(m->ResourceCount(), 1);
-}
-
-TEST(RsrcRefusals, TableOutsideTheSectionIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].typeEntry + 4, 0x80000000 | 0x7FFFFFF0);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a directory table lies outside the resource section");
-}
-
-TEST(RsrcRefusals, EntriesOutsideTheSectionAreRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU16(14, 0xFFFF);
-  blob.PutU16(12, 0xFFFF);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a directory entry lies outside the resource section");
-}
-
-TEST(RsrcRefusals, NameOutsideTheSectionIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Name(u"TYPE"), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].typeEntry, 0x80000000 | 0x7FFFFFFF);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a name lies outside the resource section");
-  blob.PutU32(blob.resources[0].typeEntry, 0x80000000 | blob.strings[0]);
-  blob.PutU16(blob.strings[0], 0xFFFF);  // a length running past the section
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a name lies outside the resource section");
-}
-
-TEST(RsrcRefusals, DataEntryOutsideTheSectionIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].languageEntry + 4, 0x7FFFFFF8);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: a data entry lies outside the resource section");
-}
-
-TEST(RsrcRefusals, DataOutsideEverySectionIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].dataEntry, 0x900000);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource data lies outside the sections of the image");
-}
-
-TEST(RsrcRefusals, DataRunningPastItsSectionIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].dataEntry + 4, 0xFFFFFFFF);
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource data lies outside the sections of the image");
-}
-
-TEST(RsrcRefusals, DataInTheUninitializedPartOfASectionIsRefused) {
-  ResourceBlob blob = BuildResourceDirectory({{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}}, kRsrcVa);
-  blob.PutU32(blob.resources[0].dataEntry, kRsrcVa + 0x800);  // within VirtualSize, past the raw bytes
-  ImageBuilder b = Base();
-  b.AddSection(Section(".rsrc", blob.bytes).VirtualAddress(kRsrcVa).VirtualSize(0x1000));
-  b.DataDirectory(2, kRsrcVa, static_cast<uint32_t>(blob.bytes.size()));
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(b.Build()); }),
-            "Resource data lies outside the sections of the image");
-}
-
-TEST(RsrcRefusals, RootPastTheSectionBytesIsRefused) {
-  ImageBuilder b = Base();
-  b.AddSection(Section(".rsrc", Fill(0x100, 0)).VirtualAddress(kRsrcVa).VirtualSize(0x1000));
-  b.DataDirectory(2, kRsrcVa + 0x800, 0x100);
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(b.Build()); }),
-            "Resource directory: the root table lies outside the resource section");
-  b.DataDirectory(2, kRsrcVa + 0x1F8, 0x100);  // 8 bytes short of a table header in the 0x200 raw bytes
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(b.Build()); }),
-            "Resource directory: a directory table lies outside the resource section");
-}
-
-TEST(RsrcRefusals, OverlappingDataClaimingMoreThanTheImageIsRefused) {
-  // Distinct data entries may share bytes, but not to claim more bytes than the image has.
+// Four resources whose data entries all start at the section: the first covers the
+// whole directory, the others too or only 4 bytes.
+Bytes OverlappingData(bool othersWhole) {
   std::vector<ResourceSpec> specs;
   for (uint32_t i = 1; i <= 4; ++i) specs.push_back({ResKey::Id(10), ResKey::Id(i), 0, Fill(0x400, 1)});
   ResourceBlob blob = BuildResourceDirectory(specs, kRsrcVa);
   for (uint32_t i = 0; i < 4; ++i) {
     blob.PutU32(blob.resources[i].dataEntry, kRsrcVa);
-    blob.PutU32(blob.resources[i].dataEntry + 4, static_cast<uint32_t>(blob.bytes.size()));
+    blob.PutU32(blob.resources[i].dataEntry + 4, i == 0 || othersWhole ? static_cast<uint32_t>(blob.bytes.size()) : 4);
   }
-  EXPECT_EQ(ResourceRefusal(blob.bytes), "Resource directory: the resources hold more bytes than the image");
-  // Some overlap is fine.
-  for (uint32_t i = 1; i < 4; ++i) blob.PutU32(blob.resources[i].dataEntry + 4, 4);
-  EXPECT_EQ(LoadImage(WithBlob(blob.bytes))->ResourceCount(), 4);
+  return blob.bytes;
 }
 
 // One type, n resources all named by the same long string of 30000 units (or, without
@@ -501,125 +355,153 @@ Bytes ManyResourcesSharingALongName(uint32_t n, bool withResources = true) {
   return blob;
 }
 
+// A .rsrc of 0x200 raw bytes in a 0x1000 VirtualSize, with its directory at the offset.
+BuiltImage RootAt(uint32_t offset) {
+  ImageBuilder b = Base();
+  b.AddSection(Section(".rsrc", Fill(0x100, 0)).VirtualAddress(kRsrcVa).VirtualSize(0x1000));
+  b.DataDirectory(2, kRsrcVa + offset, 0x100);
+  return b.Build();
+}
+
+const char kReachedTwice[] = "Resource directory: a subdirectory is reached twice";
+const char kAboveTheLanguageLevel[] = "Resource directory: data entry above the language level";
+const char kNameOutside[] = "Resource directory: a name lies outside the resource section";
+const char kDataOutside[] = "Resource data lies outside the sections of the image";
+const char kMoreThanTheImage[] = "Resource directory: the resources hold more bytes than the image";
+
+struct Refusal {
+  const char* name;
+  const char* message;
+  std::function<BuiltImage()> image;
+};
+
+const Refusal kRefusals[] = {
+    {"NamedLanguage", "Unsupported non-integer language ID in resource",
+     Patched(
+         [](ResourceBlob& b) {
+           b.PutU16(b.resources[0].languageTable + 12, 1);  // named
+           b.PutU16(b.resources[0].languageTable + 14, 0);
+           b.PutU32(b.resources[0].languageEntry, 0x80000000 | b.strings[0]);
+         },
+         {{ResKey::Name(u"T"), ResKey::Id(1), 0x409, Fill(4, 1)}})},
+    {"SubdirectoryLeadingBackToTheRoot", kReachedTwice,
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].languageEntry + 4, 0x80000000); })},
+    {"SelfReferencingTable", kReachedTwice, Made([] {
+       Bytes b;
+       WriteTable(b, 0, 0, 1);
+       WriteEntry(b, 0, 0, 10, 0x80000000);
+       return b;
+     })},
+    // Both types lead to the name table of the first.
+    {"SharedSubtree", kReachedTwice,
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[1].typeEntry + 4, 0x80000000 | b.resources[0].nameTable); },
+             {{ResKey::Id(3), ResKey::Id(1), 0x409, Fill(4, 1)}, {ResKey::Id(4), ResKey::Id(1), 0x409, Fill(4, 2)}})},
+    // 30 tables of two entries each, both leading to the next: 2^30 paths if walked naively.
+    {"SharedSubtreesWithoutAnExponentialWalk", kReachedTwice, Made([] { return Chain(30, 2); })},
+    // The second visit of 0x80 comes after a higher table (0x100) was read.
+    {"TableReachedTwiceOutOfOrder", kReachedTwice, Made([] { return DescendingDirectory(0x80); })},
+    {"DataEntryAtTheTypeLevel", kAboveTheLanguageLevel, Made([] {
+       Bytes b;
+       WriteTable(b, 0, 0, 1);
+       WriteEntry(b, 0, 0, 10, 0x18);
+       WriteDataEntry(b, 0x18, kRsrcVa, 4);
+       return b;
+     })},
+    {"DataEntryAtTheNameLevel", kAboveTheLanguageLevel,
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].nameEntry + 4, b.resources[0].dataEntry); })},
+    {"DataEntryReachedTwice", "Resource directory: a data entry is reached twice",
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[1].languageEntry + 4, b.resources[0].dataEntry); },
+             {{ResKey::Id(10), ResKey::Id(1), 0x409, Fill(4, 1)}, {ResKey::Id(10), ResKey::Id(1), 0x407, Fill(4, 2)}})},
+    {"NestingDeeperThan32Levels", "Resource directory: the tables nest deeper than 32 levels",
+     Made([] { return Chain(40, 1); })},
+    {"TableOutsideTheSection", "Resource directory: a directory table lies outside the resource section",
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].typeEntry + 4, 0x80000000 | 0x7FFFFFF0); })},
+    {"EntriesOutsideTheSection", "Resource directory: a directory entry lies outside the resource section",
+     Patched([](ResourceBlob& b) {
+       b.PutU16(14, 0xFFFF);
+       b.PutU16(12, 0xFFFF);
+     })},
+    {"NameOutsideTheSection", kNameOutside,
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].typeEntry, 0x80000000 | 0x7FFFFFFF); }, kNamedType)},
+    {"NameLengthRunningPastTheSection", kNameOutside, Patched(
+         [](ResourceBlob& b) {
+           b.PutU32(b.resources[0].typeEntry, 0x80000000 | b.strings[0]);
+           b.PutU16(b.strings[0], 0xFFFF);  // a length running past the section
+         },
+         kNamedType)},
+    {"DataEntryOutsideTheSection", "Resource directory: a data entry lies outside the resource section",
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].languageEntry + 4, 0x7FFFFFF8); })},
+    {"DataOutsideEverySection", kDataOutside,
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].dataEntry, 0x900000); })},
+    {"DataRunningPastItsSection", kDataOutside,
+     Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].dataEntry + 4, 0xFFFFFFFF); })},
+    {"DataInTheUninitializedPartOfASection", kDataOutside, [] {
+       ResourceBlob blob = BuildResourceDirectory(kOneResource, kRsrcVa);
+       blob.PutU32(blob.resources[0].dataEntry, kRsrcVa + 0x800);  // within VirtualSize, past the raw bytes
+       ImageBuilder b = Base();
+       b.AddSection(Section(".rsrc", blob.bytes).VirtualAddress(kRsrcVa).VirtualSize(0x1000));
+       b.DataDirectory(2, kRsrcVa, static_cast<uint32_t>(blob.bytes.size()));
+       return b.Build();
+     }},
+    {"RootPastTheSectionBytes", "Resource directory: the root table lies outside the resource section",
+     [] { return RootAt(0x800); }},
+    // 8 bytes short of a table header in the 0x200 raw bytes.
+    {"RootTableCutByTheSectionBytes", "Resource directory: a directory table lies outside the resource section",
+     [] { return RootAt(0x1F8); }},
+    // Distinct data entries may share bytes, but not to claim more bytes than the image has.
+    {"OverlappingDataClaimingMoreThanTheImage", kMoreThanTheImage, Made([] { return OverlappingData(true); })},
+    // 64 copies of a 60000-byte name: far more than 16 times the image's bytes.
+    {"NameSharedBeyondAnyRealDirectory", kMoreThanTheImage, Made([] { return ManyResourcesSharingALongName(64); })},
+    // Reading the name again for every entry is work of the same size, with or
+    // without resources to copy it into.
+    {"NameSharedBeyondAnyRealDirectoryWithoutResources", kMoreThanTheImage,
+     Made([] { return ManyResourcesSharingALongName(64, false); })},
+};
+
+void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
+
+class RsrcRefusals : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RsrcRefusals, AreRefusedWithTheirMessage) {
+  BuiltImage image = GetParam().image();
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage(image); }), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directory, RsrcRefusals, ::testing::ValuesIn(kRefusals),
+                         [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+
+TEST(RsrcWalk, TablesAndDataEntriesMayStandInAnyOrder) {
+  Bytes blob = DescendingDirectory(0x100);
+  // Type 5 gets a table of its own, with no entries.
+  WriteTable(blob, 0x500, 0, 0);
+  WriteEntry(blob, 0, 2, 5, 0x80000500);
+  auto m = LoadImage(WithBlob(blob));
+  ASSERT_EQ(m->ResourceCount(), 2);
+  EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"3");
+  EXPECT_EQ(m->ResourceDetails(1)->ResourceType(), u"4");
+  EXPECT_EQ(m->ResourceDetails(1)->RawData().Bytes()[0], 2);
+}
+
+TEST(RsrcWalk, NestingOf32LevelsIsRead) {
+  Bytes blob = Chain(32, 1);
+  const uint32_t kTable = 16 + 8;
+  WriteTable(blob, 32 * kTable, 0, 1);  // level 32
+  WriteEntry(blob, 32 * kTable, 0, 1, 33 * kTable);
+  WriteDataEntry(blob, 33 * kTable, kRsrcVa, 4);
+  auto m = LoadImage(WithBlob(blob));
+  EXPECT_EQ(m->ResourceCount(), 1);
+}
+
+// Distinct data entries may share some bytes.
+TEST(RsrcWalk, OverlappingDataWithinTheImageIsRead) {
+  EXPECT_EQ(LoadImage(WithBlob(OverlappingData(false)))->ResourceCount(), 4);
+}
+
 TEST(RsrcWalk, ResourcesMayShareAName) {
   auto m = LoadImage(WithBlob(ManyResourcesSharingALongName(8)));
   ASSERT_EQ(m->ResourceCount(), 8);
   EXPECT_EQ(m->ResourceDetails(7)->ResourceName(), std::u16string(30000, u'N'));
   EXPECT_EQ(m->ResourceDetails(7)->ResourceLanguage(), 7u);
-}
-
-TEST(RsrcRefusals, NameSharedBeyondAnyRealDirectoryIsRefused) {
-  // 64 copies of a 60000-byte name: far more than 16 times the image's bytes.
-  EXPECT_EQ(ResourceRefusal(ManyResourcesSharingALongName(64)),
-            "Resource directory: the resources hold more bytes than the image");
-  // Reading the name again for every entry is work of the same size, with or
-  // without resources to copy it into.
-  EXPECT_EQ(ResourceRefusal(ManyResourcesSharingALongName(64, false)),
-            "Resource directory: the resources hold more bytes than the image");
-}
-
-// ---- container operations ----
-
-// Records what happens to it, to see that deletion frees.
-class TWatchedDetails : public TResourceDetails {
-public:
-  TWatchedDetails(bool& destroyed, bool& warned)
-      : TResourceDetails(nullptr, 0, u"1", u"10"), fDestroyed(destroyed), fWarned(warned) {}
-  ~TWatchedDetails() override { fDestroyed = true; }
-  void BeforeDelete() override { fWarned = true; }
-
-private:
-  bool& fDestroyed;
-  bool& fWarned;
-};
-
-std::unique_ptr<TPEResourceModule> Loaded() {
-  ImageBuilder b = Base();
-  b.AddResourceSection(kRsrcVa, Sample());
-  return LoadImage(b.Build());
-}
-
-std::unique_ptr<TResourceDetails> Details(const std::u16string& type, const std::u16string& name) {
-  Bytes data = {1, 2};
-  return TResourceDetails::CreateResourceDetails(nullptr, 0, name, type, 2, data.data());
-}
-
-TEST(RsrcContainer, DeleteResourceFreesItAndTheCountDrops) {
-  auto m = Loaded();
-  bool destroyed = false, warned = false;
-  m->InsertResource(0, std::make_unique<TWatchedDetails>(destroyed, warned));
-  TResourceDetails* second = m->ResourceDetails(1);
-  m->DeleteResource(0);
-  EXPECT_TRUE(warned);
-  EXPECT_TRUE(destroyed);
-  EXPECT_EQ(m->ResourceCount(), 5);
-  EXPECT_EQ(m->ResourceDetails(0), second);
-  EXPECT_TRUE(m->Dirty());
-}
-
-TEST(RsrcContainer, DeleteResourceOfALoadedImageDropsTheFirst) {
-  auto m = Loaded();
-  TResourceDetails* second = m->ResourceDetails(1);
-  m->DeleteResource(0);
-  EXPECT_EQ(m->ResourceCount(), 4);
-  EXPECT_EQ(m->ResourceDetails(0), second);
-}
-
-TEST(RsrcContainer, IndexesOutsideTheListRaiseTheListError) {
-  auto m = Loaded();
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->ResourceDetails(5); }), "List index out of bounds (5)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->ResourceDetails(-1); }), "List index out of bounds (-1)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->DeleteResource(5); }), "List index out of bounds (5)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->InsertResource(7, Details(u"10", u"X")); }),
-            "List index out of bounds (7)");
-  EXPECT_EQ(RefusalMessage<EListError>([&] { m->InsertResource(-1, Details(u"10", u"X")); }),
-            "List index out of bounds (-1)");
-  EXPECT_EQ(m->ResourceCount(), 5);
-}
-
-TEST(RsrcContainer, InsertPutsTheResourceAtTheIndexOrAtTheEnd) {
-  auto m = Loaded();
-  auto first = Details(u"10", u"FIRST");
-  TResourceDetails* f = first.get();
-  m->InsertResource(0, std::move(first));
-  auto last = Details(u"10", u"LAST");
-  TResourceDetails* l = last.get();
-  m->InsertResource(6, std::move(last));
-  EXPECT_EQ(m->ResourceCount(), 7);
-  EXPECT_EQ(m->ResourceDetails(0), f);
-  EXPECT_EQ(m->ResourceDetails(6), l);
-}
-
-TEST(RsrcContainer, AddAppendsAndGivesTheIndex) {
-  auto m = Loaded();
-  auto d = Details(u"10", u"NEW");
-  TResourceDetails* p = d.get();
-  EXPECT_EQ(m->AddResource(std::move(d)), 5);
-  EXPECT_EQ(m->IndexOfResource(p), 5);
-}
-
-TEST(RsrcContainer, IndexOfIsByIdentity) {
-  auto m = Loaded();
-  EXPECT_EQ(m->IndexOfResource(m->ResourceDetails(3)), 3);
-  auto stranger = Details(u"6", u"1");
-  EXPECT_EQ(m->IndexOfResource(stranger.get()), -1);
-  EXPECT_EQ(m->IndexOfResource(nullptr), -1);
-}
-
-TEST(RsrcContainer, SortOrdersByTypeThenNameWithNamesFirst) {
-  TPEResourceModule m;
-  m.AddResource(Details(u"6", u"2"));
-  m.AddResource(Details(u"10", u"1"));
-  m.AddResource(Details(u"6", u"ABC"));
-  m.AddResource(Details(u"MYTYPE", u"1"));
-  m.AddResource(Details(u"3", u"7"));
-  m.SortResources();
-  std::vector<std::pair<std::u16string, std::u16string>> order;
-  for (int i = 0; i < m.ResourceCount(); ++i)
-    order.emplace_back(m.ResourceDetails(i)->ResourceType(), m.ResourceDetails(i)->ResourceName());
-  std::vector<std::pair<std::u16string, std::u16string>> expected = {
-      {u"MYTYPE", u"1"}, {u"3", u"7"}, {u"6", u"ABC"}, {u"6", u"2"}, {u"10", u"1"}};
-  EXPECT_EQ(order, expected);
 }
 
 }  // namespace

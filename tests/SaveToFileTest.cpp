@@ -8,36 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "builders/ResBuilder.h"
+#include "builders/ImageFiles.h"
 #include "builders/TestFiles.h"
 #include "platform/CodePages.h"
 #include "platform/Files.h"
 #include "unitResFile.h"
 
-namespace tolvane {
+namespace tolvane::test {
 namespace {
-
-using test::BytesOf;
-using test::Capture;
-using test::ListDirectory;
-using test::ReadFileBytes;
-using test::ScratchDir;
-using test::WriteFileBytes;
 
 using Names = std::vector<std::string>;
 
 // A module that holds one small resource.
-void Fill(TResModule& module, const std::string& text) {
-  std::vector<uint8_t> data = BytesOf(text);
-  module.AddResource(TResourceDetails::CreateResourceDetails(&module, 1033, u"1", u"10",
-                                                             static_cast<int64_t>(data.size()), data.data()));
-}
-
-std::vector<uint8_t> Streamed(TResModule& module) {
-  TMemoryStream stream;
-  module.SaveToStream(stream);
-  return stream.Bytes();
-}
+void Fill(TResModule& module, const std::string& text) { AddResource(module, u"10", u"1", 1033, BytesOf(text)); }
 
 // Writes part of its output, then fails, as a full disk or a broken encoder would.
 class TFailingResModule : public TResModule {
@@ -72,7 +55,7 @@ TEST(SaveToFile, ANewNameLeavesNoBackup) {
   Fill(module, "content");
   module.SaveToFile(dir.file16("out.res"));
   EXPECT_EQ(ListDirectory(dir.path()), Names{"out.res"});
-  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), Streamed(module));
+  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), SaveToBytes(module));
 }
 
 TEST(SaveToFile, TheSavedFileLoadsBack) {
@@ -99,7 +82,7 @@ TEST(SaveToFile, SavingOverAFileKeepsItAsTheBackupAndDropsTheOlderBackup) {
 
   EXPECT_EQ(ListDirectory(dir.path()), (Names{"out.res", "out.~res"}));
   EXPECT_EQ(ReadFileBytes(dir.file("out.~res")), previous);
-  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), Streamed(module));
+  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), SaveToBytes(module));
 }
 
 mode_t ModeOf(const std::string& path) {
@@ -140,7 +123,7 @@ TEST(SaveToFile, SavingTwiceBacksUpTheFirstSave) {
   second.SaveToFile(dir.file16("out"));
   EXPECT_EQ(ListDirectory(dir.path()), (Names{"out", "out.~"}));
   EXPECT_EQ(ReadFileBytes(dir.file("out.~")), firstBytes);
-  EXPECT_EQ(ReadFileBytes(dir.file("out")), Streamed(second));
+  EXPECT_EQ(ReadFileBytes(dir.file("out")), SaveToBytes(second));
 }
 
 TEST(SaveToFile, AnExistingFileWithTheTemporaryNameIsLeftAlone) {
@@ -154,7 +137,7 @@ TEST(SaveToFile, AnExistingFileWithTheTemporaryNameIsLeftAlone) {
   Fill(module, "content");
   module.SaveToFile(target);
   EXPECT_EQ(ReadFileBytes(squatter), BytesOf("not ours"));
-  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), Streamed(module));
+  EXPECT_EQ(ReadFileBytes(dir.file("out.res")), SaveToBytes(module));
   EXPECT_EQ(ListDirectory(dir.path()).size(), 2u);
 }
 
@@ -167,7 +150,7 @@ TEST(SaveToFile, ABackupInADirectoryThatDoesNotExistIsSkipped) {
   TResModule module;
   Fill(module, "new");
   module.SaveToFile(dir.file16("dir.d/out"));
-  EXPECT_EQ(ReadFileBytes(dir.file("dir.d/out")), Streamed(module));
+  EXPECT_EQ(ReadFileBytes(dir.file("dir.d/out")), SaveToBytes(module));
   EXPECT_EQ(ListDirectory(dir.path()), Names{"dir.d"});
   EXPECT_EQ(ListDirectory(dir.file("dir.d")), Names{"out"});
   EXPECT_FALSE(module.Dirty());
@@ -182,7 +165,7 @@ TEST(SaveToFile, ABackupBesideTheDottedDirectoryIsUsedWhenItExists) {
   Fill(module, "new");
   module.SaveToFile(dir.file16("dir.d/out"));
   EXPECT_EQ(ReadFileBytes(dir.file("dir.~d/out")), BytesOf("previous"));
-  EXPECT_EQ(ReadFileBytes(dir.file("dir.d/out")), Streamed(module));
+  EXPECT_EQ(ReadFileBytes(dir.file("dir.d/out")), SaveToBytes(module));
 }
 
 TEST(SaveToFile, ARelativeNameIsSavedInTheWorkingDirectory) {
@@ -192,7 +175,7 @@ TEST(SaveToFile, ARelativeNameIsSavedInTheWorkingDirectory) {
   ASSERT_EQ(::chdir(dir.path().c_str()), 0);
   TResModule module;
   Fill(module, "here");
-  test::Thrown t = Capture([&] { module.SaveToFile(u"here.res"); });
+  Thrown t = Capture([&] { module.SaveToFile(u"here.res"); });
   ASSERT_EQ(::chdir(cwd), 0);
   EXPECT_FALSE(t.thrown) << t.message;
   EXPECT_EQ(ListDirectory(dir.path()), Names{"here.res"});
@@ -210,7 +193,7 @@ TEST(SaveToFileFailure, AFailureWhileWritingLeavesEverythingAsItWas) {
 
     TFailingResModule module(written);
     Fill(module, "never saved");
-    test::Thrown t = Capture([&] { module.SaveToFile(dir.file16("out.res")); });
+    Thrown t = Capture([&] { module.SaveToFile(dir.file16("out.res")); });
     EXPECT_EQ(t.className, "EWriteError") << written;
     EXPECT_EQ(t.message, "Stream write error");
 
@@ -243,7 +226,7 @@ TEST(SaveToFileFailure, ATargetInAMissingDirectoryIsACreateError) {
   TResModule module;
   Fill(module, "x");
   std::string target = dir.file("missing/out.res");
-  test::Thrown t = Capture([&] { module.SaveToFile(platform::Utf8ToWide(target)); });
+  Thrown t = Capture([&] { module.SaveToFile(platform::Utf8ToWide(target)); });
   EXPECT_EQ(t.className, "EFCreateError");
   EXPECT_EQ(t.message, "Cannot create file \"" + target + "\". No such file or directory");
   EXPECT_TRUE(ListDirectory(dir.path()).empty());
@@ -255,8 +238,8 @@ TEST(SaveToFileFailure, ARelativeTargetIsReportedWithItsAbsolutePath) {
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(::chdir(dir.path().c_str()), 0);
   TResModule module;
-  test::Thrown t = Capture([&] { module.SaveToFile(u"missing/out.res"); });
-  test::Thrown dotted = Capture([&] { module.SaveToFile(u"./missing/../missing//out.res"); });
+  Thrown t = Capture([&] { module.SaveToFile(u"missing/out.res"); });
+  Thrown dotted = Capture([&] { module.SaveToFile(u"./missing/../missing//out.res"); });
   char inside[4096];
   ASSERT_NE(::getcwd(inside, sizeof inside), nullptr);
   ASSERT_EQ(::chdir(cwd), 0);
@@ -272,7 +255,7 @@ TEST(SaveToFileFailure, ADirectoryInTheWayIsRefusedAndKept) {
   WriteFileBytes(dir.file("out.res/inside"), BytesOf("keep me"));
   TResModule module;
   Fill(module, "x");
-  test::Thrown t = Capture([&] { module.SaveToFile(dir.file16("out.res")); });
+  Thrown t = Capture([&] { module.SaveToFile(dir.file16("out.res")); });
   EXPECT_EQ(t.className, "EFCreateError");
   EXPECT_EQ(t.message, "Cannot create file \"" + dir.file("out.res") + "\". Is a directory");
   EXPECT_EQ(ListDirectory(dir.path()), Names{"out.res"});
@@ -286,11 +269,11 @@ TEST(SaveToFileFailure, ABackupThatCannotBeRemovedStopsTheSaveBeforeAnyRename) {
   ASSERT_EQ(::mkdir(dir.file("out.~res").c_str(), 0777), 0);  // a directory: DeleteFile cannot remove it
   TResModule module;
   Fill(module, "x");
-  test::Thrown t = Capture([&] { module.SaveToFile(dir.file16("out.res")); });
+  Thrown t = Capture([&] { module.SaveToFile(dir.file16("out.res")); });
   EXPECT_EQ(t.className, "EFCreateError");
   EXPECT_EQ(ListDirectory(dir.path()), (Names{"out.res", "out.~res"}));
   EXPECT_EQ(ReadFileBytes(dir.file("out.res")), previous);
 }
 
 }  // namespace
-}  // namespace tolvane
+}  // namespace tolvane::test

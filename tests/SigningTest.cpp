@@ -6,7 +6,7 @@
 #include "builders/ImageBuilder.h"
 #include "builders/ImageFiles.h"
 #include "builders/ProgramRunner.h"
-#include "builders/ResBuilder.h"
+#include "support/LittleEndian.h"
 #include "builders/TestFiles.h"
 #include "builders/WrittenImages.h"
 #include "clients/Clients.h"
@@ -32,8 +32,8 @@ struct Span {
 };
 // Data directory 4 holds a file offset, not an RVA.
 Span CertificateTableOf(const Bytes& image) {
-  uint32_t entry = ResBuilder::Get32(image, 60) + 24 + 96 + 8 * 4;
-  return {ResBuilder::Get32(image, entry), ResBuilder::Get32(image, entry + 4)};
+  uint32_t entry = getU32LE(&image[60]) + 24 + 96 + 8 * 4;
+  return {getU32LE(&image[entry]), getU32LE(&image[entry + 4])};
 }
 
 Bytes Slice(const Bytes& bytes, Span s) {
@@ -43,12 +43,12 @@ Bytes Slice(const Bytes& bytes, Span s) {
 // The image before its certificate table, with the checksum and data directory 4
 // zeroed: what stays when the signature is set aside.
 Bytes WithoutSignature(Bytes image) {
-  uint32_t optionalHeader = ResBuilder::Get32(image, 60) + 24;
+  uint32_t optionalHeader = getU32LE(&image[60]) + 24;
   Span table = CertificateTableOf(image);
   if (table.size != 0) image.resize(table.offset);
-  ResBuilder::Set32(image, optionalHeader + 64, 0);
-  ResBuilder::Set32(image, optionalHeader + 96 + 8 * 4, 0);
-  ResBuilder::Set32(image, optionalHeader + 96 + 8 * 4 + 4, 0);
+  putU32LE(&image[optionalHeader + 64], 0);
+  putU32LE(&image[optionalHeader + 96 + 8 * 4], 0);
+  putU32LE(&image[optionalHeader + 96 + 8 * 4 + 4], 0);
   return image;
 }
 

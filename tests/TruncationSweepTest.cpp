@@ -19,7 +19,7 @@ constexpr size_t kImageStride = 97;
 // Where the section table ends: every length up to there is swept. (The zero bytes
 // that pad the headers to SizeOfHeaders come after it.)
 size_t HeadersEnd(const std::vector<uint8_t>& image) {
-  auto module = LoadImageBytes(image);
+  auto module = LoadImage(image);
   return module->DOSHeader().e_lfanew + 24 + module->COFFHeader().SizeOfOptionalHeader +
          40 * size_t(module->COFFHeader().NumberOfSections);
 }

@@ -193,14 +193,12 @@ TEST(WriteFaultInProcess, ResFileWriterRaisesTheWriteErrorWhereverTheStreamStops
   auto image = LoadImageFile(FixturePath("app.exe"));
   TResModule res;
   res.Assign(*image);
-  TMemoryStream whole;
-  res.SaveToStream(whole);
-  ExpectEveryCutRaisesTheWriteError(whole.Bytes(), [&](TStream& s) { res.SaveToStream(s); });
+  ExpectEveryCutRaisesTheWriteError(SaveToBytes(res), [&](TStream& s) { res.SaveToStream(s); });
 }
 
 TEST(WriteFaultInProcess, ImageWriterRaisesTheWriteErrorWhereverTheStreamStops) {
   auto image = LoadImageFile(FixturePath("app.exe"));
-  std::vector<uint8_t> whole = SaveImage(*image);
+  std::vector<uint8_t> whole = SaveToBytes(*image);
   size_t checksumAt = image->DOSHeader().e_lfanew + 24 + 64;
   ExpectEveryCutRaisesTheWriteError(whole, [&](TStream& s) { image->SaveToStream(s); }, checksumAt);
 }

@@ -4,6 +4,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "support/LittleEndian.h"
+
 namespace tolvane::test {
 
 namespace {
@@ -23,13 +25,19 @@ void Put8(Bytes& b, uint64_t offset, uint8_t v) {
 }
 
 void Put16(Bytes& b, uint64_t offset, uint16_t v) {
-  Put8(b, offset, static_cast<uint8_t>(v));
-  Put8(b, offset + 1, static_cast<uint8_t>(v >> 8));
+  Grow(b, offset + 2);
+  putU16LE(&b[offset], v);
 }
 
 void Put32(Bytes& b, uint64_t offset, uint32_t v) {
-  Put16(b, offset, static_cast<uint16_t>(v));
-  Put16(b, offset + 2, static_cast<uint16_t>(v >> 16));
+  Grow(b, offset + 4);
+  putU32LE(&b[offset], v);
+}
+
+// The n bytes at offset, which the image must have.
+const uint8_t* Field(const Bytes& b, uint32_t offset, uint32_t n) {
+  if (uint64_t(offset) + n > b.size()) throw std::out_of_range("field past the end of the test image");
+  return &b[offset];
 }
 
 void PutBytes(Bytes& b, uint64_t offset, const Bytes& data) {
@@ -56,10 +64,8 @@ Bytes TextBytes(const std::string& text) { return Bytes(text.begin(), text.end()
 void BuiltImage::PutU8(uint32_t offset, uint8_t v) { Put8(bytes, offset, v); }
 void BuiltImage::PutU16(uint32_t offset, uint16_t v) { Put16(bytes, offset, v); }
 void BuiltImage::PutU32(uint32_t offset, uint32_t v) { Put32(bytes, offset, v); }
-uint16_t BuiltImage::GetU16(uint32_t offset) const { return static_cast<uint16_t>(bytes.at(offset) | bytes.at(offset + 1) << 8); }
-uint32_t BuiltImage::GetU32(uint32_t offset) const {
-  return GetU16(offset) | static_cast<uint32_t>(GetU16(offset + 2)) << 16;
-}
+uint16_t BuiltImage::GetU16(uint32_t offset) const { return getU16LE(Field(bytes, offset, 2)); }
+uint32_t BuiltImage::GetU32(uint32_t offset) const { return getU32LE(Field(bytes, offset, 4)); }
 
 void ResourceBlob::PutU16(uint32_t offset, uint16_t v) { Put16(bytes, offset, v); }
 void ResourceBlob::PutU32(uint32_t offset, uint32_t v) { Put32(bytes, offset, v); }

@@ -21,8 +21,8 @@
 // alignment). The optional header's sizes, bases and SizeOfImage are computed from
 // the sections, so a built image is a plausible input for the writer too.
 //
-// Fields are written byte by byte here, not through the reader's encoders, so a
-// mistake in those cannot hide itself in both halves of a test.
+// Fields are written one at a time here, not through the reader's structure encoders,
+// so a mistake in those cannot hide itself in both halves of a test.
 #pragma once
 
 #include <cstdint>

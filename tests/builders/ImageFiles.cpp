@@ -1,23 +1,30 @@
 #include "builders/ImageFiles.h"
 
-#include "builders/TestFiles.h"
+#include <algorithm>
 
 namespace tolvane::test {
 
-std::string FixturePath(const std::string& name) { return std::string(TOLVANE_FIXTURES) + "/" + name; }
-
-std::unique_ptr<TPEResourceModule> LoadImageBytes(const std::vector<uint8_t>& bytes) {
-  auto image = std::make_unique<TPEResourceModule>();
-  image->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
-  return image;
+std::unique_ptr<TResModule> LoadRes(const Bytes& bytes) {
+  auto res = std::make_unique<TResModule>();
+  res->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
+  return res;
 }
 
-std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path) { return LoadImageBytes(ReadFileBytes(path)); }
+std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path) { return LoadImage(ReadFileBytes(path)); }
+std::unique_ptr<TResModule> LoadResFile(const std::string& path) { return LoadRes(ReadFileBytes(path)); }
 
-std::vector<uint8_t> SaveImage(TPEResourceModule& image) {
+Bytes SaveToBytes(TResourceModule& module) {
   TMemoryStream out;
-  image.SaveToStream(out);
+  module.SaveToStream(out);
   return out.Bytes();
+}
+
+Thrown SaveRefusal(TResourceModule& module) {
+  TMemoryStream out;
+  Thrown t = Capture([&] { module.SaveToStream(out); });
+  EXPECT_TRUE(t.thrown) << "the save was not refused";
+  EXPECT_EQ(out.Size(), 0) << "the refused save wrote bytes first";
+  return t;
 }
 
 std::vector<ResourceKey> ResourcesOf(const TResourceModule& module) {
@@ -29,10 +36,19 @@ std::vector<ResourceKey> ResourcesOf(const TResourceModule& module) {
   return keys;
 }
 
-void AddResource(TPEResourceModule& image, const std::u16string& type, const std::u16string& name, uint32_t language,
-                 const std::vector<uint8_t>& bytes) {
-  image.AddResource(TResourceDetails::CreateResourceDetails(&image, language, name, type,
-                                                            static_cast<int64_t>(bytes.size()), bytes.data()));
+std::vector<ResourceKey> Sorted(std::vector<ResourceKey> keys) {
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+TResourceDetails* AddResource(TResourceModule& module, const std::u16string& type, const std::u16string& name,
+                              uint32_t language, const Bytes& bytes) {
+  static const uint8_t kNone = 0;
+  auto d = TResourceDetails::CreateResourceDetails(&module, language, name, type, static_cast<int64_t>(bytes.size()),
+                                                   bytes.empty() ? &kNone : bytes.data());
+  TResourceDetails* added = d.get();
+  module.AddResource(std::move(d));
+  return added;
 }
 
 }  // namespace tolvane::test

@@ -1,31 +1,53 @@
-// Loading, saving and inspecting whole images in tests.
+// Loading, saving and inspecting whole images and .RES files in tests.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "builders/ImageBuilder.h"
+#include "builders/TestFiles.h"
 #include "unitPEFile.h"
+#include "unitResFile.h"
 
 namespace tolvane::test {
 
-std::string FixturePath(const std::string& name);
-std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path);
-std::unique_ptr<TPEResourceModule> LoadImageBytes(const std::vector<uint8_t>& bytes);
-// The image as SaveToStream writes it.
-std::vector<uint8_t> SaveImage(TPEResourceModule& image);
+// An image read from bytes, as TPEModule or TPEResourceModule.
+template <class Module = TPEResourceModule>
+std::unique_ptr<Module> LoadImage(const Bytes& bytes) {
+  auto module = std::make_unique<Module>();
+  module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
+  return module;
+}
 
-// One resource of an image, as the tests compare them.
+template <class Module = TPEResourceModule>
+std::unique_ptr<Module> LoadImage(const BuiltImage& image) {
+  return LoadImage<Module>(image.bytes);
+}
+
+std::unique_ptr<TResModule> LoadRes(const Bytes& bytes);
+std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path);
+std::unique_ptr<TResModule> LoadResFile(const std::string& path);
+
+// The module as SaveToStream writes it.
+Bytes SaveToBytes(TResourceModule& module);
+// What a save that must be refused raised; a failure when it wrote anything first.
+Thrown SaveRefusal(TResourceModule& module);
+
+// One resource of a module, as the tests compare them.
 struct ResourceKey {
   std::u16string type, name;
   uint32_t language;
-  std::vector<uint8_t> bytes;
-  bool operator==(const ResourceKey&) const = default;
+  Bytes bytes;
+  auto operator<=>(const ResourceKey&) const = default;
 };
 std::vector<ResourceKey> ResourcesOf(const TResourceModule& module);
+// Sorted by type, name, language and bytes, for comparing modules that order them differently.
+std::vector<ResourceKey> Sorted(std::vector<ResourceKey> keys);
 
-// Adds a resource as the combination does.
-void AddResource(TPEResourceModule& image, const std::u16string& type, const std::u16string& name, uint32_t language,
-                 const std::vector<uint8_t>& bytes);
+// Adds a resource as the combination does, of the class its bytes choose; empty bytes
+// make an empty resource, not one whose class makes up content.
+TResourceDetails* AddResource(TResourceModule& module, const std::u16string& type, const std::u16string& name,
+                              uint32_t language, const Bytes& bytes);
 
 }  // namespace tolvane::test

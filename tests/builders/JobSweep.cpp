@@ -8,8 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "unitPEFile.h"
-#include "unitResFile.h"
+#include "builders/ImageFiles.h"
 
 namespace tolvane::test {
 namespace {
@@ -103,13 +102,10 @@ int JobSweep::Run(const std::string& what, const std::vector<uint8_t>& image, co
   if (r.status == 0) {
     std::vector<uint8_t> written = ReadFileBytes(fDir.file(DestinationName(fJob)));
     Thrown t = Capture([&] {
-      if (fJob == Job::Extract) {
-        TResModule m;
-        m.LoadFromBytes(ByteView(written.data(), written.size()));
-      } else {
-        TPEResourceModule m;
-        m.LoadFromBytes(ByteView(written.data(), written.size()));
-      }
+      if (fJob == Job::Extract)
+        LoadRes(written);
+      else
+        LoadImage(written);
     });
     if (t.thrown) Fail(what, "the file written does not read back: " + t.message);
   }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/LittleEndian.h"
+
 namespace tolvane::test {
 
 // A TYPE or NAME field: an ordinal (FF FF nn nn) or a zero-terminated UTF-16 string.
@@ -57,21 +59,22 @@ public:
 
   ResBuilder& Add(const ResRecord& r) {
     std::vector<uint8_t> header;
-    Put32(header, 0);  // DataSize and HeaderSize, set below
-    Put32(header, 0);
-    PutId(header, r.type);
-    PutId(header, r.name);
-    while (header.size() % 4 != 0) header.push_back(0);
+    ByteWriter w(header);
+    w.u32(0);  // DataSize and HeaderSize, set below
+    w.u32(0);
+    PutId(w, r.type);
+    PutId(w, r.name);
+    while (header.size() % 4 != 0) w.u8(0);
     if (!r.omitFields) {
-      Put32(header, r.dataVersion);
-      Put16(header, r.memoryFlags);
-      Put16(header, r.language);
-      Put32(header, r.version);
-      Put32(header, r.characteristics);
+      w.u32(r.dataVersion);
+      w.u16(r.memoryFlags);
+      w.u16(r.language);
+      w.u32(r.version);
+      w.u32(r.characteristics);
     }
-    header.insert(header.end(), r.extraHeader, 0);
-    Set32(header, 0, r.dataSize.value_or(static_cast<uint32_t>(r.data.size())));
-    Set32(header, 4, r.headerSize.value_or(static_cast<uint32_t>(header.size())));
+    w.zeros(r.extraHeader);
+    putU32LE(&header[0], r.dataSize.value_or(static_cast<uint32_t>(r.data.size())));
+    putU32LE(&header[4], r.headerSize.value_or(static_cast<uint32_t>(header.size())));
 
     fBytes.insert(fBytes.end(), header.begin(), header.end());
     fBytes.insert(fBytes.end(), r.data.begin(), r.data.end());
@@ -87,34 +90,15 @@ public:
 
   const std::vector<uint8_t>& Bytes() const { return fBytes; }
 
-  // Little-endian helpers, also handy for building expectations.
-  static void Put16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-  }
-  static void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    Put16(out, static_cast<uint16_t>(v));
-    Put16(out, static_cast<uint16_t>(v >> 16));
-  }
-  static void Set32(std::vector<uint8_t>& out, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-  static uint32_t Get32(const std::vector<uint8_t>& in, size_t at) {
-    return uint32_t(in[at]) | uint32_t(in[at + 1]) << 8 | uint32_t(in[at + 2]) << 16 | uint32_t(in[at + 3]) << 24;
-  }
-  static uint16_t Get16(const std::vector<uint8_t>& in, size_t at) {
-    return static_cast<uint16_t>(in[at] | in[at + 1] << 8);
-  }
-
 private:
-  static void PutId(std::vector<uint8_t>& out, const ResId& id) {
+  static void PutId(ByteWriter& w, const ResId& id) {
     if (id.ordinal) {
-      Put16(out, 0xFFFF);
-      Put16(out, id.value);
+      w.u16(0xFFFF);
+      w.u16(id.value);
       return;
     }
-    for (char16_t c : id.text) Put16(out, c);
-    if (!id.unterminated) Put16(out, 0);
+    for (char16_t c : id.text) w.u16(c);
+    if (!id.unterminated) w.u16(0);
   }
 
   std::vector<uint8_t> fBytes;

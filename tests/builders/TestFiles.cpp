@@ -48,6 +48,8 @@ std::u16string ScratchDir::file16(const std::string& name) const { return platfo
 
 // ---- files ----
 
+std::string FixturePath(const std::string& name) { return std::string(TOLVANE_FIXTURES) + "/" + name; }
+
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

@@ -1,10 +1,13 @@
-// Helpers for tests that touch the file system: a scratch directory that cleans up
-// after itself, whole-file reads and writes, directory listings, SHA-256 of bytes
-// and running a tool of the field.
+// Helpers every kind of test uses: what a call threw, a scratch directory that cleans
+// up after itself, the fixtures, whole-file reads and writes, directory listings,
+// SHA-256 of bytes and running a tool of the field.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/Exceptions.h"
@@ -30,6 +33,17 @@ Thrown Capture(F&& f) {
   return {};
 }
 
+// The message of the E that f raises; a failure when it raises nothing or something else.
+template <class E, class F>
+std::string RefusalMessage(F&& f) {
+  Thrown t = Capture(std::forward<F>(f));
+  if (!t.thrown)
+    ADD_FAILURE() << "raised nothing";
+  else if (t.className != E(u"").ClassName())
+    ADD_FAILURE() << "raised " << t.className << " instead: " << t.message;
+  return t.message;
+}
+
 // A fresh directory under the test temporary directory, removed with everything in
 // it when the object goes.
 class ScratchDir {
@@ -48,6 +62,8 @@ private:
   std::string fPath;
 };
 
+// A file of tests/fixtures.
+std::string FixturePath(const std::string& name);
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 bool PathExists(const std::string& path);
