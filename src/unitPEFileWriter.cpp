@@ -451,6 +451,9 @@ void TPEModule::WriteImage(TStream& s, int64_t start) {
       out.Write(data.data(), data.size());
     if (h.SizeOfRawData > data.size()) out.Zeros(h.SizeOfRawData - data.size());
   }
+  // Where the layout put them, which offsets into them count on: with no section's
+  // data before them, the headers of sections left out still take their room.
+  if (fEndCommentOffset > out.Written()) out.Zeros(fEndCommentOffset - out.Written());
   if (fEndCommentSize > 0) out.Write(fEndComment);
 
   uint8_t checksum[4];

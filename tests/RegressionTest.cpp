@@ -232,6 +232,18 @@ TEST(FoundByFuzzing, UninitializedPartOfTwoGibibytesKeepsItsSection) {
   EXPECT_EQ(bss->SectionHeader().VirtualSize, 0x80000000u);
 }
 
+// combine-appended-bytes-after-a-left-out-section.bin: the image's one section was
+// emptied by the merge and left out, and no section's data came before the appended
+// bytes: they were written 40 bytes before the place the layout gave them, which
+// offsets into them count on.
+TEST(FoundByFuzzing, AppendedBytesStayWhereTheLayoutPutsThemWhenASectionIsLeftOut) {
+  Combination input = Split(ReadFileBytes(kRegressions + "/combine-appended-bytes-after-a-left-out-section.bin"));
+  std::optional<Bytes> written = CombineInMemory(input);
+  ASSERT_TRUE(written.has_value());
+  ASSERT_EQ(written->size(), input.image.size());
+  EXPECT_TRUE(std::equal(input.image.end() - 512, input.image.end(), written->end() - 512));
+}
+
 // combine-symbol-table-between-sections.bin: a file offset named bytes between two
 // sections' data, which the packed layout leaves out; the offset then named the
 // next section's bytes. Every such offset is refused before a byte is written.
