@@ -46,6 +46,8 @@ public:
   uint32_t DirectoryEntry() const { return fDirectoryEntry; }
   void SetDirectoryEntry(uint32_t entry) { fDirectoryEntry = entry; }
 
+  // Called last by both constructors, where only this class's own can run.
+  // cppcheck-suppress virtualCallInConstructor
   virtual void Initialize() {}
   virtual void Fixup() {}
 

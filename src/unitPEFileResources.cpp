@@ -180,6 +180,7 @@ private:
     const uint32_t codePage = entry.u32(8);
     // An empty resource has no bytes to find, wherever its address points (and gets
     // empty data, not made-up content).
+    // cppcheck-suppress unassignedVariable ; an empty stream is all it needs to be
     static const TMemoryStream kNoBytes;
     uint64_t at = 0;
     const TMemoryStream& bytes = size == 0 ? kNoBytes : DataBytes(rva, size, at);

@@ -217,6 +217,7 @@ void TResModule::SaveToStream(TStream& stream) {
   }
   if (!f16Bit) {
     auto empty = TResourceDetails::ClassInfo.CreateNewDetached(0, u"0");
+    // cppcheck-suppress nullPointer ; CreateNewDetached makes the details, it never gives null
     WriteRecord(stream, *empty);
   }
   for (int i = 0; i < ResourceCount(); ++i) WriteRecord(stream, *ResourceDetails(i));

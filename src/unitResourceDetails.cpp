@@ -302,7 +302,7 @@ std::string ReadCountedAnsiString(const uint8_t*& cursor, uint32_t codePage) {
   uint16_t n = getU16LE(cursor);
   cursor += 2;
   std::u16string wide(n, u'\0');
-  for (uint16_t i = 0; i < n; ++i) wide[i] = getU16LE(cursor + 2 * i);
+  for (uint16_t i = 0; i < n; ++i) wide[i] = getU16LE(cursor + 2 * size_t(i));
   cursor += 2 * static_cast<size_t>(n);
   return platform::WideCharToMultiByte(codePage, wide);
 }

@@ -133,6 +133,8 @@ class TAnsiResourceDetails : public TResourceDetails {
 public:
   using TResourceDetails::TResourceDetails;
   TResourceDetailsClass ClassType() const override;
+  // Each class has its own, on purpose: it is what ClassType answers for that class.
+  // cppcheck-suppress duplInheritedMember
   static const TResourceDetailsClassInfo ClassInfo;
   static bool AcceptsData(int64_t ASize, const uint8_t* AData);
 
@@ -148,6 +150,8 @@ class TUnicodeResourceDetails : public TResourceDetails {
 public:
   using TResourceDetails::TResourceDetails;
   TResourceDetailsClass ClassType() const override;
+  // Each class has its own, on purpose: it is what ClassType answers for that class.
+  // cppcheck-suppress duplInheritedMember
   static const TResourceDetailsClassInfo ClassInfo;
   static bool AcceptsData(int64_t ASize, const uint8_t* AData);
 

@@ -80,6 +80,8 @@ uint32_t DecodeUtf8(const std::string& text, size_t& i) {
 
 struct LanguageCodePage {
   uint16_t language;  // a full language identifier, or a primary language alone
+  // Read through the tables' lookups, which cppcheck does not follow into constexpr arrays.
+  // cppcheck-suppress unusedStructMember
   int16_t codePage;
 };
 

@@ -23,6 +23,8 @@ private:
   std::string fUtf8;
 };
 
+// Name and Base are a class name and a base clause: parentheses would not compile.
+// NOLINTNEXTLINE(bugprone-macro-parentheses)
 #define TOLVANE_EXCEPTION_CLASS(Name, Base)                                   \
   class Name : public Base {                                                  \
   public:                                                                     \

@@ -94,6 +94,7 @@ void TMemoryStream::SetSize(int64_t size) {
 
 void TMemoryStream::Assign(const uint8_t* data, size_t size) {
   // data may lie inside this stream's own view, which the owner keeps alive meanwhile.
+  // cppcheck-suppress unreadVariable
   TBytesOwner keep = std::move(fOwner);
   DropView();
   fBytes.assign(data, data + size);

@@ -6,7 +6,8 @@
 #
 # CORPUS_ROOT holds one directory per target (image_reader, res_reader, combine, writer), as
 # run.sh keeps them with FUZZ_CORPUS. The build goes to $COV_BUILD (default
-# build-fuzz-cov); the report to $COV_BUILD/coverage.txt.
+# build-fuzz-cov); the report to $COV_BUILD/coverage.txt, the writer's lines no input
+# reaches to $COV_BUILD/unreached-writer.txt.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -32,3 +33,10 @@ done
 "$profdata" merge -sparse "$build"/profiles/*.profraw -o "$build/coverage.profdata"
 "$cov" report "${objects[@]:1}" -instr-profile="$build/coverage.profdata" \
   -ignore-filename-regex='tools/fuzz/' "$root/src" "$root/resources" | tee "$build/coverage.txt"
+
+# The writer's lines that no input reaches, each as FILE:LINE and its text, to be
+# explained (unreachable, or a seed to add).
+for f in unitPEFileWriter.cpp unitPEFileResourceWriter.cpp; do
+  "$cov" show "${objects[@]:1}" -instr-profile="$build/coverage.profdata" "$root/src/$f" |
+    awk -v f="$f" -F'|' '$2 ~ /^ *0$/ { gsub(/^ +/, "", $1); print f ":" $1 ":" $3 }'
+done | tee "$build/unreached-writer.txt"
