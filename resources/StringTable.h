@@ -28,7 +28,7 @@ enum class StrId {
   BadAlignment, HeadersTooLong, TooManyEntries, SectionWouldMove,
   NoRoomForResourceSection, TooFewDataDirectories, LayoutOverflow, ResourceSectionShared,
   SectionsShareTheirBytes, FileAlignmentTooLarge, ResourceNameTooLong, ResourceSectionHoldsMore,
-  OffsetIntoDroppedBytes,
+  OffsetIntoDroppedBytes, DiscardableCodeWouldMove,
   // Module and stream errors.
   NoStreaming, AbstractError, ListIndexError, InvalidInteger,
   FileOpenError, FileCreateError, StreamReadError, StreamWriteError,

@@ -171,7 +171,8 @@ void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     if (p.hadAddress && p.VirtualShift() != 0 && !SectionMayMove(i))
-      RaiseLayout(StrId::SectionWouldMove, ToU16(fSectionList[i]->SectionName()));
+      RaiseLayout(IsDiscardable(fSectionList[i]->SectionHeader()) ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove,
+                  ToU16(fSectionList[i]->SectionName()));
   }
   for (int i = 0; i < fSectionList.Count(); ++i) {
     uint32_t entry = fSectionList[i]->DirectoryEntry();
@@ -207,13 +208,22 @@ bool TPEModule::SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva)
   return rva >= h.VirtualAddress && uint64_t(rva) < end;
 }
 
-// Only what no code addresses absolutely may move: discardable sections, the base
+// Only what no code addresses absolutely may move: discardable data, the base
 // relocations (the section entry 5 points into, or named .reloc), and a section
 // that a directory entry describes whole (the rebuilt resource section).
 bool TPEModule::SectionMayMove(int index) const {
   const TImageSection* s = fSectionList[index];
-  return (s->SectionHeader().Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 || s->SectionName() == ".reloc" ||
+  return IsDiscardableData(s->SectionHeader()) || s->SectionName() == ".reloc" ||
          s->DirectoryEntry() != kNoDirectory || index == RelocationSectionIndex();
+}
+
+// Discardable code, a driver's INIT section say, runs before it is discarded: its
+// absolute addresses, base relocations and the entry point in it must stay true.
+bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h) const {
+  const uint32_t entryPoint = OptionalHeader().AddressOfEntryPoint;
+  return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 &&
+         (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) == 0 &&
+         !(entryPoint != 0 && SectionHoldsAddress(h, entryPoint));
 }
 
 // The last section, in table order, whose bytes hold the address of data directory

@@ -178,6 +178,35 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
             "Section .idata would move, but it is neither discardable nor the base relocation section");
 }
 
+// Discardable code (a driver's INIT) and a discardable section holding the entry
+// point run before they are discarded: they keep their addresses like code does.
+TEST(ImageLayout, DiscardableCodeOrEntryPointIsNeverMoved) {
+  constexpr uint32_t kDiscardableCode = kCode | 0x02000000;
+  const uint32_t kFollowerAt = 0x3000;
+  for (auto [characteristics, entryPoint] : {std::pair{kDiscardableCode, 0u}, std::pair{kDiscardableData, kFollowerAt + 4}}) {
+    BuiltImage built = GrowingResourceImage(Section("INIT", Fill(8, 1), characteristics)).Build();
+    built.PutU32(built.layout.optionalHeader + 16, entryPoint);
+    auto image = LoadImage(built);
+    Grow(*image);
+    EXPECT_EQ(SaveRefusal(*image).message, "Section INIT would move, but it is discardable code or holds the entry point")
+        << std::hex << characteristics;
+  }
+}
+
+// Without a resource section, the new one goes after discardable code, which keeps its place.
+TEST(ImageLayout, NewResourceSectionFollowsDiscardableCode) {
+  ImageBuilder b;
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddSection(Section("INIT", Fill(0x10, 0xCC), kCode | 0x02000000));
+  auto image = LoadImage(b.Build());
+  AddResource(*image, u"10", u"1", 0x409, Fill(0x3000, 7));
+  auto again = LoadImage(SaveToBytes(*image));
+  ASSERT_EQ(again->ImageSectionCount(), 3);
+  EXPECT_EQ(again->ImageSection(1)->SectionName(), "INIT");
+  EXPECT_EQ(again->ImageSection(1)->SectionHeader().VirtualAddress, 0x2000u);
+  EXPECT_EQ(again->ImageSection(2)->SectionName(), ".rsrc");
+}
+
 TEST(ImageLayout, RefusedSaveLeavesThePreviousDestination) {
   ScratchDir dir;
   WriteFileBytes(dir.file("out.exe"), BytesOf("previous"));

@@ -88,6 +88,11 @@ struct TSection {
   uint32_t Kept() const { return raw < vs ? raw : Vs(); }
   uint32_t Uninitialized() const { return raw < vs ? vs - raw : 0; }
   bool Discardable() const { return (characteristics & kDiscardable) != 0; }
+  // Discardable, holding neither code nor the entry point: what may move as such.
+  bool DiscardableData(uint32_t entryPoint) const {
+    return Discardable() && (characteristics & (kCode | kExecute)) == 0 &&
+           !(entryPoint != 0 && entryPoint >= va && uint64_t(entryPoint) - va < vs);
+  }
   // What the writer moves an address with: a section that had an address, up to
   // the next multiple of SectionAlignment (the loader maps that slack too).
   bool HoldsRva(uint32_t rva, uint32_t sa) const { return va != 0 && rva >= va && uint64_t(rva) - va < AlignUp(Vs(), sa); }
@@ -469,7 +474,7 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
     size_t at = 0;
     for (size_t j = 0; j < old.sections.size(); ++j) {
       const TSection& s = old.sections[j];
-      if (!(s.Discardable() || static_cast<int>(j) == relocSection || s.name == ".reloc")) at = j + 1;
+      if (!(s.DiscardableData(old.Opt32(16)) || static_cast<int>(j) == relocSection || s.name == ".reloc")) at = j + 1;
     }
     TPlaced fresh;
     fresh.name = ".rsrc";
@@ -511,14 +516,16 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
   plan.laidOut = true;
 
   // Only the resource section, the base relocations (by entry 5 or by name) and
-  // discardable sections may move.
+  // discardable data may move.
   const int relocSection = RelocationSection(old);
   for (size_t i = 0; i < plan.sections.size(); ++i) {
     const TPlaced& p = plan.sections[i];
     if (p.old < 0) continue;
     const TSection& s = old.sections[static_cast<size_t>(p.old)];
-    bool movable = s.Discardable() || p.old == relocSection || s.name == ".reloc" || static_cast<int>(i) == plan.resource;
-    if (s.va != 0 && p.va != s.va && !movable) refusals.insert(Message(StrId::SectionWouldMove, ToU16(s.name)));
+    bool movable = s.DiscardableData(old.Opt32(16)) || p.old == relocSection || s.name == ".reloc" ||
+                   static_cast<int>(i) == plan.resource;
+    if (s.va != 0 && p.va != s.va && !movable)
+      refusals.insert(Message(s.Discardable() ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove, ToU16(s.name)));
   }
   return plan;
 }
