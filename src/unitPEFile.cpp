@@ -425,11 +425,6 @@ TRvaView TPEModule::ImportSectionData() {
 
 namespace {
 
-// Offsets of the export directory fields the reader uses.
-constexpr uint32_t kExportNumberOfNames = 24;
-constexpr uint32_t kExportAddressOfNames = 32;
-constexpr uint32_t kExportAddressOfNameOrdinals = 36;
-
 // rva + delta as an RVA, or nothing when it leaves the 32-bit address space.
 bool AddRva(uint32_t rva, uint64_t delta, uint32_t& result) {
   uint64_t sum = uint64_t(rva) + delta;
@@ -440,29 +435,28 @@ bool AddRva(uint32_t rva, uint64_t delta, uint32_t& result) {
 
 }  // namespace
 
+std::optional<IMAGE_EXPORT_DIRECTORY> TPEModule::ExportDirectory(const TRvaView& view) {
+  if (view.IsNull()) return std::nullopt;
+  const uint32_t rva = DataDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress();
+  if (!view.has(rva, IMAGE_EXPORT_DIRECTORY::kSize)) return std::nullopt;
+  return IMAGE_EXPORT_DIRECTORY::Decode(view.at(rva, IMAGE_EXPORT_DIRECTORY::kSize, "Export directory"));
+}
+
 int TPEModule::ExportCount() {
-  TRvaView view = ExportSectionData();
-  if (view.IsNull()) return 0;
-  uint32_t rva;
-  if (!AddRva(DataDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress(), kExportNumberOfNames, rva) ||
-      !view.has(rva, 4))
-    return 0;
-  return static_cast<int>(std::min<uint32_t>(view.u32(rva, "Export directory"), INT_MAX));
+  std::optional<IMAGE_EXPORT_DIRECTORY> dir = ExportDirectory(ExportSectionData());
+  if (!dir) return 0;
+  return static_cast<int>(std::min<uint32_t>(dir->NumberOfNames, INT_MAX));
 }
 
 void TPEModule::GetExportDetails(int idx, std::string& name, uint32_t& ordinal) {
   if (idx < 0) return;
   TRvaView view = ExportSectionData();
-  if (view.IsNull()) return;
-  uint32_t dir = DataDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress();
-  uint32_t namesField, ordinalsField;
-  if (!AddRva(dir, kExportAddressOfNames, namesField) || !AddRva(dir, kExportAddressOfNameOrdinals, ordinalsField) ||
-      !view.has(namesField, 4) || !view.has(ordinalsField, 4))
-    return;
+  std::optional<IMAGE_EXPORT_DIRECTORY> dir = ExportDirectory(view);
+  if (!dir) return;
   uint32_t nameEntry, ordinalEntry;
-  if (!AddRva(view.u32(namesField, "Export name table"), uint64_t(idx) * 4, nameEntry) ||
-      !AddRva(view.u32(ordinalsField, "Export ordinal table"), uint64_t(idx) * 2, ordinalEntry) ||
-      !view.has(nameEntry, 4) || !view.has(ordinalEntry, 2))
+  if (!AddRva(dir->AddressOfNames, uint64_t(idx) * 4, nameEntry) ||
+      !AddRva(dir->AddressOfNameOrdinals, uint64_t(idx) * 2, ordinalEntry) || !view.has(nameEntry, 4) ||
+      !view.has(ordinalEntry, 2))
     return;
   ordinal = view.u16(ordinalEntry, "Export ordinal");
   name = view.CString(view.u32(nameEntry, "Export name"));

@@ -206,6 +206,8 @@ public:
 
   int ExportCount();
   TRvaView ExportSectionData();
+  // The export directory, when the export section (view) holds all of it.
+  std::optional<IMAGE_EXPORT_DIRECTORY> ExportDirectory(const TRvaView& view);
   // name and ordinal are left unchanged without an export section or past its bytes.
   void GetExportDetails(int idx, std::string& name, uint32_t& ordinal);
   int ImportCount();
@@ -260,11 +262,18 @@ protected:
   TLayoutPlan PlanLayout() const;
   void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
   void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
-  std::vector<uint8_t*> DebugRecords(const TLayoutPlan& plan);
+  // A debug record where it stands: at an offset in the data of a section.
+  struct TDebugRecordPlace {
+    TMemoryStream* data;
+    uint64_t at;
+    IMAGE_DEBUG_DIRECTORY Decode() const;
+    void Encode(const IMAGE_DEBUG_DIRECTORY& record) const;
+  };
+  std::vector<TDebugRecordPlace> DebugRecords(const TLayoutPlan& plan);
   void ApplyPlacements(const TLayoutPlan& plan);
   void MoveLayoutDependentPositions(const TLayoutPlan& plan);
   void MoveDataDirectories(const TLayoutPlan& plan);
-  static void MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record);
+  static void MoveDebugRecord(const TLayoutPlan& plan, const TDebugRecordPlace& place);
   void SetHeaderTotals(const TLayoutPlan& plan);
 
   TMemoryStream fDOSStub;
