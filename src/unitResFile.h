@@ -40,8 +40,7 @@ public:
 
 private:
   // The resource of one record, or null for the leading empty record (which sets sawEmptyRecord).
-  std::unique_ptr<TResourceDetails> DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
-                                                 uint32_t HeaderSize, bool& sawEmptyRecord);
+  std::unique_ptr<TResourceDetails> DecodeRecord(ByteView file, uint64_t& offset, bool& sawEmptyRecord);
   void WriteRecord(TStream& stream, TResourceDetails& details);
 
   bool f16Bit = false;
