@@ -51,8 +51,9 @@ std::string ZeroTerminated(const uint8_t* p, size_t max) {
 
 TImageSection::TImageSection(TPEBase* AParent, EmptyTag) : fParent(AParent), fSectionHeader{} {}
 
-TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, ByteView image)
+TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, const TSharedBytes& shared)
     : fParent(AParent), fSectionHeader(AHeader) {
+  const ByteView image = shared.bytes;
   uint32_t rawSize = fSectionHeader.SizeOfRawData;
   uint32_t virtualSize = fSectionHeader.VirtualSize;
   uint32_t kept;
@@ -68,8 +69,8 @@ TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHead
       throw EPEException(Format(LoadResString(StrId::SectionDataOutsideFile), {ToU16(SectionName())}));
     ByteView bytes = image.sub(fSectionHeader.PointerToRawData, kept);
     // A mapped input is viewed, not copied: most sections are written back unchanged.
-    if (TBytesOwner owner = fParent != nullptr ? fParent->SharedOwnerOf(bytes) : nullptr)
-      fRawData.AssignView(std::move(owner), bytes.data(), kept);
+    if (shared.owner)
+      fRawData.AssignView(shared.owner, bytes.data(), kept);
     else
       fRawData.Write(bytes.data(), kept);
   }
@@ -126,27 +127,6 @@ void TPEBase::LoadFromStream(TStream& s) {
   s.ReadBuffer(image->data(), size);
   ByteView bytes(image->data(), image->size());
   LoadFromSharedBytes(std::move(image), bytes);
-}
-
-void TPEBase::LoadFromSharedBytes(TBytesOwner owner, ByteView image) {
-  struct TParsing {
-    TPEBase& base;
-    ~TParsing() {
-      base.fParsedOwner.reset();
-      base.fParsedBytes = ByteView();
-    }
-  } parsing{*this};
-  fParsedOwner = std::move(owner);
-  fParsedBytes = image;
-  ParseImage(image);
-}
-
-TBytesOwner TPEBase::SharedOwnerOf(ByteView bytes) const {
-  if (!fParsedOwner) return nullptr;
-  auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
-  uintptr_t start = at(fParsedBytes.data()), end = start + fParsedBytes.size();
-  if (at(bytes.data()) < start || at(bytes.data()) > end || bytes.size() > end - at(bytes.data())) return nullptr;
-  return fParsedOwner;
 }
 
 TImageSection* TPEBase::GetSectionByName(const std::string& name) const {
@@ -259,7 +239,8 @@ std::string TRvaView::CString(uint32_t rva) const {
 
 TPEModule::~TPEModule() = default;
 
-void TPEModule::ParseImage(ByteView image) {
+void TPEModule::ParseImage(const TSharedBytes& shared) {
+  const ByteView image = shared.bytes;
   ClearParsedImage();
   const uint64_t tableStart = ReadHeaders(image);
   const std::vector<IMAGE_SECTION_HEADER> headers = ReadSectionTable(image, tableStart);
@@ -267,7 +248,7 @@ void TPEModule::ParseImage(ByteView image) {
   const uint64_t firstData = ReadCommentBlock(image, headers, headersEnd);
   ReadStringTable(image);
   ReadSymbolTable(image);
-  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, image));
+  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, shared));
   ReadEndComment(image, headers, std::max(headersEnd, firstData));
 }
 

@@ -19,8 +19,9 @@ class TPEBase;
 
 class TImageSection {
 public:
-  // A section read from an image; image is the whole file in memory.
-  TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, ByteView image);
+  // A section read from an image; image is the whole file in memory. The section's
+  // data views image's bytes while its owner keeps them, and is a copy otherwise.
+  TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, const TSharedBytes& image);
   virtual ~TImageSection() = default;
   // A new section without data.
   static std::unique_ptr<TImageSection> CreateEmpty(TPEBase* AParent, const std::string& AName,
@@ -97,15 +98,12 @@ public:
 
   void LoadFromFile(const std::u16string& name) override;
   void LoadFromStream(TStream& s) override;
-  // Parses a whole image held in memory (what LoadFromStream does after reading).
-  void LoadFromBytes(ByteView image) { ParseImage(image); }
+  // Parses a whole image held in memory; what is kept of it is copied.
+  void LoadFromBytes(ByteView image) { ParseImage(TSharedBytes{image, nullptr}); }
   // Parses a whole image whose bytes owner keeps alive and unchanged: section data
   // and resources view those bytes instead of copying them (LoadFromFile maps the
-  // file and comes here).
-  void LoadFromSharedBytes(TBytesOwner owner, ByteView image);
-  // While LoadFromSharedBytes parses: the owner, when bytes lie within the image
-  // being parsed; null otherwise, and always outside a load.
-  TBytesOwner SharedOwnerOf(ByteView bytes) const;
+  // file and comes here, LoadFromStream after reading).
+  void LoadFromSharedBytes(TBytesOwner owner, ByteView image) { ParseImage(TSharedBytes{image, std::move(owner)}); }
 
   TImageSection* GetSectionByName(const std::string& name) const;
   TImageSection* ImageSection(int index) const { return fSectionList[index]; }
@@ -130,7 +128,7 @@ public:
 
 protected:
   virtual void FixupImage() {}
-  virtual void ParseImage(ByteView) {}
+  virtual void ParseImage(const TSharedBytes&) {}
   virtual void LayoutImage() {}
 
   IMAGE_FILE_HEADER fCOFFHeader;
@@ -139,10 +137,6 @@ protected:
   std::unique_ptr<std::vector<std::unique_ptr<TSymbol>>> fSymbolTable;
   std::unique_ptr<std::vector<TSymbol*>> fSymbolTableIndex;
   std::unique_ptr<std::vector<std::string>> fStringTable;
-
-private:
-  TBytesOwner fParsedOwner;
-  ByteView fParsedBytes;
 };
 
 // A live data directory entry inside the optional header: writes through it change
@@ -220,7 +214,7 @@ public:
   int32_t EndCommentSize() const { return fEndCommentSize; }
 
 protected:
-  void ParseImage(ByteView image) override;
+  void ParseImage(const TSharedBytes& image) override;
   void LayoutImage() override;
   void FixupImage() override {}
 
@@ -301,7 +295,7 @@ public:
 
 protected:
   TResourceDetails* GetResourceDetails(int idx) const override { return fDetailList[idx]; }
-  void ParseImage(ByteView image) override;
+  void ParseImage(const TSharedBytes& image) override;
   void LayoutImage() override;
   bool WriteDeferredSectionData(const TImageSection* section,
                                 const std::function<void(const uint8_t*, size_t)>& out) override;

@@ -219,7 +219,7 @@ private:
 
 }  // namespace
 
-void TPEResourceModule::ParseImage(ByteView image) {
+void TPEResourceModule::ParseImage(const TSharedBytes& image) {
   fDetailList.Clear();
   TPEModule::ParseImage(image);
   uint32_t offset = 0;

@@ -68,20 +68,15 @@ void TResModule::LoadFromStream(TStream& stream) {
 }
 
 void TResModule::LoadFromSharedBytes(TBytesOwner owner, ByteView bytes) {
-  TMemoryStream whole;
-  whole.AssignView(std::move(owner), bytes.data(), bytes.size());
-  struct TDecoding {
-    const TMemoryStream*& shared;
-    ~TDecoding() { shared = nullptr; }
-  } decoding{fSharedFile};
-  fSharedFile = &whole;
-  LoadFromBytes(bytes);
+  DecodeFile(TSharedBytes{bytes, std::move(owner)});
 }
 
-void TResModule::LoadFromBytes(ByteView file) {
+void TResModule::LoadFromBytes(ByteView bytes) { DecodeFile(TSharedBytes{bytes, nullptr}); }
+
+void TResModule::DecodeFile(const TSharedBytes& file) {
   f16Bit = true;
   uint64_t offset = 0;
-  while (offset + TResRecordHeader::kSizesSize < file.size()) {
+  while (offset + TResRecordHeader::kSizesSize < file.bytes.size()) {
     try {
       bool emptyRecord = false;
       if (auto details = DecodeRecord(file, offset, emptyRecord)) AddResource(std::move(details));
@@ -97,23 +92,21 @@ void TResModule::LoadFromBytes(ByteView file) {
 // A record that does not fit the file, or would not advance the reader, is corrupt.
 // Gives the resource of the record at offset, or null for the leading empty record;
 // offset moves to the next record.
-std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64_t& offset, bool& sawEmptyRecord) {
-  const TResRecordHeader h = TResRecordHeader::Decode(file.from(offset));
+std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(const TSharedBytes& file, uint64_t& offset,
+                                                           bool& sawEmptyRecord) {
+  const TResRecordHeader h = TResRecordHeader::Decode(file.bytes.from(offset));
   const uint64_t recordSize = uint64_t(h.HeaderSize) + h.DataSize;
   if (AlignUp4(recordSize) == 0) throw Exception(u"empty record");
-  ByteView record = file.sub(offset, recordSize);
-  const uint64_t dataOffset = offset + h.HeaderSize;
+  ByteView data = file.bytes.sub(offset, recordSize).sub(h.HeaderSize, h.DataSize);
   offset += AlignUp4(recordSize);
 
   if (h.DataSize == 0 && h.Name == u"0") {  // the leading empty record of a 32-bit file
     sawEmptyRecord = true;
     return nullptr;
   }
-  const uint8_t* bytes = record.ptr(h.HeaderSize, h.DataSize);
-  auto details = fSharedFile != nullptr
-                     ? TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, *fSharedFile,
-                                                               dataOffset, h.DataSize)
-                     : TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, h.DataSize, bytes);
+  auto details =
+      file.owner ? TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, {data, file.owner})
+                 : TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, data.size(), data.data());
   details->SetCharacteristics(h.Characteristics);
   details->SetVersion(h.Version);
   details->SetMemoryFlags(h.MemoryFlags);
