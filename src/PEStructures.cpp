@@ -197,6 +197,18 @@ TSectionReloc TSectionReloc::Decode(ByteView bytes) {
   return r;
 }
 
+IMAGE_SYMBOL IMAGE_SYMBOL::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSymbolSize, "Symbol");
+  IMAGE_SYMBOL s;
+  for (size_t i = 0; i < s.ShortName.size(); ++i) s.ShortName[i] = b.u8(i);
+  s.Value = b.u32(8);
+  s.SectionNumber = b.u16(12);
+  s.Type = b.u16(14);
+  s.StorageClass = b.u8(16);
+  s.NumberOfAuxSymbols = b.u8(17);
+  return s;
+}
+
 TImageImportDescriptor TImageImportDescriptor::Decode(ByteView bytes) {
   ByteView b = bytes.sub(0, kSize, "Import descriptor");
   TImageImportDescriptor d;

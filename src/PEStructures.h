@@ -117,6 +117,20 @@ struct TSectionReloc {
 };
 using PSectionReloc = const TSectionReloc*;
 
+// A record of the COFF symbol table; NumberOfAuxSymbols records of its own follow it.
+struct IMAGE_SYMBOL {
+  std::array<uint8_t, 8> ShortName{};  // the name, or four zero bytes and its offset in the string table
+  uint32_t Value = 0;
+  uint16_t SectionNumber = 0;
+  uint16_t Type = 0;
+  uint8_t StorageClass = 0;
+  uint8_t NumberOfAuxSymbols = 0;
+
+  static IMAGE_SYMBOL Decode(ByteView bytes);  // needs 18 bytes
+  bool HasLongName() const { return getU32LE(ShortName.data()) == 0; }
+  uint32_t LongNameOffset() const { return getU32LE(ShortName.data() + 4); }
+};
+
 struct TImageImportDescriptor {
   uint32_t Characteristics = 0;  // the import lookup table
   uint32_t TimeDateStamp = 0;

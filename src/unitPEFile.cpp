@@ -200,18 +200,18 @@ void TPEBase::ReadSymbolTable(ByteView image) {
   fSymbolTableIndex = std::make_unique<std::vector<TSymbol*>>();
   fSymbolTableIndex->reserve(count);
   for (uint32_t k = 0; k < count;) {
-    ByteView r = records.sub(uint64_t(k) * kSymbolSize, kSymbolSize);
+    const IMAGE_SYMBOL r = IMAGE_SYMBOL::Decode(records.from(uint64_t(k) * kSymbolSize));
     std::string name;
-    if (r.u32(0) == 0) {
+    if (r.HasLongName()) {
       // A long name: an offset into the string table, whose first 4 bytes are its length.
-      uint32_t offset = r.u32(4);
+      uint32_t offset = r.LongNameOffset();
       if (offset >= 4 && offset < strings.size())
         name = ZeroTerminated(strings.data() + offset, static_cast<size_t>(strings.size() - offset));
     } else {
-      name = ZeroTerminated(r.data(), 8);
+      name = ZeroTerminated(r.ShortName.data(), r.ShortName.size());
     }
-    uint32_t aux = r.u8(17);
-    auto symbol = std::make_unique<TSymbol>(std::move(name), k, r.u32(8), r.u16(12), r.u16(14), r.u8(16));
+    uint32_t aux = r.NumberOfAuxSymbols;
+    auto symbol = std::make_unique<TSymbol>(std::move(name), k, r.Value, r.SectionNumber, r.Type, r.StorageClass);
     TSymbol* p = symbol.get();
     fSymbolTable->push_back(std::move(symbol));
     // Auxiliary records belong to the symbol before them; a count running past the table is cut there.
