@@ -197,6 +197,18 @@ TSectionReloc TSectionReloc::Decode(ByteView bytes) {
   return r;
 }
 
+IMAGE_SYMBOL IMAGE_SYMBOL::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSymbolSize, "Symbol");
+  IMAGE_SYMBOL s;
+  for (size_t i = 0; i < s.ShortName.size(); ++i) s.ShortName[i] = b.u8(i);
+  s.Value = b.u32(8);
+  s.SectionNumber = b.u16(12);
+  s.Type = b.u16(14);
+  s.StorageClass = b.u8(16);
+  s.NumberOfAuxSymbols = b.u8(17);
+  return s;
+}
+
 TImageImportDescriptor TImageImportDescriptor::Decode(ByteView bytes) {
   ByteView b = bytes.sub(0, kSize, "Import descriptor");
   TImageImportDescriptor d;
@@ -206,6 +218,99 @@ TImageImportDescriptor TImageImportDescriptor::Decode(ByteView bytes) {
   d.Name = b.u32(12);
   d.FirstThunk = b.u32(16);
   return d;
+}
+
+IMAGE_DEBUG_DIRECTORY IMAGE_DEBUG_DIRECTORY::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSize, "Debug directory");
+  IMAGE_DEBUG_DIRECTORY d;
+  d.Characteristics = b.u32(0);
+  d.TimeDateStamp = b.u32(4);
+  d.MajorVersion = b.u16(8);
+  d.MinorVersion = b.u16(10);
+  d.Type = b.u32(12);
+  d.SizeOfData = b.u32(16);
+  d.AddressOfRawData = b.u32(20);
+  d.PointerToRawData = b.u32(24);
+  return d;
+}
+
+void IMAGE_DEBUG_DIRECTORY::Encode(FixedByteWriter& out, uint64_t at) const {
+  out.u32(at, Characteristics);
+  out.u32(at + 4, TimeDateStamp);
+  out.u16(at + 8, MajorVersion);
+  out.u16(at + 10, MinorVersion);
+  out.u32(at + 12, Type);
+  out.u32(at + 16, SizeOfData);
+  out.u32(at + 20, AddressOfRawData);
+  out.u32(at + 24, PointerToRawData);
+}
+
+IMAGE_EXPORT_DIRECTORY IMAGE_EXPORT_DIRECTORY::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSize, "Export directory");
+  IMAGE_EXPORT_DIRECTORY d;
+  d.Characteristics = b.u32(0);
+  d.TimeDateStamp = b.u32(4);
+  d.MajorVersion = b.u16(8);
+  d.MinorVersion = b.u16(10);
+  d.Name = b.u32(12);
+  d.Base = b.u32(16);
+  d.NumberOfFunctions = b.u32(20);
+  d.NumberOfNames = b.u32(24);
+  d.AddressOfFunctions = b.u32(28);
+  d.AddressOfNames = b.u32(32);
+  d.AddressOfNameOrdinals = b.u32(36);
+  return d;
+}
+
+IMAGE_RESOURCE_DIRECTORY IMAGE_RESOURCE_DIRECTORY::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSize, "Resource directory table");
+  IMAGE_RESOURCE_DIRECTORY d;
+  d.Characteristics = b.u32(0);
+  d.TimeDateStamp = b.u32(4);
+  d.MajorVersion = b.u16(8);
+  d.MinorVersion = b.u16(10);
+  d.NumberOfNamedEntries = b.u16(12);
+  d.NumberOfIdEntries = b.u16(14);
+  return d;
+}
+
+void IMAGE_RESOURCE_DIRECTORY::Encode(FixedByteWriter& out, uint64_t at) const {
+  out.u32(at, Characteristics);
+  out.u32(at + 4, TimeDateStamp);
+  out.u16(at + 8, MajorVersion);
+  out.u16(at + 10, MinorVersion);
+  out.u16(at + 12, NumberOfNamedEntries);
+  out.u16(at + 14, NumberOfIdEntries);
+}
+
+IMAGE_RESOURCE_DIRECTORY_ENTRY IMAGE_RESOURCE_DIRECTORY_ENTRY::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSize, "Resource directory entry");
+  IMAGE_RESOURCE_DIRECTORY_ENTRY e;
+  e.Name = b.u32(0);
+  e.OffsetToData = b.u32(4);
+  return e;
+}
+
+void IMAGE_RESOURCE_DIRECTORY_ENTRY::Encode(FixedByteWriter& out, uint64_t at) const {
+  out.u32(at, Name);
+  out.u32(at + 4, OffsetToData);
+}
+
+IMAGE_RESOURCE_DATA_ENTRY IMAGE_RESOURCE_DATA_ENTRY::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSize, "Resource data entry");
+  IMAGE_RESOURCE_DATA_ENTRY e;
+  e.OffsetToData = b.u32(0);
+  e.Size = b.u32(4);
+  e.CodePage = b.u32(8);
+  e.Reserved = b.u32(12);
+  return e;
+}
+
+void IMAGE_RESOURCE_DATA_ENTRY::Encode(FixedByteWriter& out, uint64_t at) const {
+  out.u32(at, OffsetToData);
+  out.u32(at + 4, Size);
+  out.u32(at + 8, CodePage);
+  out.u32(at + 12, Reserved);
 }
 
 }  // namespace tolvane

@@ -117,6 +117,20 @@ struct TSectionReloc {
 };
 using PSectionReloc = const TSectionReloc*;
 
+// A record of the COFF symbol table; NumberOfAuxSymbols records of its own follow it.
+struct IMAGE_SYMBOL {
+  std::array<uint8_t, 8> ShortName{};  // the name, or four zero bytes and its offset in the string table
+  uint32_t Value = 0;
+  uint16_t SectionNumber = 0;
+  uint16_t Type = 0;
+  uint8_t StorageClass = 0;
+  uint8_t NumberOfAuxSymbols = 0;
+
+  static IMAGE_SYMBOL Decode(ByteView bytes);  // needs 18 bytes
+  bool HasLongName() const { return getU32LE(ShortName.data()) == 0; }
+  uint32_t LongNameOffset() const { return getU32LE(ShortName.data() + 4); }
+};
+
 struct TImageImportDescriptor {
   uint32_t Characteristics = 0;  // the import lookup table
   uint32_t TimeDateStamp = 0;
@@ -129,6 +143,84 @@ struct TImageImportDescriptor {
   bool IsZero() const {
     return Characteristics == 0 && TimeDateStamp == 0 && ForwarderChain == 0 && Name == 0 && FirstThunk == 0;
   }
+};
+
+// A record of the debug directory. The records stand in some section's data and are
+// changed where they stand: Encode writes over the record's place.
+struct IMAGE_DEBUG_DIRECTORY {
+  uint32_t Characteristics = 0;
+  uint32_t TimeDateStamp = 0;
+  uint16_t MajorVersion = 0;
+  uint16_t MinorVersion = 0;
+  uint32_t Type = 0;
+  uint32_t SizeOfData = 0;
+  uint32_t AddressOfRawData = 0;
+  uint32_t PointerToRawData = 0;
+
+  static constexpr uint32_t kSize = 28;
+  static IMAGE_DEBUG_DIRECTORY Decode(ByteView bytes);
+  void Encode(FixedByteWriter& out, uint64_t at) const;
+};
+
+// The export directory, of which the reader uses the name and ordinal tables.
+struct IMAGE_EXPORT_DIRECTORY {
+  uint32_t Characteristics = 0;
+  uint32_t TimeDateStamp = 0;
+  uint16_t MajorVersion = 0;
+  uint16_t MinorVersion = 0;
+  uint32_t Name = 0;
+  uint32_t Base = 0;
+  uint32_t NumberOfFunctions = 0;
+  uint32_t NumberOfNames = 0;
+  uint32_t AddressOfFunctions = 0;
+  uint32_t AddressOfNames = 0;
+  uint32_t AddressOfNameOrdinals = 0;
+
+  static constexpr uint32_t kSize = 40;
+  static IMAGE_EXPORT_DIRECTORY Decode(ByteView bytes);
+};
+
+// A table of the resource directory. Its entries follow it, the named ones first.
+struct IMAGE_RESOURCE_DIRECTORY {
+  uint32_t Characteristics = 0;
+  uint32_t TimeDateStamp = 0;
+  uint16_t MajorVersion = 0;
+  uint16_t MinorVersion = 0;
+  uint16_t NumberOfNamedEntries = 0;
+  uint16_t NumberOfIdEntries = 0;
+
+  static constexpr uint32_t kSize = 16;
+  static IMAGE_RESOURCE_DIRECTORY Decode(ByteView bytes);
+  void Encode(FixedByteWriter& out, uint64_t at) const;
+};
+
+// An entry of a resource directory table: its ID or name, and the table below it or
+// its data entry. Offsets count from the root table.
+struct IMAGE_RESOURCE_DIRECTORY_ENTRY {
+  uint32_t Name = 0;          // an ID, or kNameIsString with the offset of a counted UTF-16 name
+  uint32_t OffsetToData = 0;  // kDataIsDirectory with a table's offset, or a data entry's offset
+
+  static constexpr uint32_t kSize = 8;
+  static constexpr uint32_t kNameIsString = 0x80000000u;
+  static constexpr uint32_t kDataIsDirectory = 0x80000000u;
+  static IMAGE_RESOURCE_DIRECTORY_ENTRY Decode(ByteView bytes);
+  void Encode(FixedByteWriter& out, uint64_t at) const;
+
+  uint32_t NameOffset() const { return Name & ~kNameIsString; }
+  bool DataIsDirectory() const { return (OffsetToData & kDataIsDirectory) != 0; }
+  uint32_t DirectoryOffset() const { return OffsetToData & ~kDataIsDirectory; }
+};
+
+// A resource's bytes: where they are (an RVA, whatever the field's name says), how many.
+struct IMAGE_RESOURCE_DATA_ENTRY {
+  uint32_t OffsetToData = 0;
+  uint32_t Size = 0;
+  uint32_t CodePage = 0;
+  uint32_t Reserved = 0;
+
+  static constexpr uint32_t kSize = 16;
+  static IMAGE_RESOURCE_DATA_ENTRY Decode(ByteView bytes);
+  void Encode(FixedByteWriter& out, uint64_t at) const;
 };
 
 }  // namespace tolvane

@@ -51,8 +51,9 @@ std::string ZeroTerminated(const uint8_t* p, size_t max) {
 
 TImageSection::TImageSection(TPEBase* AParent, EmptyTag) : fParent(AParent), fSectionHeader{} {}
 
-TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, ByteView image)
+TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, const TSharedBytes& shared)
     : fParent(AParent), fSectionHeader(AHeader) {
+  const ByteView image = shared.bytes;
   uint32_t rawSize = fSectionHeader.SizeOfRawData;
   uint32_t virtualSize = fSectionHeader.VirtualSize;
   uint32_t kept;
@@ -68,8 +69,8 @@ TImageSection::TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHead
       throw EPEException(Format(LoadResString(StrId::SectionDataOutsideFile), {ToU16(SectionName())}));
     ByteView bytes = image.sub(fSectionHeader.PointerToRawData, kept);
     // A mapped input is viewed, not copied: most sections are written back unchanged.
-    if (TBytesOwner owner = fParent != nullptr ? fParent->SharedOwnerOf(bytes) : nullptr)
-      fRawData.AssignView(std::move(owner), bytes.data(), kept);
+    if (shared.owner)
+      fRawData.AssignView(shared.owner, bytes.data(), kept);
     else
       fRawData.Write(bytes.data(), kept);
   }
@@ -128,27 +129,6 @@ void TPEBase::LoadFromStream(TStream& s) {
   s.ReadBuffer(image->data(), size);
   ByteView bytes(image->data(), image->size());
   LoadFromSharedBytes(std::move(image), bytes);
-}
-
-void TPEBase::LoadFromSharedBytes(TBytesOwner owner, ByteView image) {
-  struct TParsing {
-    TPEBase& base;
-    ~TParsing() {
-      base.fParsedOwner.reset();
-      base.fParsedBytes = ByteView();
-    }
-  } parsing{*this};
-  fParsedOwner = std::move(owner);
-  fParsedBytes = image;
-  ParseImage(image);
-}
-
-TBytesOwner TPEBase::SharedOwnerOf(ByteView bytes) const {
-  if (!fParsedOwner) return nullptr;
-  auto at = [](const uint8_t* p) { return reinterpret_cast<uintptr_t>(p); };
-  uintptr_t start = at(fParsedBytes.data()), end = start + fParsedBytes.size();
-  if (at(bytes.data()) < start || at(bytes.data()) > end || bytes.size() > end - at(bytes.data())) return nullptr;
-  return fParsedOwner;
 }
 
 TImageSection* TPEBase::GetSectionByName(const std::string& name) const {
@@ -222,18 +202,18 @@ void TPEBase::ReadSymbolTable(ByteView image) {
   fSymbolTableIndex = std::make_unique<std::vector<TSymbol*>>();
   fSymbolTableIndex->reserve(count);
   for (uint32_t k = 0; k < count;) {
-    ByteView r = records.sub(uint64_t(k) * kSymbolSize, kSymbolSize);
+    const IMAGE_SYMBOL r = IMAGE_SYMBOL::Decode(records.from(uint64_t(k) * kSymbolSize));
     std::string name;
-    if (r.u32(0) == 0) {
+    if (r.HasLongName()) {
       // A long name: an offset into the string table, whose first 4 bytes are its length.
-      uint32_t offset = r.u32(4);
+      uint32_t offset = r.LongNameOffset();
       if (offset >= 4 && offset < strings.size())
         name = ZeroTerminated(strings.data() + offset, static_cast<size_t>(strings.size() - offset));
     } else {
-      name = ZeroTerminated(r.data(), 8);
+      name = ZeroTerminated(r.ShortName.data(), r.ShortName.size());
     }
-    uint32_t aux = r.u8(17);
-    auto symbol = std::make_unique<TSymbol>(std::move(name), k, r.u32(8), r.u16(12), r.u16(14), r.u8(16));
+    uint32_t aux = r.NumberOfAuxSymbols;
+    auto symbol = std::make_unique<TSymbol>(std::move(name), k, r.Value, r.SectionNumber, r.Type, r.StorageClass);
     TSymbol* p = symbol.get();
     fSymbolTable->push_back(std::move(symbol));
     // Auxiliary records belong to the symbol before them; a count running past the table is cut there.
@@ -261,7 +241,8 @@ std::string TRvaView::CString(uint32_t rva) const {
 
 TPEModule::~TPEModule() = default;
 
-void TPEModule::ParseImage(ByteView image) {
+void TPEModule::ParseImage(const TSharedBytes& shared) {
+  const ByteView image = shared.bytes;
   ClearParsedImage();
   const uint64_t tableStart = ReadHeaders(image);
   const std::vector<IMAGE_SECTION_HEADER> headers = ReadSectionTable(image, tableStart);
@@ -269,7 +250,7 @@ void TPEModule::ParseImage(ByteView image) {
   const uint64_t firstData = ReadCommentBlock(image, headers, headersEnd);
   ReadStringTable(image);
   ReadSymbolTable(image);
-  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, image));
+  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, shared));
   ReadEndComment(image, headers, std::max(headersEnd, firstData));
 }
 
@@ -427,11 +408,6 @@ TRvaView TPEModule::ImportSectionData() {
 
 namespace {
 
-// Offsets of the export directory fields the reader uses.
-constexpr uint32_t kExportNumberOfNames = 24;
-constexpr uint32_t kExportAddressOfNames = 32;
-constexpr uint32_t kExportAddressOfNameOrdinals = 36;
-
 // rva + delta as an RVA, or nothing when it leaves the 32-bit address space.
 bool AddRva(uint32_t rva, uint64_t delta, uint32_t& result) {
   uint64_t sum = uint64_t(rva) + delta;
@@ -442,29 +418,28 @@ bool AddRva(uint32_t rva, uint64_t delta, uint32_t& result) {
 
 }  // namespace
 
+std::optional<IMAGE_EXPORT_DIRECTORY> TPEModule::ExportDirectory(const TRvaView& view) {
+  if (view.IsNull()) return std::nullopt;
+  const uint32_t rva = DataDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress();
+  if (!view.has(rva, IMAGE_EXPORT_DIRECTORY::kSize)) return std::nullopt;
+  return IMAGE_EXPORT_DIRECTORY::Decode(view.at(rva, IMAGE_EXPORT_DIRECTORY::kSize, "Export directory"));
+}
+
 int TPEModule::ExportCount() {
-  TRvaView view = ExportSectionData();
-  if (view.IsNull()) return 0;
-  uint32_t rva;
-  if (!AddRva(DataDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress(), kExportNumberOfNames, rva) ||
-      !view.has(rva, 4))
-    return 0;
-  return static_cast<int>(std::min<uint32_t>(view.u32(rva, "Export directory"), INT_MAX));
+  std::optional<IMAGE_EXPORT_DIRECTORY> dir = ExportDirectory(ExportSectionData());
+  if (!dir) return 0;
+  return static_cast<int>(std::min<uint32_t>(dir->NumberOfNames, INT_MAX));
 }
 
 void TPEModule::GetExportDetails(int idx, std::string& name, uint32_t& ordinal) {
   if (idx < 0) return;
   TRvaView view = ExportSectionData();
-  if (view.IsNull()) return;
-  uint32_t dir = DataDirectory(IMAGE_DIRECTORY_ENTRY_EXPORT).VirtualAddress();
-  uint32_t namesField, ordinalsField;
-  if (!AddRva(dir, kExportAddressOfNames, namesField) || !AddRva(dir, kExportAddressOfNameOrdinals, ordinalsField) ||
-      !view.has(namesField, 4) || !view.has(ordinalsField, 4))
-    return;
+  std::optional<IMAGE_EXPORT_DIRECTORY> dir = ExportDirectory(view);
+  if (!dir) return;
   uint32_t nameEntry, ordinalEntry;
-  if (!AddRva(view.u32(namesField, "Export name table"), uint64_t(idx) * 4, nameEntry) ||
-      !AddRva(view.u32(ordinalsField, "Export ordinal table"), uint64_t(idx) * 2, ordinalEntry) ||
-      !view.has(nameEntry, 4) || !view.has(ordinalEntry, 2))
+  if (!AddRva(dir->AddressOfNames, uint64_t(idx) * 4, nameEntry) ||
+      !AddRva(dir->AddressOfNameOrdinals, uint64_t(idx) * 2, ordinalEntry) || !view.has(nameEntry, 4) ||
+      !view.has(ordinalEntry, 2))
     return;
   ordinal = view.u16(ordinalEntry, "Export ordinal");
   name = view.CString(view.u32(nameEntry, "Export name"));

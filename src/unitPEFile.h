@@ -19,8 +19,9 @@ class TPEBase;
 
 class TImageSection {
 public:
-  // A section read from an image; image is the whole file in memory.
-  TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, ByteView image);
+  // A section read from an image; image is the whole file in memory. The section's
+  // data views image's bytes while its owner keeps them, and is a copy otherwise.
+  TImageSection(TPEBase* AParent, const IMAGE_SECTION_HEADER& AHeader, const TSharedBytes& image);
   virtual ~TImageSection() = default;
   // A new section without data.
   static std::unique_ptr<TImageSection> CreateEmpty(TPEBase* AParent, const std::string& AName,
@@ -99,15 +100,12 @@ public:
 
   void LoadFromFile(const std::u16string& name) override;
   void LoadFromStream(TStream& s) override;
-  // Parses a whole image held in memory (what LoadFromStream does after reading).
-  void LoadFromBytes(ByteView image) { ParseImage(image); }
+  // Parses a whole image held in memory; what is kept of it is copied.
+  void LoadFromBytes(ByteView image) { ParseImage(TSharedBytes{image, nullptr}); }
   // Parses a whole image whose bytes owner keeps alive and unchanged: section data
   // and resources view those bytes instead of copying them (LoadFromFile maps the
-  // file and comes here).
-  void LoadFromSharedBytes(TBytesOwner owner, ByteView image);
-  // While LoadFromSharedBytes parses: the owner, when bytes lie within the image
-  // being parsed; null otherwise, and always outside a load.
-  TBytesOwner SharedOwnerOf(ByteView bytes) const;
+  // file and comes here, LoadFromStream after reading).
+  void LoadFromSharedBytes(TBytesOwner owner, ByteView image) { ParseImage(TSharedBytes{image, std::move(owner)}); }
 
   TImageSection* GetSectionByName(const std::string& name) const;
   TImageSection* ImageSection(int index) const { return fSectionList[index]; }
@@ -132,7 +130,7 @@ public:
 
 protected:
   virtual void FixupImage() {}
-  virtual void ParseImage(ByteView) {}
+  virtual void ParseImage(const TSharedBytes&) {}
   virtual void LayoutImage() {}
 
   IMAGE_FILE_HEADER fCOFFHeader;
@@ -141,10 +139,6 @@ protected:
   std::unique_ptr<std::vector<std::unique_ptr<TSymbol>>> fSymbolTable;
   std::unique_ptr<std::vector<TSymbol*>> fSymbolTableIndex;
   std::unique_ptr<std::vector<std::string>> fStringTable;
-
-private:
-  TBytesOwner fParsedOwner;
-  ByteView fParsedBytes;
 };
 
 // A live data directory entry inside the optional header: writes through it change
@@ -208,6 +202,8 @@ public:
 
   int ExportCount();
   TRvaView ExportSectionData();
+  // The export directory, when the export section (view) holds all of it.
+  std::optional<IMAGE_EXPORT_DIRECTORY> ExportDirectory(const TRvaView& view);
   // name and ordinal are left unchanged without an export section or past its bytes.
   void GetExportDetails(int idx, std::string& name, uint32_t& ordinal);
   int ImportCount();
@@ -220,7 +216,7 @@ public:
   int32_t EndCommentSize() const { return fEndCommentSize; }
 
 protected:
-  void ParseImage(ByteView image) override;
+  void ParseImage(const TSharedBytes& image) override;
   void LayoutImage() override;
   void FixupImage() override {}
 
@@ -264,11 +260,18 @@ protected:
   TLayoutPlan PlanLayout() const;
   void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
   void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
-  std::vector<uint8_t*> DebugRecords(const TLayoutPlan& plan);
+  // A debug record where it stands: at an offset in the data of a section.
+  struct TDebugRecordPlace {
+    TMemoryStream* data;
+    uint64_t at;
+    IMAGE_DEBUG_DIRECTORY Decode() const;
+    void Encode(const IMAGE_DEBUG_DIRECTORY& record) const;
+  };
+  std::vector<TDebugRecordPlace> DebugRecords(const TLayoutPlan& plan);
   void ApplyPlacements(const TLayoutPlan& plan);
   void MoveLayoutDependentPositions(const TLayoutPlan& plan);
   void MoveDataDirectories(const TLayoutPlan& plan);
-  static void MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record);
+  static void MoveDebugRecord(const TLayoutPlan& plan, const TDebugRecordPlace& place);
   void SetHeaderTotals(const TLayoutPlan& plan);
 
   TMemoryStream fDOSStub;
@@ -296,7 +299,7 @@ public:
 
 protected:
   TResourceDetails* GetResourceDetails(int idx) const override { return fDetailList[idx]; }
-  void ParseImage(ByteView image) override;
+  void ParseImage(const TSharedBytes& image) override;
   void LayoutImage() override;
   bool WriteDeferredSectionData(const TImageSection* section,
                                 const std::function<void(const uint8_t*, size_t)>& out) override;

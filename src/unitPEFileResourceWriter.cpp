@@ -15,11 +15,9 @@
 namespace tolvane {
 namespace {
 
-constexpr uint32_t kSubdirectoryFlag = 0x80000000u;
-constexpr uint32_t kNameStringFlag = 0x80000000u;
-constexpr uint32_t kTableHeaderSize = 16;
-constexpr uint32_t kEntrySize = 8;
-constexpr uint32_t kDataEntrySize = 16;
+constexpr uint32_t kTableHeaderSize = IMAGE_RESOURCE_DIRECTORY::kSize;
+constexpr uint32_t kEntrySize = IMAGE_RESOURCE_DIRECTORY_ENTRY::kSize;
+constexpr uint32_t kDataEntrySize = IMAGE_RESOURCE_DATA_ENTRY::kSize;
 constexpr uint32_t kNewResourceCharacteristics = IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ;
 constexpr size_t kMaxEntriesPerGroup = 0xFFFF;
 
@@ -253,21 +251,27 @@ private:
   void WriteTable(const TResourceNode& table) {
     uint64_t at = fNextTable;
     fNextTable += kTableHeaderSize + kEntrySize * table.nodes.size();
-    fOut.u32(at + 4, fStamp.TimeDateStamp);
-    fOut.u16(at + 8, fStamp.MajorVersion);
-    fOut.u16(at + 10, fStamp.MinorVersion);
-    fOut.u16(at + 12, static_cast<uint16_t>(table.namedCount));
-    fOut.u16(at + 14, static_cast<uint16_t>(table.idCount));
-    uint64_t entry = at + kTableHeaderSize;
+    IMAGE_RESOURCE_DIRECTORY header;
+    header.TimeDateStamp = fStamp.TimeDateStamp;
+    header.MajorVersion = fStamp.MajorVersion;
+    header.MinorVersion = fStamp.MinorVersion;
+    header.NumberOfNamedEntries = static_cast<uint16_t>(table.namedCount);
+    header.NumberOfIdEntries = static_cast<uint16_t>(table.idCount);
+    header.Encode(fOut, at);
+    uint64_t entryAt = at + kTableHeaderSize;
     for (const TRNode& node : table.nodes) {
-      fOut.u32(entry, EntryName(node));
+      IMAGE_RESOURCE_DIRECTORY_ENTRY entry;
+      entry.Name = EntryName(node);
       if (node.leaf) {
-        fOut.u32(entry + 4, static_cast<uint32_t>(WriteLeaf(node)));
+        entry.OffsetToData = static_cast<uint32_t>(WriteLeaf(node));
+        entry.Encode(fOut, entryAt);
       } else {
-        fOut.u32(entry + 4, kSubdirectoryFlag | static_cast<uint32_t>(fNextTable));
+        // The child table is written after this entry, which names where it will start.
+        entry.OffsetToData = IMAGE_RESOURCE_DIRECTORY_ENTRY::kDataIsDirectory | static_cast<uint32_t>(fNextTable);
+        entry.Encode(fOut, entryAt);
         WriteTable(*node.next);
       }
-      entry += kEntrySize;
+      entryAt += kEntrySize;
     }
   }
 
@@ -279,16 +283,18 @@ private:
     fOut.u16(at, static_cast<uint16_t>(name.size()));
     for (size_t i = 0; i < name.size(); ++i) fOut.u16(at + 2 + 2 * i, name[i]);
     fNextString += 2 + 2 * name.size();
-    return kNameStringFlag | static_cast<uint32_t>(at);
+    return IMAGE_RESOURCE_DIRECTORY_ENTRY::kNameIsString | static_cast<uint32_t>(at);
   }
 
   uint64_t WriteLeaf(const TRNode& node) {
     uint64_t entryAt = fSizes.DataEntriesStart() + kDataEntrySize * fLeaves++;
     uint64_t dataAt = fSizes.DataStart() + fNextData;
     const TMemoryStream& bytes = *node.data;
-    fOut.u32(entryAt, static_cast<uint32_t>(fVirtualAddress + dataAt));
-    fOut.u32(entryAt + 4, static_cast<uint32_t>(bytes.ByteSize()));
-    fOut.u32(entryAt + 8, node.CodePage);
+    IMAGE_RESOURCE_DATA_ENTRY entry;
+    entry.OffsetToData = static_cast<uint32_t>(fVirtualAddress + dataAt);
+    entry.Size = static_cast<uint32_t>(bytes.ByteSize());
+    entry.CodePage = node.CodePage;
+    entry.Encode(fOut, entryAt);
     fData.push_back(&bytes);
     fNextData += align4(bytes.ByteSize());
     return entryAt;
@@ -306,12 +312,27 @@ private:
 TTableStamp ReadOldStamp(const TMemoryStream& oldData, uint32_t offset) {
   TTableStamp stamp;
   ByteView old = oldData.View();
-  if (old.has(offset, 12)) {
-    stamp.TimeDateStamp = old.u32(uint64_t(offset) + 4);
-    stamp.MajorVersion = old.u16(uint64_t(offset) + 8);
-    stamp.MinorVersion = old.u16(uint64_t(offset) + 10);
+  // Loading read the whole root table at this offset, so it is there.
+  if (old.has(offset, kTableHeaderSize)) {
+    const auto root = IMAGE_RESOURCE_DIRECTORY::Decode(old.from(offset));
+    stamp.TimeDateStamp = root.TimeDateStamp;
+    stamp.MajorVersion = root.MajorVersion;
+    stamp.MinorVersion = root.MinorVersion;
   }
   return stamp;
+}
+
+// The directory was written with addresses relative to its section: the section's
+// address, now known, is added to every data entry.
+void AddSectionAddress(std::vector<uint8_t>& directory, const TTreeSizes& sizes, uint32_t virtualAddress) {
+  const ByteView written(directory.data(), directory.size());
+  FixedByteWriter out(directory.data(), directory.size());
+  for (uint64_t k = 0; k < sizes.leaves; ++k) {
+    const uint64_t at = sizes.DataEntriesStart() + kDataEntrySize * k;
+    IMAGE_RESOURCE_DATA_ENTRY entry = IMAGE_RESOURCE_DATA_ENTRY::Decode(written.from(at));
+    entry.OffsetToData += virtualAddress;
+    entry.Encode(out, at);
+  }
 }
 
 }  // namespace
@@ -424,12 +445,7 @@ void TPEResourceModule::LayoutImage() {
   // Placed, the section may now cover an address that an entry pointing into no
   // section named.
   RefuseSharedResourceSection(section);
-  const uint32_t virtualAddress = section->SectionHeader().VirtualAddress;
-  uint8_t* entries = deferred->directory.data() + sizes.DataEntriesStart();
-  for (uint64_t k = 0; k < sizes.leaves; ++k) {
-    uint8_t* rva = entries + kDataEntrySize * k;
-    putU32LE(rva, getU32LE(rva) + virtualAddress);
-  }
+  AddSectionAddress(deferred->directory, sizes, section->SectionHeader().VirtualAddress);
   fDeferred = std::move(deferred);
 }
 

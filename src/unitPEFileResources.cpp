@@ -43,10 +43,6 @@ void TPEResourceModule::SortResources() { SortDetailsList(fDetailList); }
 
 namespace {
 
-constexpr uint32_t kTableHeaderSize = 16;
-constexpr uint32_t kEntrySize = 8;
-constexpr uint32_t kDataEntrySize = 16;
-constexpr uint32_t kSubdirectoryFlag = 0x80000000;
 // Type, name and language make three levels; deeper tables are read, up to this many.
 constexpr int kMaxDirectoryDepth = 32;
 // Real directories copy far fewer name bytes into their resources than this.
@@ -120,39 +116,43 @@ private:
       throw EPEException(Format(LoadResString(StrId::ResourceDirectoryTooDeep),
                                 {ToU16(std::to_string(kMaxDirectoryDepth))}));
     if (!fTables.Visit(offset)) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
-    ByteView header = Need(offset, kTableHeaderSize, "a directory table");
-    const uint32_t characteristics = header.u32(0);
-    const uint32_t version = uint32_t(header.u16(8)) << 16 | header.u16(10);
-    const uint32_t named = header.u16(12);
-    const uint32_t count = named + header.u16(14);
-    ByteView entries = Need(uint64_t(offset) + kTableHeaderSize, uint64_t(count) * kEntrySize, "a directory entry");
+    const auto table = IMAGE_RESOURCE_DIRECTORY::Decode(Need(offset, IMAGE_RESOURCE_DIRECTORY::kSize, "a directory table"));
+    const uint32_t version = uint32_t(table.MajorVersion) << 16 | table.MinorVersion;
+    const uint32_t named = table.NumberOfNamedEntries;
+    const uint32_t count = named + table.NumberOfIdEntries;
+    constexpr uint32_t kEntrySize = IMAGE_RESOURCE_DIRECTORY_ENTRY::kSize;
+    ByteView entries =
+        Need(uint64_t(offset) + IMAGE_RESOURCE_DIRECTORY::kSize, uint64_t(count) * kEntrySize, "a directory entry");
 
     for (uint32_t i = 0; i < count; ++i) {
-      const uint32_t nameField = entries.u32(uint64_t(i) * kEntrySize);
-      const uint32_t dataField = entries.u32(uint64_t(i) * kEntrySize + 4);
+      const auto entry = IMAGE_RESOURCE_DIRECTORY_ENTRY::Decode(entries.from(uint64_t(i) * kEntrySize));
       // The named entries come first; the high bit of the name field is not consulted.
-      const bool isNamed = i < named;
-      switch (level) {
-        case kTypeLevel:
-        case kNameLevel: {
-          std::u16string& key = level == kTypeLevel ? fType : fName;
-          if (isNamed)
-            Name(nameField & ~kSubdirectoryFlag, key);
-          else
-            IdText(nameField, key);
-          break;
-        }
-        case kLanguageLevel:
-          if (isNamed) throw EPEException(LoadResString(StrId::UnsupportedLanguageName));
-          fLanguage = nameField;
-          break;
-        default:  // deeper levels add nothing to the resource's identity
-          break;
-      }
-      if ((dataField & kSubdirectoryFlag) != 0)
-        WalkTable(dataField & ~kSubdirectoryFlag, level + 1);
+      SetKey(level, i < named, entry);
+      if (entry.DataIsDirectory())
+        WalkTable(entry.DirectoryOffset(), level + 1);
       else
-        ReadData(dataField, level, characteristics, version);
+        ReadData(entry.OffsetToData, level, table.Characteristics, version);
+    }
+  }
+
+  // The entry's ID or name becomes the key of its level.
+  void SetKey(int level, bool isNamed, const IMAGE_RESOURCE_DIRECTORY_ENTRY& entry) {
+    switch (level) {
+      case kTypeLevel:
+      case kNameLevel: {
+        std::u16string& key = level == kTypeLevel ? fType : fName;
+        if (isNamed)
+          Name(entry.NameOffset(), key);
+        else
+          IdText(entry.Name, key);
+        break;
+      }
+      case kLanguageLevel:
+        if (isNamed) throw EPEException(LoadResString(StrId::UnsupportedLanguageName));
+        fLanguage = entry.Name;
+        break;
+      default:  // deeper levels add nothing to the resource's identity
+        break;
     }
   }
 
@@ -174,10 +174,11 @@ private:
   void ReadData(uint32_t offset, int level, uint32_t characteristics, uint32_t version) {
     if (level < kLanguageLevel) throw EPEException(LoadResString(StrId::ResourceDataBeforeLanguage));
     if (!fDataEntries.Visit(offset)) throw EPEException(LoadResString(StrId::ResourceDataShared));
-    ByteView entry = Need(offset, kDataEntrySize, "a data entry");
-    const uint32_t rva = entry.u32(0);
-    const uint32_t size = entry.u32(4);
-    const uint32_t codePage = entry.u32(8);
+    const auto entry =
+        IMAGE_RESOURCE_DATA_ENTRY::Decode(Need(offset, IMAGE_RESOURCE_DATA_ENTRY::kSize, "a data entry"));
+    const uint32_t rva = entry.OffsetToData;
+    const uint32_t size = entry.Size;
+    const uint32_t codePage = entry.CodePage;
     // An empty resource has no bytes to find, wherever its address points (and gets
     // empty data, not made-up content).
     // cppcheck-suppress unassignedVariable ; an empty stream is all it needs to be
@@ -219,7 +220,7 @@ private:
 
 }  // namespace
 
-void TPEResourceModule::ParseImage(ByteView image) {
+void TPEResourceModule::ParseImage(const TSharedBytes& image) {
   fDetailList.Clear();
   TPEModule::ParseImage(image);
   uint32_t offset = 0;

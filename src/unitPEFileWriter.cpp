@@ -13,9 +13,6 @@ namespace tolvane {
 namespace {
 
 constexpr uint32_t kNoDirectory = 0xFFFFFFFF;
-constexpr uint32_t kDebugDirectorySize = 28;
-constexpr uint32_t kDebugAddressOfRawData = 20;
-constexpr uint32_t kDebugPointerToRawData = 24;
 constexpr uint32_t kMaxFileAlignment = 0x10000;
 
 bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
@@ -193,8 +190,8 @@ void TPEModule::RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan) {
   }
   if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_SECURITY))
     refuseIfDropped(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
-  for (const uint8_t* record : DebugRecords(plan))
-    refuseIfDropped(getU32LE(record + kDebugPointerToRawData), "A debug record's PointerToRawData");
+  for (const TDebugRecordPlace& place : DebugRecords(plan))
+    refuseIfDropped(place.Decode().PointerToRawData, "A debug record's PointerToRawData");
 }
 
 bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) {
@@ -332,7 +329,7 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
     // The debug records lie in some section's data; patch them where they stand,
     // before the entry that finds them moves.
     if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG))
-      for (uint8_t* record : DebugRecords(plan)) MoveDebugRecord(plan, record);
+      for (const TDebugRecordPlace& place : DebugRecords(plan)) MoveDebugRecord(plan, place);
     if (const TSectionPlacement* p = plan.SectionThatHeld(rva)) {
       dir.SetVirtualAddress(Shifted(rva, p->VirtualShift()));
     } else if (plan.PlacedOverNothing(rva)) {
@@ -342,37 +339,49 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
   }
 }
 
+IMAGE_DEBUG_DIRECTORY TPEModule::TDebugRecordPlace::Decode() const {
+  return IMAGE_DEBUG_DIRECTORY::Decode(data->View().from(at));
+}
+
+// Written over the record where it stands; the section's bytes become its own first.
+void TPEModule::TDebugRecordPlace::Encode(const IMAGE_DEBUG_DIRECTORY& record) const {
+  FixedByteWriter out(data->Memory(), data->ByteSize());
+  record.Encode(out, at);
+}
+
 // The debug records as they stand in the data of the section that held them.
-std::vector<uint8_t*> TPEModule::DebugRecords(const TLayoutPlan& plan) {
-  std::vector<uint8_t*> records;
+std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutPlan& plan) {
+  constexpr uint32_t kRecordSize = IMAGE_DEBUG_DIRECTORY::kSize;
+  std::vector<TDebugRecordPlace> records;
   if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_DEBUG)) return records;
   TDataDirectoryEntry dir = DataDirectory(IMAGE_DIRECTORY_ENTRY_DEBUG);
   const uint32_t debugRva = dir.VirtualAddress(), debugSize = dir.Size();
-  if (debugRva == 0 || debugSize < kDebugDirectorySize) return records;
+  if (debugRva == 0 || debugSize < kRecordSize) return records;
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     if (!p.HeldVirtual(debugRva)) continue;
     TMemoryStream& data = fSectionList[i]->RawData();
     const uint64_t start = debugRva - p.oldVirtualAddress;
-    for (uint64_t at = start; at + kDebugDirectorySize <= start + debugSize; at += kDebugDirectorySize) {
-      if (at + kDebugDirectorySize > data.ByteSize()) break;
-      records.push_back(data.Memory() + at);
+    for (uint64_t at = start; at + kRecordSize <= start + debugSize; at += kRecordSize) {
+      if (at + kRecordSize > data.ByteSize()) break;
+      records.push_back({&data, at});
     }
     break;
   }
   return records;
 }
 
-void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, uint8_t* record) {
-  const uint32_t address = getU32LE(record + kDebugAddressOfRawData);
+void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, const TDebugRecordPlace& place) {
+  IMAGE_DEBUG_DIRECTORY record = place.Decode();
+  const uint32_t address = record.AddressOfRawData;
   if (address != 0) {
     if (const TSectionPlacement* q = plan.SectionThatHeld(address))
-      putU32LE(record + kDebugAddressOfRawData, Shifted(address, q->VirtualShift()));
+      record.AddressOfRawData = Shifted(address, q->VirtualShift());
     else if (plan.PlacedOverNothing(address))
-      putU32LE(record + kDebugAddressOfRawData, 0);  // not mapped, as it never was
+      record.AddressOfRawData = 0;  // not mapped, as it never was
   }
-  const uint32_t pointer = getU32LE(record + kDebugPointerToRawData);
-  if (pointer != 0) putU32LE(record + kDebugPointerToRawData, plan.MovedFileOffset(pointer));
+  if (record.PointerToRawData != 0) record.PointerToRawData = plan.MovedFileOffset(record.PointerToRawData);
+  place.Encode(record);
 }
 
 // ---- writing ----

@@ -1,9 +1,9 @@
 #include "unitResFile.h"
 
+#include "ResRecords.h"
 #include "StringTable.h"
 #include "platform/Files.h"
 #include "support/Align.h"
-#include "support/LittleEndian.h"
 
 namespace tolvane {
 
@@ -49,26 +49,7 @@ void TResourceList::Assign(const TResourceModule& src) {
 
 namespace {
 
-constexpr uint16_t kOrdinalMarker = 0xFFFF;
-constexpr uint32_t kFixedFieldsSize = 16;  // DataVersion .. Characteristics
-
 uint64_t AlignUp4(uint64_t v) { return alignUp(v, 4); }
-
-// Reads TYPE or NAME at offset inside the record header; advances offset.
-std::u16string ReadIdentifier(ByteView header, uint64_t& offset) {
-  if (header.u16(offset) == kOrdinalMarker) {
-    uint16_t ordinal = header.u16(offset + 2);
-    offset += 4;
-    return ToU16(std::to_string(ordinal));
-  }
-  std::u16string text;
-  for (;;) {
-    uint16_t unit = header.u16(offset);  // refuses a string without its zero
-    offset += 2;
-    if (unit == 0) return text;
-    text += static_cast<char16_t>(unit);
-  }
-}
 
 }  // namespace
 
@@ -87,66 +68,49 @@ void TResModule::LoadFromStream(TStream& stream) {
 }
 
 void TResModule::LoadFromSharedBytes(TBytesOwner owner, ByteView bytes) {
-  TMemoryStream whole;
-  whole.AssignView(std::move(owner), bytes.data(), bytes.size());
-  struct TDecoding {
-    const TMemoryStream*& shared;
-    ~TDecoding() { shared = nullptr; }
-  } decoding{fSharedFile};
-  fSharedFile = &whole;
-  LoadFromBytes(bytes);
+  DecodeFile(TSharedBytes{bytes, std::move(owner)});
 }
 
-void TResModule::LoadFromBytes(ByteView file) {
+void TResModule::LoadFromBytes(ByteView bytes) { DecodeFile(TSharedBytes{bytes, nullptr}); }
+
+void TResModule::DecodeFile(const TSharedBytes& file) {
   f16Bit = true;
   uint64_t offset = 0;
-  while (offset + 8 < file.size()) {
-    uint32_t DataSize = file.u32(offset);
-    uint32_t HeaderSize = file.u32(offset + 4);
+  while (offset + TResRecordHeader::kSizesSize < file.bytes.size()) {
     try {
       bool emptyRecord = false;
-      if (auto details = DecodeRecord(file, offset, DataSize, HeaderSize, emptyRecord))
-        AddResource(std::move(details));
+      if (auto details = DecodeRecord(file, offset, emptyRecord)) AddResource(std::move(details));
       if (emptyRecord) f16Bit = false;
     } catch (...) {
       // Every record that cannot be decoded is reported alike; earlier ones stay.
       throw Exception(LoadResString(StrId::ResFileCorrupt));
     }
-    offset += AlignUp4(uint64_t(DataSize) + HeaderSize);
   }
   SortResources();
 }
 
 // A record that does not fit the file, or would not advance the reader, is corrupt.
-std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
-                                                           uint32_t HeaderSize, bool& sawEmptyRecord) {
-  if (AlignUp4(uint64_t(DataSize) + HeaderSize) == 0) throw Exception(u"empty record");
-  ByteView record = file.sub(offset, uint64_t(HeaderSize) + DataSize);
-  ByteView header = record.sub(0, HeaderSize);
-  uint64_t cursor = 8;
-  std::u16string type = ReadIdentifier(header, cursor);
-  std::u16string name = ReadIdentifier(header, cursor);
-  cursor = AlignUp4(cursor);
-  ByteView fields = header.sub(cursor, kFixedFieldsSize);
-  uint32_t dataVersion = fields.u32(0);
-  uint16_t memoryFlags = fields.u16(4);
-  uint16_t languageId = fields.u16(6);
-  uint32_t version = fields.u32(8);
-  uint32_t characteristics = fields.u32(12);
+// Gives the resource of the record at offset, or null for the leading empty record;
+// offset moves to the next record.
+std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(const TSharedBytes& file, uint64_t& offset,
+                                                           bool& sawEmptyRecord) {
+  const TResRecordHeader h = TResRecordHeader::Decode(file.bytes.from(offset));
+  const uint64_t recordSize = uint64_t(h.HeaderSize) + h.DataSize;
+  if (AlignUp4(recordSize) == 0) throw Exception(u"empty record");
+  ByteView data = file.bytes.sub(offset, recordSize).sub(h.HeaderSize, h.DataSize);
+  offset += AlignUp4(recordSize);
 
-  if (DataSize == 0 && name == u"0") {  // the leading empty record of a 32-bit file
+  if (h.DataSize == 0 && h.Name == u"0") {  // the leading empty record of a 32-bit file
     sawEmptyRecord = true;
     return nullptr;
   }
-  const uint8_t* bytes = record.ptr(HeaderSize, DataSize);
-  auto details = fSharedFile != nullptr
-                     ? TResourceDetails::CreateResourceDetails(this, languageId, name, type, *fSharedFile,
-                                                               offset + HeaderSize, DataSize)
-                     : TResourceDetails::CreateResourceDetails(this, languageId, name, type, DataSize, bytes);
-  details->SetCharacteristics(characteristics);
-  details->SetVersion(version);
-  details->SetMemoryFlags(memoryFlags);
-  details->SetDataVersion(dataVersion);
+  auto details =
+      file.owner ? TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, {data, file.owner})
+                 : TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, data.size(), data.data());
+  details->SetCharacteristics(h.Characteristics);
+  details->SetVersion(h.Version);
+  details->SetMemoryFlags(h.MemoryFlags);
+  details->SetDataVersion(h.DataVersion);
   return details;
 }
 
@@ -154,49 +118,31 @@ std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(ByteView file, uint64
 
 namespace {
 
-// Numeric identifiers up to 65535 fit the ordinal form; larger ones are written as
-// their decimal text so nothing is truncated. Any digits-only name is numeric here,
-// so "0123" is written as the ordinal 123 and reads back as "123".
-bool WrittenAsOrdinal(int32_t value) { return value >= 0 && value <= 0xFFFF; }
-
 // Text that a reader would take for an ordinal: its first unit is the marker.
 bool WrittenAsTextFromOrdinalMarker(const std::u16string& id) {
-  return !id.empty() && id[0] == kOrdinalMarker && !WrittenAsOrdinal(ResourceNameToInt(id));
-}
-
-void WriteIdentifier(ByteWriter& out, const std::u16string& id) {
-  int32_t value = ResourceNameToInt(id);
-  if (WrittenAsOrdinal(value)) {
-    out.u16(kOrdinalMarker);
-    out.u16(static_cast<uint16_t>(value));
-    return;
-  }
-  for (char16_t unit : id) out.u16(unit);
-  out.u16(0);
+  return !id.empty() && id[0] == TResRecordHeader::kOrdinalMarker && !TResRecordHeader::WrittenAsOrdinal(id);
 }
 
 }  // namespace
 
 void TResModule::WriteRecord(TStream& stream, TResourceDetails& details) {
   const TMemoryStream& data = details.data();
+  TResRecordHeader h;
+  h.DataSize = static_cast<uint32_t>(data.ByteSize());
+  h.Type = details.ResourceType();
+  h.Name = details.ResourceName();
+  h.DataVersion = details.DataVersion();
+  h.MemoryFlags = details.MemoryFlags();
+  h.LanguageId = static_cast<uint16_t>(details.ResourceLanguage());
+  h.Version = details.Version();
+  h.Characteristics = details.Characteristics();
+  h.HeaderSize = h.EncodedSize();
   std::vector<uint8_t> header;
-  ByteWriter out(header);
-  out.zeros(8);  // DataSize and HeaderSize, filled below
-  WriteIdentifier(out, details.ResourceType());
-  WriteIdentifier(out, details.ResourceName());
-  out.zeros(AlignUp4(header.size()) - header.size());
-  out.u32(details.DataVersion());
-  out.u16(details.MemoryFlags());
-  out.u16(static_cast<uint16_t>(details.ResourceLanguage()));
-  out.u32(details.Version());
-  out.u32(details.Characteristics());
-  uint32_t dataSize = static_cast<uint32_t>(data.ByteSize());
-  putU32LE(header.data(), dataSize);
-  putU32LE(header.data() + 4, static_cast<uint32_t>(header.size()));
+  h.Encode(header);
 
   stream.WriteBuffer(header);
   stream.WriteBuffer(data.Memory(), static_cast<int64_t>(data.ByteSize()));
-  uint64_t total = header.size() + uint64_t(dataSize);
+  uint64_t total = header.size() + uint64_t(h.DataSize);
   stream.WriteZeros(static_cast<int64_t>(AlignUp4(total) - total));
 }
 

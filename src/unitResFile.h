@@ -39,14 +39,13 @@ public:
   bool Is16Bit() const { return f16Bit; }
 
 private:
+  // Appends the resources of a whole file: they view its bytes while its owner keeps them.
+  void DecodeFile(const TSharedBytes& file);
   // The resource of one record, or null for the leading empty record (which sets sawEmptyRecord).
-  std::unique_ptr<TResourceDetails> DecodeRecord(ByteView file, uint64_t offset, uint32_t DataSize,
-                                                 uint32_t HeaderSize, bool& sawEmptyRecord);
+  std::unique_ptr<TResourceDetails> DecodeRecord(const TSharedBytes& file, uint64_t& offset, bool& sawEmptyRecord);
   void WriteRecord(TStream& stream, TResourceDetails& details);
 
   bool f16Bit = false;
-  // While LoadFromSharedBytes decodes: a view of the whole file.
-  const TMemoryStream* fSharedFile = nullptr;
 };
 
 }  // namespace tolvane

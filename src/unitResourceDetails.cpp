@@ -151,20 +151,44 @@ std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResou
   return chosen->Create(AParent, ALanguage, AName, AType, ASize, AData);
 }
 
+namespace {
+
+// The class that suits the type and the size bytes at data, created empty (but with
+// data, so no hook makes up content) to be given the bytes next: Create is
+// construction plus exactly this.
+std::unique_ptr<TResourceDetails> CreateForBytes(TResourceModule* AParent, uint32_t ALanguage,
+                                                 const std::u16string& AName, const std::u16string& AType,
+                                                 uint64_t size, const uint8_t* data) {
+  // Empty data is still data: a null pointer would ask the new resource to make up its own.
+  static const uint8_t kNoBytes = 0;
+  const uint8_t* bytes = size > 0 ? data : &kNoBytes;
+  TResourceDetailsClass chosen = TResourceDetails::ChooseDetailsClass(AName, AType, static_cast<int64_t>(size), bytes);
+  return chosen->Create(AParent, ALanguage, AName, AType, 0, &kNoBytes);
+}
+
+}  // namespace
+
 std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent,
                                                                           uint32_t ALanguage,
                                                                           const std::u16string& AName,
                                                                           const std::u16string& AType,
                                                                           const TMemoryStream& source,
                                                                           uint64_t offset, uint64_t size) {
-  // Empty data is still data: a null pointer would ask the new resource to make up its own.
-  static const uint8_t kNoBytes = 0;
-  const uint8_t* bytes = size > 0 ? source.Memory() + offset : &kNoBytes;
-  TResourceDetailsClass chosen = ChooseDetailsClass(AName, AType, static_cast<int64_t>(size), bytes);
-  // Created empty (but with data, so no hook makes up content), then given the
-  // bytes: Create is construction plus exactly this.
-  std::unique_ptr<TResourceDetails> details = chosen->Create(AParent, ALanguage, AName, AType, 0, &kNoBytes);
+  const uint8_t* first = size > 0 ? source.Memory() + offset : nullptr;
+  std::unique_ptr<TResourceDetails> details = CreateForBytes(AParent, ALanguage, AName, AType, size, first);
   if (size > 0) details->fData.AssignRange(source, static_cast<size_t>(offset), static_cast<size_t>(size));
+  return details;
+}
+
+std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent,
+                                                                          uint32_t ALanguage,
+                                                                          const std::u16string& AName,
+                                                                          const std::u16string& AType,
+                                                                          const TSharedBytes& shared) {
+  const uint64_t size = shared.bytes.size();
+  std::unique_ptr<TResourceDetails> details =
+      CreateForBytes(AParent, ALanguage, AName, AType, size, shared.bytes.data());
+  if (size > 0) details->fData.AssignView(shared.owner, shared.bytes.data(), static_cast<size_t>(size));
   return details;
 }
 

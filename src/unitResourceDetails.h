@@ -67,6 +67,11 @@ public:
                                                                  const std::u16string& AType,
                                                                  const TMemoryStream& source, uint64_t offset,
                                                                  uint64_t size);
+  // The same with the bytes of shared: viewed while its owner keeps them, copied without one.
+  static std::unique_ptr<TResourceDetails> CreateResourceDetails(TResourceModule* AParent, uint32_t ALanguage,
+                                                                 const std::u16string& AName,
+                                                                 const std::u16string& AType,
+                                                                 const TSharedBytes& shared);
   static TResourceDetailsClass ChooseDetailsClass(const std::u16string& AName, const std::u16string& AType,
                                                   int64_t ASize, const uint8_t* AData);
 

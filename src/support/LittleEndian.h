@@ -49,25 +49,33 @@ private:
 // internal error instead of writing past the buffer or handing out a wrong image.
 class FixedByteWriter {
 public:
-  explicit FixedByteWriter(size_t plannedSize) : fBytes(plannedSize, 0) {}
+  explicit FixedByteWriter(size_t plannedSize) : fOwned(plannedSize, 0), fData(fOwned.data()), fSize(plannedSize) {}
+  // Writes over size bytes held elsewhere (a record patched where it stands), which
+  // outlive the writer; Bytes() is then empty.
+  FixedByteWriter(uint8_t* data, size_t size) : fData(data), fSize(size) {}
+  FixedByteWriter(const FixedByteWriter&) = delete;
+  FixedByteWriter& operator=(const FixedByteWriter&) = delete;
+
   void u16(uint64_t at, uint16_t v) { putU16LE(Place(at, 2), v); }
   void u32(uint64_t at, uint32_t v) { putU32LE(Place(at, 4), v); }
-  uint32_t getU32(uint64_t at) { return getU32LE(Place(at, 4)); }
   // Checks that the parts filled end where the plan said they would.
   void Finish(bool metThePlan) const {
     if (!metThePlan) RaiseInternal();
   }
-  std::vector<uint8_t>& Bytes() { return fBytes; }
+  // The planned buffer, to be taken once it is filled.
+  std::vector<uint8_t>& Bytes() { return fOwned; }
 
 private:
   uint8_t* Place(uint64_t at, uint64_t n) {
-    if (at > fBytes.size() || n > fBytes.size() - at) RaiseInternal();
-    return fBytes.data() + at;
+    if (at > fSize || n > fSize - at) RaiseInternal();
+    return fData + at;
   }
   [[noreturn]] static void RaiseInternal() {
     throw Exception(u"Internal error: a buffer was not filled as its size was planned");
   }
-  std::vector<uint8_t> fBytes;
+  std::vector<uint8_t> fOwned;
+  uint8_t* fData;
+  size_t fSize;
 };
 
 }  // namespace tolvane

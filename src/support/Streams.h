@@ -13,6 +13,14 @@ namespace tolvane {
 // The bytes behind an owner never change while anyone holds it.
 using TBytesOwner = std::shared_ptr<const void>;
 
+// Bytes handed down together with whatever keeps them alive, to the readers that
+// keep parts of them: a part is viewed while an owner keeps the bytes, and copied
+// when there is none (null: the bytes live only as long as the call).
+struct TSharedBytes {
+  ByteView bytes;
+  TBytesOwner owner;
+};
+
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 class TStream {
