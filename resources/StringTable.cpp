@@ -69,7 +69,8 @@ constexpr Entry kStrings[] = {
     {StrId::SectionsShareTheirBytes, u"The image's sections share the file's bytes beyond any real image"},
     {StrId::FileAlignmentTooLarge, u"The image's FileAlignment is larger than 64 KiB"},
     {StrId::ResourceNameTooLong, u"A resource name is longer than the 65535 characters a resource directory can count"},
-    {StrId::ResourceSectionHoldsMore, u"The resource section holds more than the resource directory: code, or data before it"},
+    {StrId::ResourceSectionHoldsMore,
+     u"The resource section holds more than the resource directory: code, or data before it"},
     {StrId::DiscardableCodeWouldMove, u"Section %s would move, but it is discardable code or holds the entry point"},
     {StrId::OffsetIntoDroppedBytes, u"%s names bytes between the image's sections, which a rewrite does not keep"},
 

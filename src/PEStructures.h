@@ -10,8 +10,8 @@
 
 namespace tolvane {
 
-constexpr uint16_t kDosSignature = 0x5A4D;        // "MZ"
-constexpr uint32_t kPeSignature = 0x00004550;     // "PE\0\0"
+constexpr uint16_t kDosSignature = 0x5A4D;     // "MZ"
+constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr uint16_t kPe32Magic = 0x010B;
 constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kFileHeaderSize = 20;
@@ -22,7 +22,7 @@ constexpr uint32_t kOptionalHeaderSize = kOptionalHeaderFixedSize + kStandardDat
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kRelocationSize = 10;
 constexpr uint32_t kSymbolSize = 18;
-constexpr uint32_t kCheckSumFieldOffset = 64;      // inside the optional header
+constexpr uint32_t kCheckSumFieldOffset = 64;  // inside the optional header
 
 constexpr uint32_t IMAGE_SCN_CNT_CODE = 0x00000020;
 constexpr uint32_t IMAGE_SCN_CNT_INITIALIZED_DATA = 0x00000040;
@@ -40,8 +40,8 @@ constexpr uint32_t IMAGE_DIRECTORY_ENTRY_BASERELOC = 5;
 constexpr uint32_t IMAGE_DIRECTORY_ENTRY_DEBUG = 6;
 
 struct IMAGE_DOS_HEADER {
-  uint16_t e_magic, e_cblp, e_cp, e_crlc, e_cparhdr, e_minalloc, e_maxalloc, e_ss, e_sp, e_csum, e_ip,
-      e_cs, e_lfarlc, e_ovno;
+  uint16_t e_magic, e_cblp, e_cp, e_crlc, e_cparhdr, e_minalloc, e_maxalloc, e_ss, e_sp, e_csum, e_ip, e_cs, e_lfarlc,
+      e_ovno;
   std::array<uint16_t, 4> e_res;
   uint16_t e_oemid, e_oeminfo;
   std::array<uint16_t, 10> e_res2;

@@ -20,9 +20,7 @@ const char16_t kTemplateFileName[] = u"Empty.dll";
 
 // ---- output ----
 
-uint32_t OutputCodePage() {
-  return platform::StdOutIsConsole() ? platform::GetConsoleOutputCP() : platform::GetACP();
-}
+uint32_t OutputCodePage() { return platform::StdOutIsConsole() ? platform::GetConsoleOutputCP() : platform::GetACP(); }
 
 void WriteEncodedLine(const std::u16string& text) {
   platform::WriteStdOut(platform::WideCharToMultiByte(OutputCodePage(), text) + "\r\n");
@@ -117,11 +115,13 @@ int Dispatch(const TParameters& params, const std::u16string& programName) {
     PrintBanner();
   } else if (params.Count() == 3 && params.HasSwitch(u"r")) {
     ExtractResources(params[1], params[3]);
-    WriteLine(Format(LoadResString(StrId::ResultExtracted), {LastPathComponent(params[1]), LastPathComponent(params[3])}));
+    WriteLine(
+        Format(LoadResString(StrId::ResultExtracted), {LastPathComponent(params[1]), LastPathComponent(params[3])}));
   } else if (params.Count() == 4 && (params.HasSwitch(u"o") || params.HasSwitch(u"s"))) {
     bool templateMode = params.HasSwitch(u"s");
     CombineResources(params[2], params[3], params[4], templateMode, DirectoryPart(params[0]) + kTemplateFileName);
-    WriteLine(Format(LoadResString(StrId::ResultCombined), {LastPathComponent(params[4]), LastPathComponent(params[2])}));
+    WriteLine(
+        Format(LoadResString(StrId::ResultCombined), {LastPathComponent(params[4]), LastPathComponent(params[2])}));
   } else {
     PrintUsageError(params, programName);
   }
@@ -174,7 +174,9 @@ public:
     h ^= std::hash<std::u16string_view>()(name) + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
     return h ^ (language * 0x9E3779B97F4A7C15ull);
   }
-  static uint64_t Hash(const TResourceDetails& d) { return Hash(d.ResourceType(), d.ResourceName(), d.ResourceLanguage()); }
+  static uint64_t Hash(const TResourceDetails& d) {
+    return Hash(d.ResourceType(), d.ResourceName(), d.ResourceLanguage());
+  }
 
   // Keeps e unless a resource of its identity came first.
   void Remember(TResourceDetails* e) {

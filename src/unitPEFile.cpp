@@ -226,8 +226,7 @@ void TPEBase::ReadSymbolTable(ByteView image) {
 // ---- TRvaView ----
 
 ByteView TRvaView::at(uint32_t rva, uint64_t count, const char* what) const {
-  if (!has(rva, count))
-    throw EPEException(Format(LoadResString(StrId::StructureOutsideSection), {ToU16(what)}));
+  if (!has(rva, count)) throw EPEException(Format(LoadResString(StrId::StructureOutsideSection), {ToU16(what)}));
   return fBytes.sub(rva - fVirtualAddress, count);
 }
 
@@ -312,8 +311,7 @@ uint64_t TPEModule::ReadCommentBlock(ByteView image, const std::vector<IMAGE_SEC
                                      uint64_t headersEnd) {
   uint64_t firstData = 0;
   for (const IMAGE_SECTION_HEADER& h : headers)
-    if (h.PointerToRawData != 0 && (firstData == 0 || h.PointerToRawData < firstData))
-      firstData = h.PointerToRawData;
+    if (h.PointerToRawData != 0 && (firstData == 0 || h.PointerToRawData < firstData)) firstData = h.PointerToRawData;
   if (firstData > headersEnd) {
     ByteView comment = image.sub(headersEnd, firstData - headersEnd, "Comment block");
     fCommentBlock.assign(comment.data(), comment.data() + comment.size());

@@ -250,7 +250,9 @@ protected:
   // The one rule for which sections a layout may give another address.
   bool SectionMayMove(int index) const;
   bool IsDiscardableData(const IMAGE_SECTION_HEADER& h) const;
-  static bool IsDiscardable(const IMAGE_SECTION_HEADER& h) { return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0; }
+  static bool IsDiscardable(const IMAGE_SECTION_HEADER& h) {
+    return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0;
+  }
   int RelocationSectionIndex() const;
 
   // The layout's steps: plan, refuse, apply, move what points into moved bytes,

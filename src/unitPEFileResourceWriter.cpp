@@ -30,9 +30,9 @@ class TResourceNode;
 
 // One entry of a table: a type, a name or a language.
 struct TRNode {
-  std::string id;           // the key in the ANSI code page
-  bool intID = false;       // written as an integer-ID entry
-  bool leaf = false;        // a language entry, which carries data
+  std::string id;                       // the key in the ANSI code page
+  bool intID = false;                   // written as an integer-ID entry
+  bool leaf = false;                    // a language entry, which carries data
   std::unique_ptr<TResourceNode> next;  // the child table, when not a leaf
   TMemoryStream* data = nullptr;        // the details' bytes, when a leaf (not owned)
   uint32_t CodePage = 0;
@@ -89,7 +89,7 @@ namespace {
 
 // A type or a name as its table holds it: what is written, and where it sorts.
 struct TEntryKey {
-  std::string id;                           // the key in the ANSI code page
+  std::string id;  // the key in the ANSI code page
   bool intID = false;
   uint32_t value = 0;                       // an ID's value
   const std::u16string* written = nullptr;  // a name's UTF-16 units, as written back
@@ -349,11 +349,12 @@ TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
   }
   offset = 0;
   if (fDetailList.Count() == 0) return nullptr;
-  if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_RESOURCE)) throw EPEException(LoadResString(StrId::TooFewDataDirectories));
+  if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_RESOURCE))
+    throw EPEException(LoadResString(StrId::TooFewDataDirectories));
   MakeRoomForSectionHeader();
   int at = IndexAfterLastFixedSection();
-  fSectionList.Insert(at, TImageSection::CreateEmpty(this, ".rsrc", kNewResourceCharacteristics,
-                                                     IMAGE_DIRECTORY_ENTRY_RESOURCE));
+  fSectionList.Insert(
+      at, TImageSection::CreateEmpty(this, ".rsrc", kNewResourceCharacteristics, IMAGE_DIRECTORY_ENTRY_RESOURCE));
   return fSectionList[at];
 }
 
@@ -376,7 +377,8 @@ void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
 // within SectionAlignment.
 void TPEResourceModule::MakeRoomForSectionHeader() {
   if (fCommentSize >= int32_t(kSectionHeaderSize)) {
-    bool zero = std::all_of(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize, [](uint8_t b) { return b == 0; });
+    bool zero = std::all_of(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize,
+                            [](uint8_t b) { return b == 0; });
     if (!zero) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
     fCommentBlock.erase(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize);
     fCommentSize -= int32_t(kSectionHeaderSize);

@@ -113,10 +113,11 @@ private:
 
   void WalkTable(uint32_t offset, int level) {
     if (level > kMaxDirectoryDepth)
-      throw EPEException(Format(LoadResString(StrId::ResourceDirectoryTooDeep),
-                                {ToU16(std::to_string(kMaxDirectoryDepth))}));
+      throw EPEException(
+          Format(LoadResString(StrId::ResourceDirectoryTooDeep), {ToU16(std::to_string(kMaxDirectoryDepth))}));
     if (!fTables.Visit(offset)) throw EPEException(LoadResString(StrId::ResourceDirectoryCycle));
-    const auto table = IMAGE_RESOURCE_DIRECTORY::Decode(Need(offset, IMAGE_RESOURCE_DIRECTORY::kSize, "a directory table"));
+    const auto table =
+        IMAGE_RESOURCE_DIRECTORY::Decode(Need(offset, IMAGE_RESOURCE_DIRECTORY::kSize, "a directory table"));
     const uint32_t version = uint32_t(table.MajorVersion) << 16 | table.MinorVersion;
     const uint32_t named = table.NumberOfNamedEntries;
     const uint32_t count = named + table.NumberOfIdEntries;

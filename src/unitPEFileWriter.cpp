@@ -42,7 +42,8 @@ struct TPEModule::TSectionPlacement {
   }
   bool HoldsVirtual(uint32_t rva) const { return rva >= virtualAddress && uint64_t(rva) < virtualEnd; }
   bool HeldInFile(uint32_t offset) const {
-    return hadAddress && oldRawSize != 0 && offset >= oldPointer && uint64_t(offset) < uint64_t(oldPointer) + oldRawSize;
+    return hadAddress && oldRawSize != 0 && offset >= oldPointer &&
+           uint64_t(offset) < uint64_t(oldPointer) + oldRawSize;
   }
   int64_t VirtualShift() const { return int64_t(virtualAddress) - oldVirtualAddress; }
   int64_t FileShift() const { return int64_t(pointer) - oldPointer; }
@@ -70,13 +71,15 @@ struct TPEModule::TLayoutPlan {
   // because a section was emptied or placed there.
   bool PlacedOverNothing(uint32_t rva) const {
     return SectionThatHeld(rva) == nullptr &&
-           std::any_of(sections.begin(), sections.end(), [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
+           std::any_of(sections.begin(), sections.end(),
+                       [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
   }
   // Bytes between the sections' data belong to nothing, and the packed layout
   // leaves them out: an offset into them would name whatever lands there.
   bool DropsBytesAt(uint32_t offset) const {
     return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd &&
-           std::none_of(sections.begin(), sections.end(), [&](const TSectionPlacement& p) { return p.HeldInFile(offset); });
+           std::none_of(sections.begin(), sections.end(),
+                        [&](const TSectionPlacement& p) { return p.HeldInFile(offset); });
   }
   uint32_t MovedFileOffset(uint32_t offset) const {
     for (const TSectionPlacement& p : sections)
@@ -135,7 +138,8 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
     p.oldVirtualSize = h.VirtualSize;
     p.oldVirtualEnd = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
     p.oldPointer = h.PointerToRawData;
-    if (p.oldPointer != 0 && (plan.oldFirstData == 0 || p.oldPointer < plan.oldFirstData)) plan.oldFirstData = p.oldPointer;
+    if (p.oldPointer != 0 && (plan.oldFirstData == 0 || p.oldPointer < plan.oldFirstData))
+      plan.oldFirstData = p.oldPointer;
     p.oldRawSize = h.SizeOfRawData;
     const uint64_t dataSize = uint64_t(s->RawData().ByteSize());
     // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
@@ -155,7 +159,8 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
   // With no section's data in the file, a reader finds the appended bytes right
   // after the headers and the comment block: padding put there would join them,
   // and grow with every save.
-  if (std::all_of(plan.sections.begin(), plan.sections.end(), [](const TSectionPlacement& p) { return p.rawSize == 0; })) {
+  if (std::all_of(plan.sections.begin(), plan.sections.end(),
+                  [](const TSectionPlacement& p) { return p.rawSize == 0; })) {
     plan.sectionsEnd = plan.headersSize + commentSize;
     for (TSectionPlacement& p : plan.sections) p.pointer = static_cast<uint32_t>(plan.sectionsEnd);
   }
@@ -168,8 +173,9 @@ void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     if (p.hadAddress && p.VirtualShift() != 0 && !SectionMayMove(i))
-      RaiseLayout(IsDiscardable(fSectionList[i]->SectionHeader()) ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove,
-                  ToU16(fSectionList[i]->SectionName()));
+      RaiseLayout(
+          IsDiscardable(fSectionList[i]->SectionHeader()) ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove,
+          ToU16(fSectionList[i]->SectionName()));
   }
   for (int i = 0; i < fSectionList.Count(); ++i) {
     uint32_t entry = fSectionList[i]->DirectoryEntry();
@@ -210,8 +216,8 @@ bool TPEModule::SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva)
 // that a directory entry describes whole (the rebuilt resource section).
 bool TPEModule::SectionMayMove(int index) const {
   const TImageSection* s = fSectionList[index];
-  return IsDiscardableData(s->SectionHeader()) || s->SectionName() == ".reloc" ||
-         s->DirectoryEntry() != kNoDirectory || index == RelocationSectionIndex();
+  return IsDiscardableData(s->SectionHeader()) || s->SectionName() == ".reloc" || s->DirectoryEntry() != kNoDirectory ||
+         index == RelocationSectionIndex();
 }
 
 // Discardable code, a driver's INIT section say, runs before it is discarded: its
@@ -283,8 +289,9 @@ void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
   oh.SizeOfInitializedData = initializedTotal;
   oh.SizeOfUninitializedData = uninitializedTotal;
   oh.BaseOfCode = baseOfCode;
-  oh.BaseOfData = static_cast<uint32_t>(
-      uint64_t(baseOfCode) + alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal, plan.sectionAlignment));
+  oh.BaseOfData =
+      static_cast<uint32_t>(uint64_t(baseOfCode) + alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal,
+                                                           plan.sectionAlignment));
   oh.SizeOfImage = static_cast<uint32_t>(plan.imageSize);
   // A DLL without an entry point has none on purpose: the loader would call
   // whatever code stands at the address we gave it.

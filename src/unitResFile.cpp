@@ -105,8 +105,9 @@ std::unique_ptr<TResourceDetails> TResModule::DecodeRecord(const TSharedBytes& f
     return nullptr;
   }
   auto details =
-      file.owner ? TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, {data, file.owner})
-                 : TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, data.size(), data.data());
+      file.owner
+          ? TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, {data, file.owner})
+          : TResourceDetails::CreateResourceDetails(this, h.LanguageId, h.Name, h.Type, data.size(), data.data());
   details->SetCharacteristics(h.Characteristics);
   details->SetVersion(h.Version);
   details->SetMemoryFlags(h.MemoryFlags);

@@ -67,9 +67,8 @@ TResourceDetails::TResourceDetails(TResourceModule* AParent, uint32_t ALanguage,
 TResourceDetails::~TResourceDetails() = default;
 
 std::unique_ptr<TResourceDetails> TResourceDetails::Create(TResourceModule* AParent, uint32_t ALanguage,
-                                                           const std::u16string& AName,
-                                                           const std::u16string& AType, int64_t ASize,
-                                                           const uint8_t* AData) {
+                                                           const std::u16string& AName, const std::u16string& AType,
+                                                           int64_t ASize, const uint8_t* AData) {
   return TDetailsFactory<TResourceDetails>::Create(AParent, ALanguage, AName, AType, ASize, AData);
 }
 
@@ -117,9 +116,8 @@ std::vector<TResourceDetailsClass>& DetailsClassRegistry() {
   return registry;
 }
 
-TResourceDetailsClass TResourceDetails::ChooseDetailsClass(const std::u16string& AName,
-                                                           const std::u16string& AType, int64_t ASize,
-                                                           const uint8_t* AData) {
+TResourceDetailsClass TResourceDetails::ChooseDetailsClass(const std::u16string& AName, const std::u16string& AType,
+                                                           int64_t ASize, const uint8_t* AData) {
   const auto& registry = DetailsClassRegistry();
   if (!AType.empty()) {
     try {
@@ -141,11 +139,10 @@ TResourceDetailsClass TResourceDetails::ChooseDetailsClass(const std::u16string&
   return &TResourceDetails::ClassInfo;
 }
 
-std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent,
-                                                                          uint32_t ALanguage,
+std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent, uint32_t ALanguage,
                                                                           const std::u16string& AName,
-                                                                          const std::u16string& AType,
-                                                                          int64_t ASize, const uint8_t* AData) {
+                                                                          const std::u16string& AType, int64_t ASize,
+                                                                          const uint8_t* AData) {
   // The registry is empty, so the choice never throws and the fallback decides.
   TResourceDetailsClass chosen = ChooseDetailsClass(AName, AType, ASize, AData);
   return chosen->Create(AParent, ALanguage, AName, AType, ASize, AData);
@@ -168,20 +165,18 @@ std::unique_ptr<TResourceDetails> CreateForBytes(TResourceModule* AParent, uint3
 
 }  // namespace
 
-std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent,
-                                                                          uint32_t ALanguage,
+std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent, uint32_t ALanguage,
                                                                           const std::u16string& AName,
                                                                           const std::u16string& AType,
-                                                                          const TMemoryStream& source,
-                                                                          uint64_t offset, uint64_t size) {
+                                                                          const TMemoryStream& source, uint64_t offset,
+                                                                          uint64_t size) {
   const uint8_t* first = size > 0 ? source.Memory() + offset : nullptr;
   std::unique_ptr<TResourceDetails> details = CreateForBytes(AParent, ALanguage, AName, AType, size, first);
   if (size > 0) details->fData.AssignRange(source, static_cast<size_t>(offset), static_cast<size_t>(size));
   return details;
 }
 
-std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent,
-                                                                          uint32_t ALanguage,
+std::unique_ptr<TResourceDetails> TResourceDetails::CreateResourceDetails(TResourceModule* AParent, uint32_t ALanguage,
                                                                           const std::u16string& AName,
                                                                           const std::u16string& AType,
                                                                           const TSharedBytes& shared) {
@@ -304,7 +299,8 @@ void SortDetailsList(TOwningList<TResourceDetails>& list) {
   };
   std::vector<TSortKey> keys;
   keys.reserve(static_cast<size_t>(list.Count()));
-  for (const auto& d : list) keys.push_back({d.get(), ResourceNameToInt(d->ResourceType()), ResourceNameToInt(d->ResourceName())});
+  for (const auto& d : list)
+    keys.push_back({d.get(), ResourceNameToInt(d->ResourceType()), ResourceNameToInt(d->ResourceName())});
   std::vector<size_t> order(keys.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   auto before = [&](size_t i, size_t j) {
@@ -398,8 +394,7 @@ namespace {
 
 // A new file beside the target, created exclusively so nothing else is touched.
 // A failure is reported for the target: that is the file the user asked for.
-std::unique_ptr<platform::TFileStream> CreateTemporaryFile(const std::u16string& FileName,
-                                                           std::u16string& tempName) {
+std::unique_ptr<platform::TFileStream> CreateTemporaryFile(const std::u16string& FileName, std::u16string& tempName) {
   for (unsigned attempt = 0;; ++attempt) {
     tempName = platform::TemporarySibling(FileName, attempt);
     int error = 0;

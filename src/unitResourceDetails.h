@@ -25,9 +25,8 @@ struct TResourceDetailsClassInfo {
   bool (*AcceptsData)(int64_t ASize, const uint8_t* AData);
   bool (*AcceptsRCData)(const std::u16string& AName, int64_t ASize, const uint8_t* AData);
   // Create: a complete resource, not added to AParent.
-  std::unique_ptr<TResourceDetails> (*Create)(TResourceModule* AParent, uint32_t ALanguage,
-                                              const std::u16string& AName, const std::u16string& AType,
-                                              int64_t ASize, const uint8_t* AData);
+  std::unique_ptr<TResourceDetails> (*Create)(TResourceModule* AParent, uint32_t ALanguage, const std::u16string& AName,
+                                              const std::u16string& AType, int64_t ASize, const uint8_t* AData);
   // CreateNew: an empty resource of the base type, handed to AParent (which owns it).
   TResourceDetails* (*CreateNew)(TResourceModule* AParent, uint32_t ALanguage, const std::u16string& AName);
   // CreateNew without a module: the caller owns the result.

@@ -25,7 +25,8 @@ void ExpectCombined(const RunResult& r, const std::string& res, const std::strin
 TEST(Combine, NeutralResourceTakesTheBytesOfAnotherLanguage) {
   ScratchDir dir;
   WriteRes(dir.file("n.res"), {{u"10", u"7", 1033, BytesOf("replaced")}});
-  ExpectCombined(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), dir.file("n.res")}), "n.res", "out.exe");
+  ExpectCombined(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), dir.file("n.res")}), "n.res",
+                 "out.exe");
   auto before = LoadImageFile(FixturePath("app.exe"));
   auto after = LoadImageFile(dir.file("out.exe"));
   EXPECT_EQ(after->ResourceCount(), before->ResourceCount());

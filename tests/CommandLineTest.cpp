@@ -99,7 +99,8 @@ TEST(CommandLineExtract, SwitchIsFoundInAnyPositionAndCase) {
   RunResult r = RunTolvane({"-r", FixturePath("lib.dll"), out}, RunOptions().In(dir.path()));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() + "/-r\". No such file or directory."));
+  EXPECT_EQ(r.err,
+            ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() + "/-r\". No such file or directory."));
 }
 
 TEST(CommandLineExtract, ExtractionGivesTheExpectedResFileByteForByte) {
@@ -162,8 +163,8 @@ TEST(CommandLineExtract, FailuresGiveTheErrorReport) {
   RunResult missing = RunTolvane({"missing.exe", "-r", "out.res"}, RunOptions().In(dir.path()));
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "");
-  EXPECT_EQ(missing.err,
-            ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() + "/missing.exe\". No such file or directory."));
+  EXPECT_EQ(missing.err, ErrorReport("EFOpenError", "Cannot open file \"" + dir.path() +
+                                                        "/missing.exe\". No such file or directory."));
   RunResult notImage = RunTolvane({"zm.exe", "-r", "out.res"}, RunOptions().In(dir.path()));
   EXPECT_EQ(notImage.status, 1);
   EXPECT_EQ(notImage.out, "");

@@ -194,8 +194,8 @@ TEST_P(FixtureImage, CommentBlocksSymbolsAndStringsMatchTheRecordedOnes) {
   const RecordedHeaders& h = fHeaders;
   EXPECT_EQ(static_cast<uint64_t>(fModule->EndCommentSize()), h.number("overlay_size"));
 
-  uint64_t headersEnd = h.number("e_lfanew") + 24 + h.number("size_of_optional_header") +
-                        40 * h.number("number_of_sections");
+  uint64_t headersEnd =
+      h.number("e_lfanew") + 24 + h.number("size_of_optional_header") + 40 * h.number("number_of_sections");
   uint64_t firstData = UINT64_MAX;
   for (const std::string& section : h.sections) {
     std::istringstream fields(section);

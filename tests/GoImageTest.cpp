@@ -24,11 +24,14 @@ std::string GoSymbolReader() {
   std::call_once(once, [] {
     std::string go = FindOnPath("go");
     if (go.empty()) return;
-    RunResult r = RunCommand("/usr/bin/env", {"GO111MODULE=off", go, "build", "-o", dir.file("pe_symbols"),
-                                              std::string(TOLVANE_SOURCE_DIR) + "/tests/scripts/pe_symbols.go"},
+    RunResult r = RunCommand("/usr/bin/env",
+                             {"GO111MODULE=off", go, "build", "-o", dir.file("pe_symbols"),
+                              std::string(TOLVANE_SOURCE_DIR) + "/tests/scripts/pe_symbols.go"},
                              RunOptions().Timeout(300));
-    if (r.status == 0) reader = dir.file("pe_symbols");
-    else ADD_FAILURE() << "go build failed: " << r.out << r.err;
+    if (r.status == 0)
+      reader = dir.file("pe_symbols");
+    else
+      ADD_FAILURE() << "go build failed: " << r.out << r.err;
   });
   return reader;
 }
@@ -72,7 +75,8 @@ TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
       RunResult before = RunCommand(GoSymbolReader(), {kGoImage}), after = RunCommand(GoSymbolReader(), {out});
       ASSERT_EQ(before.status, 0) << before.out;
       EXPECT_EQ(after.status, 0) << after.out;
-      EXPECT_TRUE(after.out == before.out) << "debug/pe: " << FirstLine(after.out) << "; before: " << FirstLine(before.out);
+      EXPECT_TRUE(after.out == before.out)
+          << "debug/pe: " << FirstLine(after.out) << "; before: " << FirstLine(before.out);
     }
     if (WineCannotRun().empty()) {
       RunResult ran = RunUnderWine({out});

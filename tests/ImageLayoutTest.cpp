@@ -97,7 +97,8 @@ TEST(ImageLayout, ExecutableWithoutEntryPointGetsItsFirstCodeSection) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   BuiltImage built = b.Build();
   ZeroEntryPoint(built);
-  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0x1000u);
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint,
+            0x1000u);
 }
 
 TEST(ImageLayout, DllWithoutEntryPointKeepsNone) {
@@ -107,7 +108,8 @@ TEST(ImageLayout, DllWithoutEntryPointKeepsNone) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   BuiltImage built = b.Build();
   ZeroEntryPoint(built);
-  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint, 0u);
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint,
+            0u);
 }
 
 TEST(ImageLayout, LongerStubMovesTheSignature) {
@@ -183,12 +185,14 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
 TEST(ImageLayout, DiscardableCodeOrEntryPointIsNeverMoved) {
   constexpr uint32_t kDiscardableCode = kCode | 0x02000000;
   const uint32_t kFollowerAt = 0x3000;
-  for (auto [characteristics, entryPoint] : {std::pair{kDiscardableCode, 0u}, std::pair{kDiscardableData, kFollowerAt + 4}}) {
+  for (auto [characteristics, entryPoint] :
+       {std::pair{kDiscardableCode, 0u}, std::pair{kDiscardableData, kFollowerAt + 4}}) {
     BuiltImage built = GrowingResourceImage(Section("INIT", Fill(8, 1), characteristics)).Build();
     built.PutU32(built.layout.optionalHeader + 16, entryPoint);
     auto image = LoadImage(built);
     Grow(*image);
-    EXPECT_EQ(SaveRefusal(*image).message, "Section INIT would move, but it is discardable code or holds the entry point")
+    EXPECT_EQ(SaveRefusal(*image).message,
+              "Section INIT would move, but it is discardable code or holds the entry point")
         << std::hex << characteristics;
   }
 }
@@ -287,8 +291,8 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
 // relocations lie after the section data. Both must move with the bytes that hold them.
 TEST(ImageLayout, FileOffsetsIntoMovedSectionsAndAppendedBytesMoveWithThem) {
   Bytes symtab = Fill(64, 0x5E);
-  BuiltImage built = GrowingResourceImage(Section(".symtab", symtab, kDiscardableData)
-                                              .Relocations({{0x10, 0, 6}})).Build();
+  BuiltImage built =
+      GrowingResourceImage(Section(".symtab", symtab, kDiscardableData).Relocations({{0x10, 0, 6}})).Build();
   const uint32_t symtabFile = built.layout.sectionData[2];
   const uint32_t symtabHeader = built.layout.SectionHeader(2);
   const uint32_t relocationsAt = built.GetU32(symtabHeader + field::kSecPointerToRelocations);

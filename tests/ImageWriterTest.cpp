@@ -178,7 +178,8 @@ TEST(ImageWriter, LargeResourceMovesRelocationsAndWhatFollows) {
     ASSERT_NE(big, nullptr);
     EXPECT_EQ(big->RawData().Bytes(), Bytes(1 << 20, 5));
     if (TImageSection* reloc = again->GetSectionByName(".reloc")) {
-      EXPECT_GT(reloc->SectionHeader().VirtualAddress, original->GetSectionByName(".reloc")->SectionHeader().VirtualAddress);
+      EXPECT_GT(reloc->SectionHeader().VirtualAddress,
+                original->GetSectionByName(".reloc")->SectionHeader().VirtualAddress);
     }
   }
 }

@@ -2,8 +2,8 @@
 // Debian package unpacked into a scratch root, and the manual page. Each installed
 // program runs the three jobs through its bin/ symlink, since -s finds the template
 // beside the executable the symlink leads to.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,8 +119,8 @@ void ExpectAllThreeJobsWork(const std::string& tolvane) {
   EXPECT_EQ(merged.status, 0) << merged.out << merged.err;
   EXPECT_EQ(merged.out, "Resources combined from merge.res to stamped.exe\r\n");
   ASSERT_TRUE(PathExists(work.file("stamped.exe")));
-  RunResult reference =
-      RunTolvane({"-o", "reference.exe", FixturePath("app.exe"), FixturePath("merge.res")}, RunOptions().In(work.path()));
+  RunResult reference = RunTolvane({"-o", "reference.exe", FixturePath("app.exe"), FixturePath("merge.res")},
+                                   RunOptions().In(work.path()));
   ASSERT_EQ(reference.status, 0) << reference.err;
   EXPECT_EQ(ReadFileBytes(work.file("stamped.exe")), ReadFileBytes(work.file("reference.exe")));
   auto stamped = LoadImageFile(work.file("stamped.exe"));
@@ -180,13 +180,15 @@ TEST(InstallTree, ASymlinkOnPathToTheInstalledProgramFindsTheTemplate) {
   fs::create_directory(dir.file("mybin"));
   fs::create_symlink(prefix + "/bin/tolvane", dir.file("mybin/tolvane"));
   ScratchDir work;
-  RunResult r = RunCommand("/usr/bin/env", {"PATH=" + dir.file("mybin"), "tolvane", "-s", "strings.dll", "unused.exe",
-                                            FixturePath("dllstrings.res")},
-                           RunOptions().In(work.path()));
+  RunResult r = RunCommand(
+      "/usr/bin/env",
+      {"PATH=" + dir.file("mybin"), "tolvane", "-s", "strings.dll", "unused.exe", FixturePath("dllstrings.res")},
+      RunOptions().In(work.path()));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "Resources combined from dllstrings.res to strings.dll\r\n");
   ASSERT_TRUE(PathExists(work.file("strings.dll")));
-  EXPECT_EQ(ResourcesOf(*LoadImageFile(work.file("strings.dll"))), ResourcesOf(*LoadResFile(FixturePath("dllstrings.res"))));
+  EXPECT_EQ(ResourcesOf(*LoadImageFile(work.file("strings.dll"))),
+            ResourcesOf(*LoadResFile(FixturePath("dllstrings.res"))));
 }
 
 TEST(InstallTree, AMovedInstallTreeStillFindsItsTemplate) {
@@ -202,8 +204,8 @@ TEST(InstallTree, AMovedInstallTreeStillFindsItsTemplate) {
 // ---- the Debian package ----
 
 struct Package {
-  std::string path;   // the .deb, or "" when it could not be built
-  std::string skip;   // why not, when a tool is missing
+  std::string path;  // the .deb, or "" when it could not be built
+  std::string skip;  // why not, when a tool is missing
 };
 
 // Builds the .deb of the build directory into dir with the build's own CPack
@@ -288,7 +290,8 @@ TEST(DebianPackage, LintianFindsNoErrorsOrWarnings) {
   Package deb = BuildPackage(dir);
   if (!deb.skip.empty()) GTEST_SKIP() << deb.skip;
   ASSERT_FALSE(deb.path.empty());
-  RunResult r = RunCommand("/usr/bin/env", {"lintian", "--fail-on", "error,warning", deb.path}, RunOptions().Timeout(300));
+  RunResult r =
+      RunCommand("/usr/bin/env", {"lintian", "--fail-on", "error,warning", deb.path}, RunOptions().Timeout(300));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
 
@@ -336,8 +339,10 @@ TEST(ManPage, InstalledPageHasEverySectionAndEveryForm) {
   std::string flat;
   for (char c : r.out) {
     bool space = c == ' ' || c == '\n' || c == '\t';
-    if (!space) flat += c;
-    else if (!flat.empty() && flat.back() != ' ') flat += ' ';
+    if (!space)
+      flat += c;
+    else if (!flat.empty() && flat.back() != ' ')
+      flat += ' ';
   }
   for (const char* phrase : {"tolvane SRC -r DEST", "tolvane -o DEST SRC RES", "tolvane -s DEST SRC RES", "tolvane -h",
                              "tolvane -V", "Empty.dll", "windres(1)", "Invalid Windows Image"})

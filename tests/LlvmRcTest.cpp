@@ -19,7 +19,8 @@ const std::string kScriptDir = std::string(TOLVANE_FIXTURES) + "/src";
 const std::string kScript = "twocompilers.rc";
 
 std::string FindLlvmRc() {
-  for (const char* name : {"llvm-rc", "llvm-rc-14", "llvm-rc-15", "llvm-rc-16", "llvm-rc-17", "llvm-rc-18", "llvm-rc-19"})
+  for (const char* name :
+       {"llvm-rc", "llvm-rc-14", "llvm-rc-15", "llvm-rc-16", "llvm-rc-17", "llvm-rc-18", "llvm-rc-19"})
     if (std::string path = FindOnPath(name); !path.empty()) return path;
   return "";
 }
@@ -27,7 +28,7 @@ std::string FindLlvmRc() {
 struct Compiled {
   std::string windres;  // the .RES each compiler wrote
   std::string llvmRc;
-  std::string skip;     // why the test cannot run, when a tool is missing
+  std::string skip;  // why the test cannot run, when a tool is missing
 };
 
 // Compiles the script with both compilers into dir. The script lies beside app.ico
@@ -45,10 +46,9 @@ Compiled CompileWithBoth(const ScratchDir& dir) {
   if (cpp.empty()) return {"", "", "cpp, the C preprocessor windres runs, is not installed (Debian cpp)"};
 
   c.windres = dir.file("windres.res");
-  RunResult w = RunCommand(windres,
-                           {"--preprocessor=" + cpp, "--preprocessor-arg=-undef", "-O", "res", "-i", kScript, "-o",
-                            c.windres},
-                           RunOptions().In(kScriptDir));
+  RunResult w = RunCommand(
+      windres, {"--preprocessor=" + cpp, "--preprocessor-arg=-undef", "-O", "res", "-i", kScript, "-o", c.windres},
+      RunOptions().In(kScriptDir));
   EXPECT_EQ(w.status, 0) << w.out << w.err;
   c.llvmRc = dir.file("llvm-rc.res");
   RunResult l = RunCommand(llvmRc, {"/no-preprocess", "/FO", c.llvmRc, kScript}, RunOptions().In(kScriptDir));
@@ -82,7 +82,8 @@ TEST(LlvmRc, ResFilesOfBothCompilersMergeIntoTheSameImage) {
   Compiled c = CompileWithBoth(dir);
   if (!c.skip.empty()) GTEST_SKIP() << c.skip;
   ASSERT_TRUE(PathExists(c.windres) && PathExists(c.llvmRc));
-  for (const auto& [res, out] : {std::pair{c.windres, dir.file("windres.exe")}, std::pair{c.llvmRc, dir.file("llvm-rc.exe")}}) {
+  for (const auto& [res, out] :
+       {std::pair{c.windres, dir.file("windres.exe")}, std::pair{c.llvmRc, dir.file("llvm-rc.exe")}}) {
     RunResult r = RunTolvane({"-o", out, FixturePath("app.exe"), res});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
   }

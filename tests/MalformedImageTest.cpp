@@ -94,16 +94,15 @@ RichImage MakeRichImage() {
   b.AddDirectorySection(".edata", 0x4000,
                         BuildExportDirectory(0x4000, "rich.dll", 1, 3, {{"add", 0}, {"hello", 1}, {"sub", 2}}), 0,
                         kReadOnlyData);
-  b.AddDirectorySection(".idata", 0x5000,
-                        BuildImportDirectory(0x5000, {{"KERNEL32.dll", {"ExitProcess", "GetLastError"}},
-                                                      {"msvcrt.dll", {"printf"}}}),
-                        1);
-  r.resources = b.AddResourceSection(
-      0x6000, {{ResKey::Name(u"MYTYPE"), ResKey::Name(u"HELLO"), 0x409, TextBytes("hello")},
-               {ResKey::Id(3), ResKey::Id(1), 0x409, Fill(40, 0xA1)},
-               {ResKey::Id(6), ResKey::Id(1), 0x407, Fill(9, 0xB7)},
-               {ResKey::Id(6), ResKey::Id(1), 0x409, Fill(11, 0xB9)},
-               {ResKey::Id(10), ResKey::Name(u"CONFIG"), 0, Fill(3, 0x33)}});
+  b.AddDirectorySection(
+      ".idata", 0x5000,
+      BuildImportDirectory(0x5000, {{"KERNEL32.dll", {"ExitProcess", "GetLastError"}}, {"msvcrt.dll", {"printf"}}}), 1);
+  r.resources =
+      b.AddResourceSection(0x6000, {{ResKey::Name(u"MYTYPE"), ResKey::Name(u"HELLO"), 0x409, TextBytes("hello")},
+                                    {ResKey::Id(3), ResKey::Id(1), 0x409, Fill(40, 0xA1)},
+                                    {ResKey::Id(6), ResKey::Id(1), 0x407, Fill(9, 0xB7)},
+                                    {ResKey::Id(6), ResKey::Id(1), 0x409, Fill(11, 0xB9)},
+                                    {ResKey::Id(10), ResKey::Name(u"CONFIG"), 0, Fill(3, 0x33)}});
   r.resourceSection = 5;
   b.AddSymbol(Symbol(".file").Aux(1).StorageClass(103));
   b.AddSymbol(Symbol("_a_long_function_name").Value(0x10).SectionNumber(1));
@@ -151,7 +150,8 @@ TEST(MalformedImage, CutsThroughTheSymbolsAndOverlayKeepTheSections) {
   for (int i = 0; i < 6; ++i) {
     uint32_t h = r.image.layout.SectionHeader(i);
     uint32_t rawSize = r.image.GetU32(h + field::kSecSizeOfRawData);
-    if (rawSize != 0) rawEnd = std::max<uint64_t>(rawEnd, r.image.GetU32(h + field::kSecPointerToRawData) + uint64_t(rawSize));
+    if (rawSize != 0)
+      rawEnd = std::max<uint64_t>(rawEnd, r.image.GetU32(h + field::kSecPointerToRawData) + uint64_t(rawSize));
   }
   for (size_t n = r.dataEnd; n < r.image.bytes.size(); ++n) {
     auto m = LoadImage(r.image.Truncated(n));
@@ -196,9 +196,19 @@ TEST(MalformedImage, PatchedResourceDirectoryIsRefusedOrLoadsCleanly) {
   uint32_t directoryEnd = UINT32_MAX;
   for (const auto& o : r.resources.resources) directoryEnd = std::min(directoryEnd, o.data);
   const uint32_t blobSize = static_cast<uint32_t>(r.resources.bytes.size());
-  const uint32_t values[] = {0,          0xFFFFFFFF, 0x80000000, 0x7FFFFFFF, 0x80000010, 0x80000018,
-                             0x80000028, 0x10,       blobSize,   blobSize - 2, 0x80000000 | (blobSize - 8),
-                             0x6000,     0x6000 + blobSize - 1};
+  const uint32_t values[] = {0,
+                             0xFFFFFFFF,
+                             0x80000000,
+                             0x7FFFFFFF,
+                             0x80000010,
+                             0x80000018,
+                             0x80000028,
+                             0x10,
+                             blobSize,
+                             blobSize - 2,
+                             0x80000000 | (blobSize - 8),
+                             0x6000,
+                             0x6000 + blobSize - 1};
   int refused = 0, loaded = 0;
   for (uint32_t at = 0; at + 4 <= directoryEnd; at += 2) {
     for (uint32_t v : values) {
@@ -279,9 +289,15 @@ TEST(MalformedImage, RandomMutationsAreRefusedOrLoadCleanly) {
       uint64_t pick = next();
       uint32_t at;
       switch (pick % 3) {
-        case 0: at = static_cast<uint32_t>(next() % r.image.layout.headersEnd); break;
-        case 1: at = rsrc + static_cast<uint32_t>(next() % r.resources.bytes.size()); break;
-        default: at = static_cast<uint32_t>(next() % mutated.bytes.size()); break;
+        case 0:
+          at = static_cast<uint32_t>(next() % r.image.layout.headersEnd);
+          break;
+        case 1:
+          at = rsrc + static_cast<uint32_t>(next() % r.resources.bytes.size());
+          break;
+        default:
+          at = static_cast<uint32_t>(next() % mutated.bytes.size());
+          break;
       }
       mutated.bytes[at] = static_cast<uint8_t>(next());
     }

@@ -73,9 +73,19 @@ std::vector<Region> RegionsOf(const std::vector<uint8_t>& file) {
 // Values that mislead readers most: zero, all ones, the high bit, small and large
 // offsets, and the file's own size.
 uint32_t TellingValue(std::mt19937& random, size_t fileSize) {
-  const uint32_t values[] = {0,          1,          0xFFFFFFFF, 0x80000000, 0x7FFFFFFF, 0xFFFF, 0x10000,
-                             0x1000,     0x200,      16,         static_cast<uint32_t>(fileSize),
-                             static_cast<uint32_t>(fileSize + 1), static_cast<uint32_t>(fileSize - 4)};
+  const uint32_t values[] = {0,
+                             1,
+                             0xFFFFFFFF,
+                             0x80000000,
+                             0x7FFFFFFF,
+                             0xFFFF,
+                             0x10000,
+                             0x1000,
+                             0x200,
+                             16,
+                             static_cast<uint32_t>(fileSize),
+                             static_cast<uint32_t>(fileSize + 1),
+                             static_cast<uint32_t>(fileSize - 4)};
   return values[random() % (sizeof values / sizeof values[0])];
 }
 
@@ -111,7 +121,8 @@ bool ReaderRefuses(const std::vector<uint8_t>& bytes) {
   return Capture([&] {
            Module m;
            m.LoadFromBytes(ByteView(bytes.data(), bytes.size()));
-         }).thrown;
+         })
+      .thrown;
 }
 
 struct MutationCase {

@@ -601,8 +601,7 @@ TEST(CoffSymbols, StringTableStartPastTheFileIsNoStringTable) {
 ImageBuilder WithExports(uint32_t base, const std::vector<ExportName>& names) {
   ImageBuilder b = TwoSections();
   b.Dll();
-  b.AddDirectorySection(".edata", 0x3000, BuildExportDirectory(0x3000, "lib.dll", base, 3, names), 0,
-                        kReadOnlyData);
+  b.AddDirectorySection(".edata", 0x3000, BuildExportDirectory(0x3000, "lib.dll", base, 3, names), 0, kReadOnlyData);
   return b;
 }
 
@@ -759,7 +758,10 @@ const Refusal kRefusals[] = {
      })},
     {"FileOfOneByte", "Invalid DOS signature", [] { return Bytes{'M'}; }},
     {"EmptyFile", "Invalid DOS signature", [] { return Bytes{}; }},
-    {"MZWithoutTheRestOfTheDosHeader", "DOS header lies outside the file", [] { return Bytes{'M', 'Z', 0, 0}; }},
+    {"MZWithoutTheRestOfTheDosHeader", "DOS header lies outside the file",
+     [] {
+       return Bytes{'M', 'Z', 0, 0};
+     }},
     {"SignatureWithWrongVersionBytes", "Invalid COFF signature",
      Patched([](BuiltImage& i) { i.PutU32(i.layout.peOffset, 0x01004550); })},  // 50 45 00 01
     {"LfanewLeavingNoRoomForTheSignature", "PE signature lies outside the file",
@@ -862,7 +864,8 @@ TEST(PEStructuresCoding, HeadersEncodeToWhatTheyDecodeFrom) {
   EXPECT_EQ(out, Bytes(image.bytes.begin(), image.bytes.begin() + 64));
   out.clear();
   IMAGE_FILE_HEADER::Decode(v.from(image.layout.coffHeader)).Encode(out);
-  EXPECT_EQ(out, Bytes(image.bytes.begin() + image.layout.coffHeader, image.bytes.begin() + image.layout.coffHeader + 20));
+  EXPECT_EQ(out,
+            Bytes(image.bytes.begin() + image.layout.coffHeader, image.bytes.begin() + image.layout.coffHeader + 20));
   out.clear();
   IMAGE_SECTION_HEADER::Decode(v.from(image.layout.SectionHeader(1))).Encode(out);
   EXPECT_EQ(out, Bytes(image.bytes.begin() + image.layout.SectionHeader(1),

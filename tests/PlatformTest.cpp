@@ -37,8 +37,16 @@ using test::WriteFileBytes;
 TEST(CodePageUtf8, TheAnsiAndOemCodePagesAreUtf8) {
   EXPECT_EQ(platform::GetACP(), platform::CP_UTF8);
   EXPECT_EQ(platform::GetOEMCP(), platform::CP_UTF8);
-  EXPECT_EQ(platform::WideCharToMultiByte(platform::CP_ACP, u"Gr\x00FC\x00DF" u"e"), "Gr\xC3\xBC\xC3\x9F" "e");
-  EXPECT_EQ(platform::MultiByteToWideChar(platform::CP_OEMCP, "Gr\xC3\xBC\xC3\x9F" "e"), u"Gr\x00FC\x00DF" u"e");
+  EXPECT_EQ(platform::WideCharToMultiByte(platform::CP_ACP,
+                                          u"Gr\x00FC\x00DF"
+                                          u"e"),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e");
+  EXPECT_EQ(platform::MultiByteToWideChar(platform::CP_OEMCP,
+                                          "Gr\xC3\xBC\xC3\x9F"
+                                          "e"),
+            u"Gr\x00FC\x00DF"
+            u"e");
 }
 
 TEST(CodePageUtf8, BmpAndAstralTextRoundTrips) {
@@ -59,8 +67,12 @@ TEST(CodePageUtf8, BmpAndAstralTextRoundTrips) {
 
 TEST(CodePageUtf8, UnpairedSurrogatesBecomeQuestionMarks) {
   EXPECT_EQ(WideToUtf8(u"a\xD800"), "a?");
-  EXPECT_EQ(WideToUtf8(u"\xDC00" u"b"), "?b");
-  EXPECT_EQ(WideToUtf8(u"\xD800" u"x"), "?x");
+  EXPECT_EQ(WideToUtf8(u"\xDC00"
+                       u"b"),
+            "?b");
+  EXPECT_EQ(WideToUtf8(u"\xD800"
+                       u"x"),
+            "?x");
   EXPECT_EQ(WideToUtf8(u"\xD800\xD800\xDC00"), "?\xF0\x90\x80\x80");  // the second high one pairs
   EXPECT_EQ(WideToUtf8(u"\xDC00\xD800"), "??");                       // reversed: no pair
 }
@@ -99,8 +111,12 @@ TEST(CodePageUtf8, TruncatedSequencesAtTheEndDoNotSwallowText) {
   ASSERT_GE(end.size(), 4u);
   EXPECT_EQ(end.substr(0, 3), u"abc");
   EXPECT_EQ(end.substr(3), std::u16string(end.size() - 3, u'?'));
-  EXPECT_EQ(Utf8ToWide("\xE6\x97" "A"), u"??A");
-  EXPECT_EQ(Utf8ToWide("\xC3" "\xC3\xA9"), u"?\x00E9");  // a broken sequence, then a good one
+  EXPECT_EQ(Utf8ToWide("\xE6\x97"
+                       "A"),
+            u"??A");
+  EXPECT_EQ(Utf8ToWide("\xC3"
+                       "\xC3\xA9"),
+            u"?\x00E9");  // a broken sequence, then a good one
 }
 
 // ---- checksum ----
@@ -293,11 +309,14 @@ TEST(PlatformFiles, ReplaceFileTakesThePlaceOfAFile) {
 
 TEST(PlatformFiles, NonAsciiNamesAreUtf8OnDisk) {
   ScratchDir dir;
-  std::u16string name = dir.file16("") + u"Gr\x00FC\x00DF" u"e \x65E5.res";
+  std::u16string name = dir.file16("") +
+                        u"Gr\x00FC\x00DF"
+                        u"e \x65E5.res";
   platform::TFileStream out(name, platform::TFileMode::fmCreate);
   out.WriteBuffer("abc", 3);
   out.Close();
-  EXPECT_EQ(test::ListDirectory(dir.path()), std::vector<std::string>{"Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5.res"});
+  EXPECT_EQ(test::ListDirectory(dir.path()), std::vector<std::string>{"Gr\xC3\xBC\xC3\x9F"
+                                                                      "e \xE6\x97\xA5.res"});
   EXPECT_TRUE(platform::FileExists(name));
   platform::TFileBytes read = platform::MapWholeFile(name);
   EXPECT_EQ(std::vector<uint8_t>(read.data, read.data + read.size), BytesOf("abc"));

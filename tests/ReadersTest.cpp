@@ -9,11 +9,11 @@
 
 #include "builders/ImageBuilder.h"
 #include "builders/ImageFiles.h"
-#include "support/LittleEndian.h"
 #include "builders/TestFiles.h"
 #include "builders/WrittenImages.h"
 #include "clients/Clients.h"
 #include "platform/Checksum.h"
+#include "support/LittleEndian.h"
 
 namespace tolvane::test {
 namespace {
@@ -96,7 +96,8 @@ const Break kBreaks[] = {
      [](Bytes& b, const Offsets& at) { putU32LE(&b[at.rootEntry + 4], 0x80100000); },
      {"pefile", "readpe", "llvm_readobj"}},
     {"file ending inside the resource directory",
-     [](Bytes& b, const Offsets& at) { b.resize(at.rootEntry); }, {"pefile", "readpe", "llvm_readobj"}},
+     [](Bytes& b, const Offsets& at) { b.resize(at.rootEntry); },
+     {"pefile", "readpe", "llvm_readobj"}},
     {"certificate table past the end of the file",
      [](Bytes& b, const Offsets& at) {
        putU32LE(&b[at.optionalHeader + 96 + 8 * 4], static_cast<uint32_t>(b.size()) + 0x1000);

@@ -1,6 +1,6 @@
 // Images and .RES files we write, checked by the tools of the field: pefile,
-// windres and Wine (the other clients have files of their own). Each test skips with a message where its tool is absent;
-// CI installs them all.
+// windres and Wine (the other clients have files of their own). Each test skips with a message where its tool is
+// absent; CI installs them all.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -44,7 +44,10 @@ TEST(RealTools, PefileAcceptsEveryImageWeWriteAndAgreesOnItsChecksum) {
   RunResult templ = RunTolvane({"-s", dir.file("r.dll"), "x", FixturePath("dllstrings.res")});
   ASSERT_EQ(templ.status, 0) << templ.err;
   EXPECT_EQ(RunCommand(kPython, {kPefileCheck, dir.file("r.dll")}).status, 0);
-  EXPECT_EQ(RunCommand(kPython, {kPefileCheck, std::string(TOLVANE_EXE).substr(0, std::string(TOLVANE_EXE).rfind('/')) + "/Empty.dll"}).status, 0);
+  EXPECT_EQ(RunCommand(kPython, {kPefileCheck, std::string(TOLVANE_EXE).substr(0, std::string(TOLVANE_EXE).rfind('/')) +
+                                                   "/Empty.dll"})
+                .status,
+            0);
 }
 
 TEST(RealTools, WindresReadsTheResourcesBackOutOfOurImages) {
@@ -93,8 +96,9 @@ TEST(WineProbe, TellsWhyWineCannotRunOrSaysNothing) {
     ScratchDir dir;
     WriteFileBytes(dir.file("wine"), BytesOf(std::string("#!/bin/sh\n") + c.fakeWine + "\n"));
     ASSERT_EQ(::chmod(dir.file("wine").c_str(), 0755), 0);
-    RunResult r = RunCommand("/usr/bin/env", {"PATH=" + dir.path() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
-                                              "WINE_PROBE_TIMEOUT=1", std::string(TOLVANE_SOURCE_DIR) + "/tools/wine-probe"});
+    RunResult r =
+        RunCommand("/usr/bin/env", {"PATH=" + dir.path() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                                    "WINE_PROBE_TIMEOUT=1", std::string(TOLVANE_SOURCE_DIR) + "/tools/wine-probe"});
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.out, c.reason);
   }

@@ -24,8 +24,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -40,8 +40,8 @@
 #include "builders/ProgramRunner.h"
 #include "builders/ResBuilder.h"
 #include "builders/TestFiles.h"
-#include "support/LittleEndian.h"
 #include "clients/Clients.h"
+#include "support/LittleEndian.h"
 #include "unitResFile.h"
 
 namespace tolvane::test {
@@ -53,11 +53,11 @@ constexpr int kShards = 8;
 
 struct Family {
   const char* name;
-  const char* package;       // the Debian package that installs the images
+  const char* package;  // the Debian package that installs the images
   const char* root;
-  bool inSubdirectories;     // the images lie one directory below root
-  const char* suffix;        // only file names ending so; "" for every file
-  bool installedForTests;    // .ci/run installs the package; the others are taken when present
+  bool inSubdirectories;         // the images lie one directory below root
+  const char* suffix;            // only file names ending so; "" for every file
+  bool installedForTests;        // .ci/run installs the package; the others are taken when present
   int pe32Quota, pe32PlusQuota;  // images of each kind in the sample of a release build
 };
 
@@ -90,9 +90,12 @@ Kind KindOf(const std::string& path) {
   in.seekg(getU32LE(dos + 60));
   if (!in.read(reinterpret_cast<char*>(pe), sizeof pe) || getU32LE(pe) != 0x4550) return Kind::NotAnImage;
   switch (getU16LE(pe + 24)) {
-    case 0x10B: return Kind::PE32;
-    case 0x20B: return Kind::PE32Plus;
-    default: return Kind::NotAnImage;
+    case 0x10B:
+      return Kind::PE32;
+    case 0x20B:
+      return Kind::PE32Plus;
+    default:
+      return Kind::NotAnImage;
   }
 }
 
@@ -170,8 +173,7 @@ const std::vector<Image>& TheSample() {
 // Images on which tolvane is known to fail a check, each with its fault, until the
 // fault is fixed. They still run: a listed image that passes fails the test, so the
 // entry goes when the fault does.
-const std::map<std::string, std::string> kKnownFaults = {
-};
+const std::map<std::string, std::string> kKnownFaults = {};
 
 // ---- figures ----
 
@@ -222,18 +224,37 @@ std::string RefusalOf(const RunResult& r) {
 // Whether message is one of our refusals of an image or a .RES: a string of the
 // program's table, its %s and %d standing for any text.
 bool IsOurRefusal(std::string message) {
-  static const StrId kRefusals[] = {
-      StrId::InvalidDosSignature, StrId::InvalidCoffSignature, StrId::InvalidWindowsImage,
-      StrId::UnsupportedLanguageName, StrId::DataDirectoryIndex,
-      StrId::StructureOutsideFile, StrId::SectionDataOutsideFile, StrId::ResourceDirectoryOutside,
-      StrId::ResourceDirectoryCycle, StrId::StructureOutsideSection, StrId::ResourceDirectoryTooDeep,
-      StrId::ResourceDataShared, StrId::ResourceDataTooLarge, StrId::ResourceDataBeforeLanguage,
-      StrId::ResourceDataOutsideImage, StrId::OptionalHeaderTooSmall, StrId::BadAlignment,
-      StrId::HeadersTooLong, StrId::TooManyEntries, StrId::SectionWouldMove, StrId::NoRoomForResourceSection,
-      StrId::TooFewDataDirectories, StrId::LayoutOverflow, StrId::ResourceSectionShared,
-      StrId::SectionsShareTheirBytes, StrId::FileAlignmentTooLarge, StrId::ResourceNameTooLong,
-      StrId::ResourceSectionHoldsMore, StrId::ResLanguageTooWide, StrId::ResNameWithZero,
-      StrId::ResNameStartingWithOrdinalMarker};
+  static const StrId kRefusals[] = {StrId::InvalidDosSignature,
+                                    StrId::InvalidCoffSignature,
+                                    StrId::InvalidWindowsImage,
+                                    StrId::UnsupportedLanguageName,
+                                    StrId::DataDirectoryIndex,
+                                    StrId::StructureOutsideFile,
+                                    StrId::SectionDataOutsideFile,
+                                    StrId::ResourceDirectoryOutside,
+                                    StrId::ResourceDirectoryCycle,
+                                    StrId::StructureOutsideSection,
+                                    StrId::ResourceDirectoryTooDeep,
+                                    StrId::ResourceDataShared,
+                                    StrId::ResourceDataTooLarge,
+                                    StrId::ResourceDataBeforeLanguage,
+                                    StrId::ResourceDataOutsideImage,
+                                    StrId::OptionalHeaderTooSmall,
+                                    StrId::BadAlignment,
+                                    StrId::HeadersTooLong,
+                                    StrId::TooManyEntries,
+                                    StrId::SectionWouldMove,
+                                    StrId::NoRoomForResourceSection,
+                                    StrId::TooFewDataDirectories,
+                                    StrId::LayoutOverflow,
+                                    StrId::ResourceSectionShared,
+                                    StrId::SectionsShareTheirBytes,
+                                    StrId::FileAlignmentTooLarge,
+                                    StrId::ResourceNameTooLong,
+                                    StrId::ResourceSectionHoldsMore,
+                                    StrId::ResLanguageTooWide,
+                                    StrId::ResNameWithZero,
+                                    StrId::ResNameStartingWithOrdinalMarker};
   if (message.ends_with('.')) message.pop_back();
   for (StrId id : kRefusals) {
     std::string format = Narrow(LoadResString(id));
@@ -494,8 +515,9 @@ void Extract(const Image& image, ImageRun& run, Figures& figures) {
   } else {
     // windres rewrites version resources as it reads them: only the identities must agree.
     RunResult w = RunCommand(Clients().windres, {"-i", out, "-O", "res", "-o", dir.file("windres.res")});
-    const std::string d = w.status != 0 ? "windres: " + w.err
-                                        : Difference(given, Sorted(ResourcesOf(*LoadResFile(dir.file("windres.res")))), false);
+    const std::string d = w.status != 0
+                              ? "windres: " + w.err
+                              : Difference(given, Sorted(ResourcesOf(*LoadResFile(dir.file("windres.res")))), false);
     figures.Add(d.empty() ? "client windres: read the extracted .RES alike" : "client windres: objected");
     if (!d.empty()) run.Problem("windres does not read the extracted .RES as the image: " + d);
   }
@@ -652,9 +674,9 @@ TEST_P(RealWorldShard, ImagesOfDebianPackages) {
   payload.data.resize(1 << 20);
   for (size_t i = 0; i < payload.data.size(); ++i) payload.data[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
   WriteFileBytes(payloadDir.file("payload.res"), ResBuilder().EmptyRecord().Add(payload).Bytes());
-  const ResToMerge merges[] = {
-      {"stamp", kStamp, ResourcesOf(*LoadResFile(kStamp)), true},
-      {"1 MiB RCDATA", payloadDir.file("payload.res"), ResourcesOf(*LoadResFile(payloadDir.file("payload.res"))), false}};
+  const ResToMerge merges[] = {{"stamp", kStamp, ResourcesOf(*LoadResFile(kStamp)), true},
+                               {"1 MiB RCDATA", payloadDir.file("payload.res"),
+                                ResourcesOf(*LoadResFile(payloadDir.file("payload.res"))), false}};
 
   for (size_t at = static_cast<size_t>(GetParam()); at < sample.size(); at += kShards) {
     const Image& image = sample[at];

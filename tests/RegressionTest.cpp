@@ -203,7 +203,8 @@ TEST(FoundByFuzzing, RebuiltResourceSectionIsExactlyItsDirectory) {
 // entry pointed just past the resource section's bytes, into its slack; the rebuilt
 // section grew over it, and the image claimed relocations made of resource bytes.
 TEST(FoundByFuzzing, DirectoryEntryInTheResourceSectionsSlackIsRefusedAsShared) {
-  Combination input = Split(ReadFileBytes(kRegressions + "/combine-directory-entry-pointing-past-the-resource-section.bin"));
+  Combination input =
+      Split(ReadFileBytes(kRegressions + "/combine-directory-entry-pointing-past-the-resource-section.bin"));
   auto image = LoadImage(input.image);
   MergeInto(*image, *LoadRes(input.res));
   EXPECT_EQ(SaveRefusal(*image).message, "The resource section also holds data of another directory");
@@ -256,8 +257,10 @@ TEST(FoundByFuzzing, OffsetIntoTheBytesBetweenSectionsIsRefusedBeforeWriting) {
   };
   const std::vector<Case> cases = {
       {"PointerToSymbolTable", [&](BuiltImage& b) { b.PutU32(b.layout.coffHeader + 8, kGap); }},
-      {"The PointerToRelocations of section .text", [&](BuiltImage& b) { b.PutU32(b.layout.SectionHeader(0) + 24, kGap); }},
-      {"The PointerToLinenumbers of section .data", [&](BuiltImage& b) { b.PutU32(b.layout.SectionHeader(1) + 28, kGap); }},
+      {"The PointerToRelocations of section .text",
+       [&](BuiltImage& b) { b.PutU32(b.layout.SectionHeader(0) + 24, kGap); }},
+      {"The PointerToLinenumbers of section .data",
+       [&](BuiltImage& b) { b.PutU32(b.layout.SectionHeader(1) + 28, kGap); }},
       {"The certificate table", [&](BuiltImage& b) { b.PutU32(b.layout.DataDirectory(4), kGap); }},
       {"A debug record's PointerToRawData", [&](BuiltImage& b) { b.PutU32(b.layout.sectionData[1] + 24, kGap); }},
   };

@@ -110,10 +110,10 @@ TEST(ResFileEmpty, AnEmptyRecordNamedZeroIsDroppedWhereverItStands) {
   ResRecord b = Record(ResId::Ord(10), ResId::Ord(2), BytesOf("second"));
   ResRecord typed = Record(ResId::Ord(10), ResId::Ord(0), {});
   Bytes expected = ResBuilder().EmptyRecord().Add(a).Add(b).Bytes();
-  for (const Bytes& file : {ResBuilder().Add(a).EmptyRecord().Add(b).Bytes(),
-                            ResBuilder().Add(a).Add(b).EmptyRecord().Bytes(),
-                            ResBuilder().EmptyRecord().Add(a).EmptyRecord().Add(b).Bytes(),
-                            ResBuilder().Add(a).Add(typed).Add(b).Bytes()}) {
+  for (const Bytes& file :
+       {ResBuilder().Add(a).EmptyRecord().Add(b).Bytes(), ResBuilder().Add(a).Add(b).EmptyRecord().Bytes(),
+        ResBuilder().EmptyRecord().Add(a).EmptyRecord().Add(b).Bytes(),
+        ResBuilder().Add(a).Add(typed).Add(b).Bytes()}) {
     auto module = LoadRes(file);
     EXPECT_EQ(Ids(*module), (std::vector<std::string>{"10/1/1033", "10/2/1033"}));
     EXPECT_FALSE(module->Is16Bit());
@@ -157,8 +157,8 @@ TEST(ResFileWrite, StringIdentifiersAreZeroTerminatedAndAligned) {
     std::u16string type, name;
     uint32_t headerSize;
   };
-  for (const Case& c : {Case{u"10", u"AB", 36}, Case{u"MYTYPE", u"3", 44}, Case{u"A", u"B", 32},
-                        Case{u"AB", u"C", 36}, Case{u"ABC", u"1", 36}}) {
+  for (const Case& c : {Case{u"10", u"AB", 36}, Case{u"MYTYPE", u"3", 44}, Case{u"A", u"B", 32}, Case{u"AB", u"C", 36},
+                        Case{u"ABC", u"1", 36}}) {
     auto module = LoadRes({});
     AddResource(*module, c.type, c.name, 0, {'x'});
     Bytes out = SaveToBytes(*module);
@@ -424,9 +424,15 @@ TEST(ResFileCorrupt, DamagedBytesLoadOrAreRefused) {
     for (int k = 0; k < changes; ++k) {
       size_t at = random() % damaged.size();
       switch (random() % 3) {
-        case 0: damaged[at] = static_cast<uint8_t>(random()); break;
-        case 1: damaged[at] = 0xFF; break;
-        default: damaged[at] = 0; break;
+        case 0:
+          damaged[at] = static_cast<uint8_t>(random());
+          break;
+        case 1:
+          damaged[at] = 0xFF;
+          break;
+        default:
+          damaged[at] = 0;
+          break;
       }
     }
     Thrown t = Capture([&] { LoadRes(damaged); });
@@ -493,7 +499,6 @@ TEST(ResFileWrite, DigitsOnlyNameIsWrittenAsItsOrdinal) {
   ASSERT_EQ(again->ResourceCount(), 1);
   EXPECT_EQ(again->ResourceDetails(0)->ResourceName(), u"123");
 }
-
 
 }  // namespace
 }  // namespace tolvane::test

@@ -169,8 +169,7 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, ResFixture,
 
 TEST(ResFixtureConcat, AnUnsortedFileComesOutSorted) {
   std::string concat = FixturePath("concat.res");
-  if (!PathExists(concat) || !PathExists(FixturePath("rcdata.res")) ||
-      !PathExists(FixturePath("version.res"))) {
+  if (!PathExists(concat) || !PathExists(FixturePath("rcdata.res")) || !PathExists(FixturePath("version.res"))) {
     GTEST_SKIP() << "fixtures concat.res, rcdata.res or version.res are not there";
   }
   TResModule module;

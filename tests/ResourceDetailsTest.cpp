@@ -26,8 +26,7 @@ using test::Utf16Bytes;
 std::unique_ptr<TResourceDetails> Make(const std::u16string& type, const std::u16string& name,
                                        const std::vector<uint8_t>& data = {}, uint32_t language = 0) {
   static const uint8_t kNone = 0;
-  return TResourceDetails::CreateResourceDetails(nullptr, language, name, type,
-                                                 static_cast<int64_t>(data.size()),
+  return TResourceDetails::CreateResourceDetails(nullptr, language, name, type, static_cast<int64_t>(data.size()),
                                                  data.empty() ? &kNone : data.data());
 }
 
@@ -333,8 +332,11 @@ TEST(ResourceDetailsText, AnsiTextIsEveryByteIncludingZeros) {
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->GetText(), std::string("a\0b\0\0", 5));
 
-  a->SetText("Gr\xC3\xBC\xC3\x9F" "e");
-  EXPECT_EQ(a->RawData().Bytes(), BytesOf("Gr\xC3\xBC\xC3\x9F" "e"));  // no terminator
+  a->SetText(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e");
+  EXPECT_EQ(a->RawData().Bytes(), BytesOf("Gr\xC3\xBC\xC3\x9F"
+                                          "e"));  // no terminator
   a->SetText("");
   EXPECT_EQ(a->RawData().Size(), 0);
 }
@@ -398,7 +400,8 @@ TEST(CompareDetails, SortingKeepsListOrderBetweenEqualIdentitiesAfterAnOrderedPr
     std::stable_sort(reference.begin(), reference.begin() + prefix,
                      [](const auto& a, const auto& b) { return CompareDetails(*a, *b) < 0; });
     TResModule module;
-    for (const auto& d : reference) module.AddResource(Make(d->ResourceType(), d->ResourceName(), {}, d->ResourceLanguage()));
+    for (const auto& d : reference)
+      module.AddResource(Make(d->ResourceType(), d->ResourceName(), {}, d->ResourceLanguage()));
     std::stable_sort(reference.begin(), reference.end(),
                      [](const auto& a, const auto& b) { return CompareDetails(*a, *b) < 0; });
     module.SortResources();
@@ -418,18 +421,62 @@ TEST(LanguageCodePage, DefaultAnsiCodePages) {
     int32_t codePage;
   };
   const Case cases[] = {
-      {0x0000, 1252}, {0x0400, 1252}, {0x0800, 1252}, {0x0409, 1252}, {0x0809, 1252}, {0x0407, 1252},
-      {0x040C, 1252}, {0x0804, 936},  {0x0004, 936},  {0x1004, 936},  {0x0404, 950},  {0x0C04, 950},
-      {0x1404, 950},  {0x0411, 932},  {0x0412, 949},  {0x041E, 874},  {0x0405, 1250}, {0x0415, 1250},
-      {0x040E, 1250}, {0x0419, 1251}, {0x0422, 1251}, {0x0402, 1251}, {0x0408, 1253}, {0x041F, 1254},
-      {0x040D, 1255}, {0x0401, 1256}, {0x0429, 1256}, {0x0420, 1256}, {0x0425, 1257}, {0x0426, 1257},
-      {0x0427, 1257}, {0x042A, 1258},
+      {0x0000, 1252},
+      {0x0400, 1252},
+      {0x0800, 1252},
+      {0x0409, 1252},
+      {0x0809, 1252},
+      {0x0407, 1252},
+      {0x040C, 1252},
+      {0x0804, 936},
+      {0x0004, 936},
+      {0x1004, 936},
+      {0x0404, 950},
+      {0x0C04, 950},
+      {0x1404, 950},
+      {0x0411, 932},
+      {0x0412, 949},
+      {0x041E, 874},
+      {0x0405, 1250},
+      {0x0415, 1250},
+      {0x040E, 1250},
+      {0x0419, 1251},
+      {0x0422, 1251},
+      {0x0402, 1251},
+      {0x0408, 1253},
+      {0x041F, 1254},
+      {0x040D, 1255},
+      {0x0401, 1256},
+      {0x0429, 1256},
+      {0x0420, 1256},
+      {0x0425, 1257},
+      {0x0426, 1257},
+      {0x0427, 1257},
+      {0x042A, 1258},
       // Croatian, Serbian and Bosnian share a primary language; script decides.
-      {0x041A, 1250}, {0x081A, 1250}, {0x0C1A, 1251}, {0x141A, 1250}, {0x201A, 1251}, {0x241A, 1250},
-      {0x281A, 1251}, {0x701A, 1250}, {0x6C1A, 1251}, {0x781A, 1250}, {0x7C1A, 1250},
-      {0x042C, 1254}, {0x082C, 1251}, {0x0443, 1254}, {0x0843, 1251},
+      {0x041A, 1250},
+      {0x081A, 1250},
+      {0x0C1A, 1251},
+      {0x141A, 1250},
+      {0x201A, 1251},
+      {0x241A, 1250},
+      {0x281A, 1251},
+      {0x701A, 1250},
+      {0x6C1A, 1251},
+      {0x781A, 1250},
+      {0x7C1A, 1250},
+      {0x042C, 1254},
+      {0x082C, 1251},
+      {0x0443, 1254},
+      {0x0843, 1251},
       // Unicode-only locales.
-      {0x0439, 0}, {0x042B, 0}, {0x0437, 0}, {0x0445, 0}, {0x0449, 0}, {0x043A, 0}, {0x0481, 0},
+      {0x0439, 0},
+      {0x042B, 0},
+      {0x0437, 0},
+      {0x0445, 0},
+      {0x0449, 0},
+      {0x043A, 0},
+      {0x0481, 0},
   };
   for (const Case& c : cases)
     EXPECT_EQ(LanguageToCodePage(c.language), c.codePage) << std::hex << "language 0x" << c.language;
@@ -452,7 +499,9 @@ TEST(ResourceDetails, CodePageFollowsTheLanguageGivenAtCreation) {
 TEST(ResourceDetailsCountedString, ReadsTheCountAndTheUnitsAndAdvances) {
   std::vector<uint8_t> bytes = {3, 0, 'a', 0, 0xFC, 0, 'c', 0, 0x99, 0x99};
   const uint8_t* cursor = bytes.data();
-  EXPECT_EQ(ReadCountedAnsiString(cursor, platform::CP_ACP), "a\xC3\xBC" "c");
+  EXPECT_EQ(ReadCountedAnsiString(cursor, platform::CP_ACP),
+            "a\xC3\xBC"
+            "c");
   EXPECT_EQ(cursor, bytes.data() + 8);
 
   std::vector<uint8_t> none = {0, 0, 'x', 0};

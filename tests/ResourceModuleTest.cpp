@@ -253,9 +253,9 @@ TYPED_TEST(ResourceContainer, InsertPlacesAtTheIndex) {
   EXPECT_EQ(module.IndexOfResource(raw), 1);
   module.InsertResource(3, TResourceDetails::ClassInfo.CreateNewDetached(0, u"4"));
   EXPECT_EQ(module.ResourceDetails(3)->ResourceName(), u"4");
-  EXPECT_EQ(Capture([&] { module.InsertResource(5, TResourceDetails::ClassInfo.CreateNewDetached(0, u"9")); })
-                .className,
-            "EListError");
+  EXPECT_EQ(
+      Capture([&] { module.InsertResource(5, TResourceDetails::ClassInfo.CreateNewDetached(0, u"9")); }).className,
+      "EListError");
 }
 
 // ---- insertion and sorting ----
@@ -340,15 +340,20 @@ TYPED_TEST(ResourceContainer, SortOrdersByTypeThenNameWithNamesFirst) {
 
 TYPED_TEST(ResourceContainer, SortingGivesTheFileOrder) {
   TypeParam module;
-  for (auto [type, name] : std::vector<std::pair<const char16_t*, const char16_t*>>{
-           {u"24", u"1"}, {u"10", u"7"}, {u"MYTYPE", u"5"}, {u"10", u"CONFIG"}, {u"6", u"2"}, {u"mytype", u"HELLO"},
-           {u"10", u"100"}, {u"3", u"1"}})
+  for (auto [type, name] : std::vector<std::pair<const char16_t*, const char16_t*>>{{u"24", u"1"},
+                                                                                    {u"10", u"7"},
+                                                                                    {u"MYTYPE", u"5"},
+                                                                                    {u"10", u"CONFIG"},
+                                                                                    {u"6", u"2"},
+                                                                                    {u"mytype", u"HELLO"},
+                                                                                    {u"10", u"100"},
+                                                                                    {u"3", u"1"}})
     module.AddResource(Details(type, name));
   module.SortResources();
   std::vector<std::u16string> order;
   for (int i = 0; i < module.ResourceCount(); ++i)
     order.push_back(module.ResourceDetails(i)->ResourceType() + u"/" + module.ResourceDetails(i)->ResourceName());
-  std::vector<std::u16string> expected = {u"mytype/HELLO", u"MYTYPE/5", u"3/1",   u"6/2",
+  std::vector<std::u16string> expected = {u"mytype/HELLO", u"MYTYPE/5", u"3/1",    u"6/2",
                                           u"10/CONFIG",    u"10/7",     u"10/100", u"24/1"};
   EXPECT_EQ(order, expected);
 }
@@ -375,9 +380,8 @@ TYPED_TEST(ResourceContainer, CreateNewAddsTheResourceToTheModule) {
 TEST(ResourceModuleBase, AbstractOperationsRaiseAbstractError) {
   TResourceModule base;
   for (Thrown t : {Capture([&] { base.ResourceCount(); }), Capture([&] { base.ResourceDetails(0); }),
-                         Capture([&] { base.IndexOfResource(nullptr); }),
-                         Capture([&] { base.FindResource(u"1", u"1", 0); }),
-                         Capture([&] { base.GetUniqueResourceName(u"1"); })}) {
+                   Capture([&] { base.IndexOfResource(nullptr); }), Capture([&] { base.FindResource(u"1", u"1", 0); }),
+                   Capture([&] { base.GetUniqueResourceName(u"1"); })}) {
     EXPECT_EQ(t.className, "EAbstractError");
     EXPECT_EQ(t.message, "Abstract Error");
   }
@@ -409,8 +413,8 @@ TEST(ResourceModuleBase, SavingAPlainListToAFileLeavesNoFileBehind) {
 TEST(ResourceListAssign, CopiesIdentityAndBytesOnlyInOrder) {
   TResModule source;
   // A base-class resource holding text: the copy's class is chosen from the bytes.
-  auto made = TResourceDetails::ClassInfo.Create(&source, 1031, u"B", u"10", 4,
-                                                 reinterpret_cast<const uint8_t*>("text"));
+  auto made =
+      TResourceDetails::ClassInfo.Create(&source, 1031, u"B", u"10", 4, reinterpret_cast<const uint8_t*>("text"));
   TResourceDetails* b = made.get();
   source.AddResource(std::move(made));
   b->SetMemoryFlags(0x1030);

@@ -49,8 +49,8 @@ TEST(RsrcWalk, ResourcesComeInDirectoryOrderWithTypeNameAndLanguage) {
     std::u16string type, name;
     uint32_t language;
   };
-  std::vector<Expected> expected = {{u"MYTYPE", u"HELLO", 0x409}, {u"3", u"1", 0x409}, {u"3", u"2", 0x409},
-                                    {u"6", u"1", 0x407}, {u"6", u"1", 0x409}};
+  std::vector<Expected> expected = {
+      {u"MYTYPE", u"HELLO", 0x409}, {u"3", u"1", 0x409}, {u"3", u"2", 0x409}, {u"6", u"1", 0x407}, {u"6", u"1", 0x409}};
   std::vector<ResourceSpec> specs = Sample();
   for (int i = 0; i < 5; ++i) {
     TResourceDetails* d = m->ResourceDetails(i);
@@ -87,7 +87,8 @@ TEST(RsrcWalk, IdEntryWithTheHighBitIsStillAnId) {
 
 TEST(RsrcWalk, NonAsciiNamesSurvive) {
   ImageBuilder b = Base();
-  b.AddResourceSection(kRsrcVa, {{ResKey::Name(u"T\u00FCP"), ResKey::Name(u"Gr\u00FC\u00DFe \u20AC"), 0x407, Fill(2, 1)}});
+  b.AddResourceSection(kRsrcVa,
+                       {{ResKey::Name(u"T\u00FCP"), ResKey::Name(u"Gr\u00FC\u00DFe \u20AC"), 0x407, Fill(2, 1)}});
   auto m = LoadImage(b.Build());
   EXPECT_EQ(m->ResourceDetails(0)->ResourceType(), u"T\u00FCP");
   EXPECT_EQ(m->ResourceDetails(0)->ResourceName(), u"Gr\u00FC\u00DFe \u20AC");
@@ -118,9 +119,8 @@ TEST(RsrcWalk, DataEntryOfSizeZeroNeedsNoBytesAtItsAddress) {
 class TDefaultingDetails : public TResourceDetails {
 public:
   using TResourceDetails::TResourceDetails;
-  static std::unique_ptr<TResourceDetails> Make(TResourceModule* parent, uint32_t language,
-                                                const std::u16string& name, const std::u16string& type, int64_t size,
-                                                const uint8_t* data) {
+  static std::unique_ptr<TResourceDetails> Make(TResourceModule* parent, uint32_t language, const std::u16string& name,
+                                                const std::u16string& type, int64_t size, const uint8_t* data) {
     auto d = std::make_unique<TDefaultingDetails>(parent, language, name, type);
     d->InitData(size, data);
     return d;
@@ -133,14 +133,13 @@ protected:
   }
 };
 
-const TResourceDetailsClassInfo kDefaultingInfo = {
-    "TDefaultingDetails",
-    [] { return std::u16string(u"99"); },
-    [](int64_t, const uint8_t*) { return false; },
-    [](const std::u16string&, int64_t, const uint8_t*) { return false; },
-    &TDefaultingDetails::Make,
-    nullptr,
-    nullptr};
+const TResourceDetailsClassInfo kDefaultingInfo = {"TDefaultingDetails",
+                                                   [] { return std::u16string(u"99"); },
+                                                   [](int64_t, const uint8_t*) { return false; },
+                                                   [](const std::u16string&, int64_t, const uint8_t*) { return false; },
+                                                   &TDefaultingDetails::Make,
+                                                   nullptr,
+                                                   nullptr};
 
 TEST(RsrcWalk, EmptyResourceGetsNoMadeUpContent) {
   DetailsClassRegistry().push_back(&kDefaultingInfo);
@@ -423,7 +422,8 @@ const Refusal kRefusals[] = {
      })},
     {"NameOutsideTheSection", kNameOutside,
      Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].typeEntry, 0x80000000 | 0x7FFFFFFF); }, kNamedType)},
-    {"NameLengthRunningPastTheSection", kNameOutside, Patched(
+    {"NameLengthRunningPastTheSection", kNameOutside,
+     Patched(
          [](ResourceBlob& b) {
            b.PutU32(b.resources[0].typeEntry, 0x80000000 | b.strings[0]);
            b.PutU16(b.strings[0], 0xFFFF);  // a length running past the section
@@ -435,7 +435,8 @@ const Refusal kRefusals[] = {
      Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].dataEntry, 0x900000); })},
     {"DataRunningPastItsSection", kDataOutside,
      Patched([](ResourceBlob& b) { b.PutU32(b.resources[0].dataEntry + 4, 0xFFFFFFFF); })},
-    {"DataInTheUninitializedPartOfASection", kDataOutside, [] {
+    {"DataInTheUninitializedPartOfASection", kDataOutside,
+     [] {
        ResourceBlob blob = BuildResourceDirectory(kOneResource, kRsrcVa);
        blob.PutU32(blob.resources[0].dataEntry, kRsrcVa + 0x800);  // within VirtualSize, past the raw bytes
        ImageBuilder b = Base();

@@ -6,10 +6,10 @@
 #include <random>
 #include <tuple>
 
-#include "builders/ImageFiles.h"
 #include "StringTable.h"
-#include "platform/CodePages.h"
+#include "builders/ImageFiles.h"
 #include "builders/TestFiles.h"
+#include "platform/CodePages.h"
 #include "support/Align.h"
 #include "support/LittleEndian.h"
 
@@ -112,8 +112,8 @@ TEST(ResourceSectionWriter, EntriesAreSortedWhateverTheListOrder) {
     TResourceDetails* d = w.image->ResourceDetails(i);
     order.emplace_back(d->ResourceType(), d->ResourceName(), d->ResourceLanguage());
   }
-  decltype(order) expected = {{u"ZE", u"1", 1033},  {u"ZED", u"a", 1033}, {u"ZED", u"b", 1033},
-                              {u"3", u"1", 1031},   {u"3", u"1", 1033},   {u"24", u"1", 1033}};
+  decltype(order) expected = {{u"ZE", u"1", 1033}, {u"ZED", u"a", 1033}, {u"ZED", u"b", 1033},
+                              {u"3", u"1", 1031},  {u"3", u"1", 1033},   {u"24", u"1", 1033}};
   EXPECT_EQ(order, expected);
 }
 
@@ -151,7 +151,8 @@ TEST(ResourceSectionWriter, EmptyListWritesARootWithoutEntries) {
 }
 
 TEST(ResourceSectionWriter, EmptyOrHugeIdentifiersAreRefusedBeforeAnyByteIsWritten) {
-  for (auto [type, name, text] : {std::tuple{u"", u"1", ""}, {u"10", u"", ""}, {u"10", u"99999999999", "99999999999"}}) {
+  for (auto [type, name, text] :
+       {std::tuple{u"", u"1", ""}, {u"10", u"", ""}, {u"10", u"99999999999", "99999999999"}}) {
     auto image = EmptiedLib();
     AddResource(*image, type, name, 0, {1});
     Thrown t = SaveRefusal(*image);
@@ -182,9 +183,21 @@ TableKey KeyOf(const std::u16string& text) {
 }
 
 TEST(ResourceSectionWriter, MixedListsReadBackSortedWithOneLeafPerIdentity) {
-  const std::u16string types[] = {u"1", u"3", u"10", u"24", u"007", u"ICON", u"icon", u"A?", u"A\xD800", u"A\xDC00", u"Z"};
-  const std::u16string names[] = {u"1", u"2", u"7", u"007", u"65535", u"2147483647", u"0", u"X", u"x",
-                                  u"ITEM_LONG_NAME", u"\xD800", u"?", u"\x00E9t\x00E9"};
+  const std::u16string types[] = {u"1",    u"3",  u"10",      u"24",      u"007", u"ICON",
+                                  u"icon", u"A?", u"A\xD800", u"A\xDC00", u"Z"};
+  const std::u16string names[] = {u"1",
+                                  u"2",
+                                  u"7",
+                                  u"007",
+                                  u"65535",
+                                  u"2147483647",
+                                  u"0",
+                                  u"X",
+                                  u"x",
+                                  u"ITEM_LONG_NAME",
+                                  u"\xD800",
+                                  u"?",
+                                  u"\x00E9t\x00E9"};
   const uint32_t languages[] = {0, 1031, 1033, 0x80000000u, 0xFFFFFFFFu};
   for (uint32_t seed : {1u, 2u, 3u}) {
     std::mt19937 random(seed);
@@ -264,8 +277,8 @@ TEST(AlignUp, RoundsToPowersOfTwoAndRefusesZeroOthersAndOverflow) {
   struct Case {
     uint64_t v, a, expected;
   };
-  const Case cases[] = {{0, 4, 0}, {1, 4, 4}, {4, 4, 4}, {0x1FF, 0x200, 0x200}, {5, 1, 5},
-                        {~uint64_t(0) - 15, 16, ~uint64_t(0) - 15}};
+  const Case cases[] = {
+      {0, 4, 0}, {1, 4, 4}, {4, 4, 4}, {0x1FF, 0x200, 0x200}, {5, 1, 5}, {~uint64_t(0) - 15, 16, ~uint64_t(0) - 15}};
   for (const Case& c : cases) EXPECT_EQ(alignUp(c.v, c.a), c.expected) << c.v << " " << c.a;
   for (const Case& c : {Case{1, 0, 0}, Case{1, 12, 0}, Case{~uint64_t(0) - 2, 16, 0}})
     EXPECT_TRUE(Capture([&] { alignUp(c.v, c.a); }).thrown) << c.v << " " << c.a;

@@ -101,7 +101,7 @@ TEST(SaveToFile, TheNewFileTakesThePermissionsOfTheOneItReplaces) {
     ASSERT_EQ(::chmod(dir.file("app.exe").c_str(), mode), 0);
     module.SaveToFile(dir.file16("app.exe"));
     EXPECT_EQ(ModeOf(dir.file("app.exe")), mode & 0777) << std::oct << mode;  // never set-user-ID
-    EXPECT_EQ(ModeOf(dir.file("app.~exe")), mode) << std::oct << mode;         // the backup as it was
+    EXPECT_EQ(ModeOf(dir.file("app.~exe")), mode) << std::oct << mode;        // the backup as it was
     ::chmod(dir.file("app.~exe").c_str(), 0644);
   }
   // A new name gets the permissions of any new file.
@@ -243,7 +243,8 @@ TEST(SaveToFileFailure, ARelativeTargetIsReportedWithItsAbsolutePath) {
   char inside[4096];
   ASSERT_NE(::getcwd(inside, sizeof inside), nullptr);
   ASSERT_EQ(::chdir(cwd), 0);
-  std::string expected = std::string("Cannot create file \"") + inside + "/missing/out.res\". No such file or directory";
+  std::string expected =
+      std::string("Cannot create file \"") + inside + "/missing/out.res\". No such file or directory";
   EXPECT_EQ(t.className, "EFCreateError");
   EXPECT_EQ(t.message, expected);
   EXPECT_EQ(dotted.message, expected);

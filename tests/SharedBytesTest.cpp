@@ -218,7 +218,8 @@ TEST(MapWholeFile, AnEmptyFileGivesNoBytes) {
 TEST(MapWholeFile, RefusesAsOpeningForReadingDoes) {
   ScratchDir dir;
   for (const std::string& path : {dir.file("missing"), dir.path()}) {
-    Thrown opened = Capture([&] { platform::TFileStream(platform::Utf8ToWide(path), platform::TFileMode::fmOpenRead); });
+    Thrown opened =
+        Capture([&] { platform::TFileStream(platform::Utf8ToWide(path), platform::TFileMode::fmOpenRead); });
     Thrown mapped = Capture([&] { platform::MapWholeFile(platform::Utf8ToWide(path)); });
     ASSERT_TRUE(opened.thrown);
     EXPECT_EQ(mapped.className, opened.className);

@@ -6,10 +6,10 @@
 #include "builders/ImageBuilder.h"
 #include "builders/ImageFiles.h"
 #include "builders/ProgramRunner.h"
-#include "support/LittleEndian.h"
 #include "builders/TestFiles.h"
 #include "builders/WrittenImages.h"
 #include "clients/Clients.h"
+#include "support/LittleEndian.h"
 
 namespace tolvane::test {
 namespace {
@@ -36,9 +36,7 @@ Span CertificateTableOf(const Bytes& image) {
   return {getU32LE(&image[entry]), getU32LE(&image[entry + 4])};
 }
 
-Bytes Slice(const Bytes& bytes, Span s) {
-  return Bytes(bytes.begin() + s.offset, bytes.begin() + s.offset + s.size);
-}
+Bytes Slice(const Bytes& bytes, Span s) { return Bytes(bytes.begin() + s.offset, bytes.begin() + s.offset + s.size); }
 
 // The image before its certificate table, with the checksum and data directory 4
 // zeroed: what stays when the signature is set aside.

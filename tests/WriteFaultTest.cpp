@@ -17,8 +17,7 @@
 namespace tolvane::test {
 namespace {
 
-const std::string kWriteError =
-    "Exception EWriteError in module tolvane at 00000000.\r\nStream write error.\r\n\r\n";
+const std::string kWriteError = "Exception EWriteError in module tolvane at 00000000.\r\nStream write error.\r\n\r\n";
 const std::vector<uint8_t> kPrevious = BytesOf("the destination as it was before the run\n");
 const std::vector<uint8_t> kOlderBackup = BytesOf("a backup from an earlier run\n");
 
@@ -36,7 +35,9 @@ JobFiles CombineJob() { return {{"-o", "out.exe", "in.exe", "in.res"}, {"in.exe"
 enum class Before { Nothing, Destination, DestinationAndBackup };
 
 const char* Name(Before b) {
-  return b == Before::Nothing ? "no destination" : b == Before::Destination ? "a destination" : "a destination and a backup";
+  return b == Before::Nothing       ? "no destination"
+         : b == Before::Destination ? "a destination"
+                                    : "a destination and a backup";
 }
 
 void PrepareInputs(const ScratchDir& dir) {
@@ -158,7 +159,7 @@ public:
   int64_t Seek(int64_t offset, TSeekOrigin origin) override {
     int64_t base = origin == TSeekOrigin::soBeginning ? 0
                    : origin == TSeekOrigin::soCurrent ? fPosition
-                                                       : static_cast<int64_t>(fBytes.size());
+                                                      : static_cast<int64_t>(fBytes.size());
     fPosition = std::max<int64_t>(0, base + offset);
     return fPosition;
   }
@@ -200,7 +201,8 @@ TEST(WriteFaultInProcess, ImageWriterRaisesTheWriteErrorWhereverTheStreamStops) 
   auto image = LoadImageFile(FixturePath("app.exe"));
   std::vector<uint8_t> whole = SaveToBytes(*image);
   size_t checksumAt = image->DOSHeader().e_lfanew + 24 + 64;
-  ExpectEveryCutRaisesTheWriteError(whole, [&](TStream& s) { image->SaveToStream(s); }, checksumAt);
+  ExpectEveryCutRaisesTheWriteError(
+      whole, [&](TStream& s) { image->SaveToStream(s); }, checksumAt);
 }
 
 }  // namespace

@@ -119,9 +119,7 @@ TFileStream::TFileStream(const std::u16string& path, TFileMode mode) : fFileName
   }
 }
 
-void RaiseCreateError(const std::u16string& path, int error) {
-  RaiseFileError(StrId::FileCreateError, path, error);
-}
+void RaiseCreateError(const std::u16string& path, int error) { RaiseFileError(StrId::FileCreateError, path, error); }
 
 std::unique_ptr<TFileStream> TFileStream::CreateNewOrNull(const std::u16string& path, int& error) {
   int handle = ::open(Native(path).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -205,9 +203,7 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   if (!FlushBuffer()) RaiseWriteError();
-  int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
-               : origin == TSeekOrigin::soCurrent ? SEEK_CUR
-                                                   : SEEK_END;
+  int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET : origin == TSeekOrigin::soCurrent ? SEEK_CUR : SEEK_END;
   off_t result = ::lseek(fHandle, static_cast<off_t>(offset), whence);
   return result < 0 ? -1 : static_cast<int64_t>(result);
 }

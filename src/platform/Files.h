@@ -35,9 +35,9 @@ void ReplaceKeepingBackup(const std::u16string& tempName, const std::u16string& 
 std::u16string ExpandFileName(const std::u16string& path);
 
 enum class TFileMode {
-  fmOpenRead,    // existing file, read only, others may read and write it meanwhile
-  fmCreate,      // created anew (replacing what stood there), read and write
-  fmCreateNew,   // created only if nothing of that name exists, read and write
+  fmOpenRead,   // existing file, read only, others may read and write it meanwhile
+  fmCreate,     // created anew (replacing what stood there), read and write
+  fmCreateNew,  // created only if nothing of that name exists, read and write
 };
 
 struct TFileBytes;

@@ -33,7 +33,8 @@ void PreferLargePagesForTheHeap() {
   const uintptr_t from = reinterpret_cast<uintptr_t>(probe) & ~(page - 1);
   const uintptr_t to = reinterpret_cast<uintptr_t>(::sbrk(0));
   // The advice takes a page-aligned address, which only integer arithmetic gives.
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // NOLINT(performance-no-int-to-ptr)
+  if (to > from)
+    ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);  // NOLINT(performance-no-int-to-ptr)
   std::free(probe);
 #endif
 }

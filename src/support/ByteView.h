@@ -22,9 +22,7 @@ public:
   bool empty() const noexcept { return fSize == 0; }
 
   // Subtract, never add: offset + count could wrap.
-  bool has(uint64_t offset, uint64_t count) const noexcept {
-    return offset <= fSize && count <= fSize - offset;
-  }
+  bool has(uint64_t offset, uint64_t count) const noexcept { return offset <= fSize && count <= fSize - offset; }
 
   uint8_t u8(uint64_t offset, const char* what = "data") const {
     require(offset, 1, what);

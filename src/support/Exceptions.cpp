@@ -5,8 +5,7 @@
 
 namespace tolvane {
 
-Exception::Exception(std::u16string AMessage)
-    : fMessage(std::move(AMessage)), fUtf8(platform::WideToUtf8(fMessage)) {}
+Exception::Exception(std::u16string AMessage) : fMessage(std::move(AMessage)), fUtf8(platform::WideToUtf8(fMessage)) {}
 
 void RaiseListIndexError(int64_t index) {
   throw EListError(Format(LoadResString(StrId::ListIndexError), {ToU16(std::to_string(index))}));

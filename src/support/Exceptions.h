@@ -25,11 +25,11 @@ private:
 
 // Name and Base are a class name and a base clause: parentheses would not compile.
 // NOLINTNEXTLINE(bugprone-macro-parentheses)
-#define TOLVANE_EXCEPTION_CLASS(Name, Base)                                   \
-  class Name : public Base {                                                  \
-  public:                                                                     \
-    using Base::Base;                                                         \
-    const char* ClassName() const noexcept override { return #Name; }         \
+#define TOLVANE_EXCEPTION_CLASS(Name, Base)                           \
+  class Name : public Base {                                          \
+  public:                                                             \
+    using Base::Base;                                                 \
+    const char* ClassName() const noexcept override { return #Name; } \
   }
 
 TOLVANE_EXCEPTION_CLASS(EPEException, Exception);

@@ -70,7 +70,7 @@ int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
 int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t base = origin == TSeekOrigin::soBeginning ? 0
                  : origin == TSeekOrigin::soCurrent ? fPosition
-                                                     : static_cast<int64_t>(ByteSize());
+                                                    : static_cast<int64_t>(ByteSize());
   fPosition = std::max<int64_t>(0, base + offset);
   return fPosition;
 }

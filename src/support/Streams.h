@@ -39,9 +39,7 @@ public:
   // The whole count or an error: "Stream read error" / "Stream write error".
   void ReadBuffer(void* buffer, int64_t count);
   void WriteBuffer(const void* buffer, int64_t count);
-  void WriteBuffer(const std::vector<uint8_t>& bytes) {
-    WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-  }
+  void WriteBuffer(const std::vector<uint8_t>& bytes) { WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size())); }
   void WriteZeros(int64_t count);
 
   // The bytes [offset, offset + size) written so far, as a view that stays valid

@@ -192,8 +192,8 @@ ResourceBlob BuildResourceDirectory(const std::vector<ResourceSpec>& resources, 
   // Pass 3: the bytes.
   for (size_t t = 0; t < tables.size(); ++t) {
     const Table& table = tables[t];
-    uint16_t named = static_cast<uint16_t>(std::count_if(table.keys.begin(), table.keys.end(),
-                                                         [](const ResKey& k) { return k.named; }));
+    uint16_t named = static_cast<uint16_t>(
+        std::count_if(table.keys.begin(), table.keys.end(), [](const ResKey& k) { return k.named; }));
     WriteTable(blob.bytes, table.offset, named, static_cast<uint16_t>(table.keys.size() - named), info);
     for (size_t k = 0; k < table.keys.size(); ++k) {
       const ResKey& key = table.keys[k];
@@ -375,8 +375,8 @@ ResourceBlob ImageBuilder::AddResourceSection(uint32_t virtualAddress, const std
   return blob;
 }
 
-int ImageBuilder::AddDirectorySection(const std::string& name, uint32_t virtualAddress, Bytes blob,
-                                      int directoryEntry, uint32_t characteristics) {
+int ImageBuilder::AddDirectorySection(const std::string& name, uint32_t virtualAddress, Bytes blob, int directoryEntry,
+                                      uint32_t characteristics) {
   uint32_t size = static_cast<uint32_t>(blob.size());
   DataDirectory(directoryEntry, virtualAddress, size);
   SectionSpec s;

@@ -41,7 +41,7 @@ inline Bytes Fill(size_t n, uint8_t v) { return Bytes(n, v); }
 // The bytes of a text, without a terminating zero.
 Bytes TextBytes(const std::string& text);
 
-constexpr uint32_t kCode = 0x60000020;           // code, execute, read
+constexpr uint32_t kCode = 0x60000020;             // code, execute, read
 constexpr uint32_t kInitializedData = 0xC0000040;  // initialized data, read, write
 constexpr uint32_t kReadOnlyData = 0x40000040;     // initialized data, read
 constexpr uint32_t kUninitializedData = 0xC0000080;
@@ -78,20 +78,35 @@ struct RelocSpec {
 // A section; set what matters with the chained setters:
 //   Section(".bss").VirtualSize(4096), Section(".text", code, kCode).RawSize(512)
 struct SectionSpec {
-  std::string name;                             // the first 8 bytes are written; 8 leave no zero
-  Bytes data;                                   // written to the file
+  std::string name;  // the first 8 bytes are written; 8 leave no zero
+  Bytes data;        // written to the file
   uint32_t characteristics = kInitializedData;
-  std::optional<uint32_t> virtualAddress;       // default: after the previous section, section-aligned
-  std::optional<uint32_t> virtualSize;          // default: the data's length (0 stays 0 when given)
-  std::optional<uint32_t> sizeOfRawData;        // default: data length rounded up to the file alignment
-  std::optional<uint32_t> pointerToRawData;     // default: laid out; 0 for a section without data
-  std::vector<RelocSpec> relocations;           // written after all section data
+  std::optional<uint32_t> virtualAddress;    // default: after the previous section, section-aligned
+  std::optional<uint32_t> virtualSize;       // default: the data's length (0 stays 0 when given)
+  std::optional<uint32_t> sizeOfRawData;     // default: data length rounded up to the file alignment
+  std::optional<uint32_t> pointerToRawData;  // default: laid out; 0 for a section without data
+  std::vector<RelocSpec> relocations;        // written after all section data
 
-  SectionSpec& VirtualAddress(uint32_t v) { virtualAddress = v; return *this; }
-  SectionSpec& VirtualSize(uint32_t v) { virtualSize = v; return *this; }
-  SectionSpec& RawSize(uint32_t v) { sizeOfRawData = v; return *this; }
-  SectionSpec& RawPointer(uint32_t v) { pointerToRawData = v; return *this; }
-  SectionSpec& Relocations(std::vector<RelocSpec> v) { relocations = std::move(v); return *this; }
+  SectionSpec& VirtualAddress(uint32_t v) {
+    virtualAddress = v;
+    return *this;
+  }
+  SectionSpec& VirtualSize(uint32_t v) {
+    virtualSize = v;
+    return *this;
+  }
+  SectionSpec& RawSize(uint32_t v) {
+    sizeOfRawData = v;
+    return *this;
+  }
+  SectionSpec& RawPointer(uint32_t v) {
+    pointerToRawData = v;
+    return *this;
+  }
+  SectionSpec& Relocations(std::vector<RelocSpec> v) {
+    relocations = std::move(v);
+    return *this;
+  }
 };
 
 inline SectionSpec Section(std::string name, Bytes data = {}, uint32_t characteristics = kInitializedData) {
@@ -104,18 +119,33 @@ inline SectionSpec Section(std::string name, Bytes data = {}, uint32_t character
 
 // A symbol: Symbol("_main").Value(0x10).SectionNumber(1).Aux(2).
 struct SymbolSpec {
-  std::string name;           // longer than 8 bytes: written to the string table
+  std::string name;  // longer than 8 bytes: written to the string table
   uint32_t value = 0;
   uint16_t sectionNumber = 0;
   uint16_t type = 0;
-  uint8_t storageClass = 2;   // external
-  uint8_t auxCount = 0;       // that many zero auxiliary records follow
+  uint8_t storageClass = 2;  // external
+  uint8_t auxCount = 0;      // that many zero auxiliary records follow
 
-  SymbolSpec& Value(uint32_t v) { value = v; return *this; }
-  SymbolSpec& SectionNumber(uint16_t v) { sectionNumber = v; return *this; }
-  SymbolSpec& Type(uint16_t v) { type = v; return *this; }
-  SymbolSpec& StorageClass(uint8_t v) { storageClass = v; return *this; }
-  SymbolSpec& Aux(uint8_t v) { auxCount = v; return *this; }
+  SymbolSpec& Value(uint32_t v) {
+    value = v;
+    return *this;
+  }
+  SymbolSpec& SectionNumber(uint16_t v) {
+    sectionNumber = v;
+    return *this;
+  }
+  SymbolSpec& Type(uint16_t v) {
+    type = v;
+    return *this;
+  }
+  SymbolSpec& StorageClass(uint8_t v) {
+    storageClass = v;
+    return *this;
+  }
+  SymbolSpec& Aux(uint8_t v) {
+    auxCount = v;
+    return *this;
+  }
 };
 
 inline SymbolSpec Symbol(std::string name) {
@@ -130,12 +160,12 @@ struct ImageLayout {
   uint32_t coffHeader = 0;      // peOffset + 4
   uint32_t optionalHeader = 0;  // peOffset + 24
   uint32_t sectionTable = 0;
-  uint32_t headersEnd = 0;      // just past the section table
-  uint32_t commentBlock = 0;    // = headersEnd
+  uint32_t headersEnd = 0;            // just past the section table
+  uint32_t commentBlock = 0;          // = headersEnd
   std::vector<uint32_t> sectionData;  // PointerToRawData of each section, in table order
-  uint32_t symbolTable = 0;     // 0 without symbols
-  uint32_t stringTable = 0;     // 0 without symbols
-  uint32_t appended = 0;        // where the appended bytes begin
+  uint32_t symbolTable = 0;           // 0 without symbols
+  uint32_t stringTable = 0;           // 0 without symbols
+  uint32_t appended = 0;              // where the appended bytes begin
   uint32_t fileSize = 0;
 
   uint32_t DataDirectory(int i) const { return optionalHeader + 96 + 8 * static_cast<uint32_t>(i); }
@@ -171,7 +201,10 @@ struct ResKey {
 
 struct ResourceSpec {
   ResourceSpec(ResKey type_, ResKey name_, uint32_t language_, Bytes data_, uint32_t codePage_ = 0)
-      : type(std::move(type_)), name(std::move(name_)), language(language_), data(std::move(data_)),
+      : type(std::move(type_)),
+        name(std::move(name_)),
+        language(language_),
+        data(std::move(data_)),
         codePage(codePage_) {}
   ResKey type;
   ResKey name;
@@ -187,14 +220,21 @@ struct ResourceTableInfo {
   uint16_t majorVersion = 0;
   uint16_t minorVersion = 0;
 
-  ResourceTableInfo& Characteristics(uint32_t v) { characteristics = v; return *this; }
-  ResourceTableInfo& Version(uint16_t major, uint16_t minor) { majorVersion = major; minorVersion = minor; return *this; }
+  ResourceTableInfo& Characteristics(uint32_t v) {
+    characteristics = v;
+    return *this;
+  }
+  ResourceTableInfo& Version(uint16_t major, uint16_t minor) {
+    majorVersion = major;
+    minorVersion = minor;
+    return *this;
+  }
 };
 
 // A resource directory and where its parts are, as offsets from its start.
 struct ResourceBlob {
   struct Offsets {
-    uint32_t typeEntry;      // the entry in the root table
+    uint32_t typeEntry;  // the entry in the root table
     uint32_t nameTable;
     uint32_t nameEntry;
     uint32_t languageTable;
@@ -253,10 +293,10 @@ class ImageBuilder {
 public:
   ImageBuilder();
 
-  ImageBuilder& DosStub(Bytes stub);  // default: 64 bytes
+  ImageBuilder& DosStub(Bytes stub);    // default: 64 bytes
   ImageBuilder& Magic(uint16_t magic);  // default 0x10B (PE32)
   ImageBuilder& Dll(bool dll = true);
-  ImageBuilder& DataDirectories(uint32_t count);  // NumberOfRvaAndSizes, default 16
+  ImageBuilder& DataDirectories(uint32_t count);      // NumberOfRvaAndSizes, default 16
   ImageBuilder& SizeOfOptionalHeader(uint16_t size);  // default 96 + 8 * DataDirectories
   ImageBuilder& DataDirectory(int index, uint32_t virtualAddress, uint32_t size);
   ImageBuilder& FileAlignment(uint32_t alignment);     // default 512

@@ -77,7 +77,8 @@ int JobSweep::Run(const std::string& what, const std::vector<uint8_t>& image, co
     ++fFigures.refused;
     if (!previous) expected.pop_back();
     if (!r.out.empty()) Fail(what, "a failure printed on standard output: " + r.out);
-    if (!r.err.empty() && !IsErrorReport(r.err)) Fail(what, "standard error holds more than the error report: " + r.err);
+    if (!r.err.empty() && !IsErrorReport(r.err))
+      Fail(what, "standard error holds more than the error report: " + r.err);
   } else {
     ++fFigures.succeeded;
     if (previous) expected.push_back(BackupName(fJob));
@@ -114,9 +115,10 @@ int JobSweep::Run(const std::string& what, const std::vector<uint8_t>& image, co
 
 void JobSweep::Report() const {
   const SweepFigures& f = fFigures;
-  std::printf("[ sweep    ] %s: %d inputs, %d succeeded, %d refused; crashes %d, hangs %d, files lost %d; "
-              "slowest %.2f s\n",
-              fLabel.c_str(), f.tried, f.succeeded, f.refused, f.crashed, f.hung, f.filesLost, f.slowestSeconds);
+  std::printf(
+      "[ sweep    ] %s: %d inputs, %d succeeded, %d refused; crashes %d, hangs %d, files lost %d; "
+      "slowest %.2f s\n",
+      fLabel.c_str(), f.tried, f.succeeded, f.refused, f.crashed, f.hung, f.filesLost, f.slowestSeconds);
   std::fflush(stdout);
   ::testing::Test::RecordProperty("inputs", f.tried);
   ::testing::Test::RecordProperty("crashes", f.crashed);

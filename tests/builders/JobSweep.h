@@ -35,11 +35,11 @@ enum class Job {
 
 struct SweepFigures {
   int tried = 0;
-  int succeeded = 0;   // status 0
-  int refused = 0;     // status 1
-  int crashed = 0;     // a signal, a sanitizer report or another status
-  int hung = 0;        // killed at the timeout
-  int filesLost = 0;   // a previous destination changed or gone, or a file left behind
+  int succeeded = 0;  // status 0
+  int refused = 0;    // status 1
+  int crashed = 0;    // a signal, a sanitizer report or another status
+  int hung = 0;       // killed at the timeout
+  int filesLost = 0;  // a previous destination changed or gone, or a file left behind
   double slowestSeconds = 0;
 };
 

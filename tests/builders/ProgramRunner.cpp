@@ -29,11 +29,11 @@ void DrainInto(int fd, std::string& sink, bool& open) {
 struct ChildSetup {
   const char* exe;
   char* const* argv;
-  int out, err;              // become standard output and standard error
-  int closeOut, closeErr;    // the parent's ends of the pipes
-  const char* directory;     // null: the test's own
-  long fileSizeLimit;        // -1: none
-  long addressSpaceLimit;    // -1: none
+  int out, err;            // become standard output and standard error
+  int closeOut, closeErr;  // the parent's ends of the pipes
+  const char* directory;   // null: the test's own
+  long fileSizeLimit;      // -1: none
+  long addressSpaceLimit;  // -1: none
 };
 
 // vfork: the child only sets up its descriptors, directory and limits, then execs.
@@ -84,9 +84,15 @@ RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& opt
   argv.push_back(const_cast<char*>(exe.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  ChildSetup child{exe.c_str(), argv.data(), outWrite, errPipe[1], outRead, errPipe[0],
+  ChildSetup child{exe.c_str(),
+                   argv.data(),
+                   outWrite,
+                   errPipe[1],
+                   outRead,
+                   errPipe[0],
                    options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str(),
-                   options.fileSizeLimit, options.addressSpaceLimit};
+                   options.fileSizeLimit,
+                   options.addressSpaceLimit};
   pid_t pid = Spawn(child);
   ::close(outWrite);
   ::close(errPipe[1]);

@@ -11,8 +11,8 @@ namespace tolvane::test {
 // section, a program loading strings from a DLL) with a .RES that replaces, adds or
 // both; and the template.
 const std::vector<Merge> kMergesWeJudge = {
-    {"app.exe", "merge.res"},     {"app.exe", "mixed.res"},   {"app_unstripped.exe", "merge.res"},
-    {"overlay.exe", "rcdata.res"}, {"lib.dll", "strings.res"}, {"nores.dll", "version.res"},
+    {"app.exe", "merge.res"},      {"app.exe", "mixed.res"},        {"app_unstripped.exe", "merge.res"},
+    {"overlay.exe", "rcdata.res"}, {"lib.dll", "strings.res"},      {"nores.dll", "version.res"},
     {"lib.dll", "concat.res"},     {"dataloader.exe", "mixed.res"}, {nullptr, "dllstrings.res"},
     {nullptr, "version.res"}};
 
@@ -22,7 +22,8 @@ WrittenImage WriteMerged(const ScratchDir& dir, const Merge& m) {
   if (m.image != nullptr) {
     w.label = std::string(m.image) + " + " + m.res;
     w.source = FixturePath(m.image);
-    w.path = dir.file(std::string("out-") + m.image + "-" + m.res + (std::string(m.image).ends_with(".dll") ? ".dll" : ".exe"));
+    w.path = dir.file(std::string("out-") + m.image + "-" + m.res +
+                      (std::string(m.image).ends_with(".dll") ? ".dll" : ".exe"));
   } else {
     w.label = std::string("-s ") + m.res;
     w.path = dir.file(std::string("template-") + m.res + ".dll");

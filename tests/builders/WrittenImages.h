@@ -10,8 +10,8 @@
 namespace tolvane::test {
 
 struct Merge {
-  const char* image;   // a fixture image, or nullptr for `-s` (the template)
-  const char* res;     // a fixture .RES
+  const char* image;  // a fixture image, or nullptr for `-s` (the template)
+  const char* res;    // a fixture .RES
 };
 extern const std::vector<Merge> kMergesWeJudge;
 

@@ -15,9 +15,9 @@
 namespace tolvane::test {
 
 // Skips the running test with the client's message when the client is absent.
-#define SKIP_UNLESS_PRESENT(absent)            \
-  do {                                         \
-    const std::string reason_ = (absent);      \
+#define SKIP_UNLESS_PRESENT(absent)                \
+  do {                                             \
+    const std::string reason_ = (absent);          \
     if (!reason_.empty()) GTEST_SKIP() << reason_; \
   } while (false)
 

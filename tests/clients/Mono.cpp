@@ -26,7 +26,8 @@ std::string MonoAbsent() {
   RunResult r = RunReader({});
   if (r.status != 0)
     return "mono cannot run tests/fixtures/showversion.exe (Debian mono-runtime and mono-mcs, which brings the "
-           "class library): " + r.err;
+           "class library): " +
+           r.err;
   return "";
 }
 

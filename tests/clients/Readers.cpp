@@ -57,15 +57,12 @@ std::string ReadpeAbsent() {
   if (headers.status != 0) return ::testing::AssertionFailure() << "readpe: " << headers.err;
   RunResult list = RunCommand(FindOnPath("peres"), {"-l", image});
   if (list.status != 0) return ::testing::AssertionFailure() << "peres -l: " << list.err;
-  size_t listed = CountLines(list.out, [](const std::string& l) {
-    return !l.starts_with("DEBUG:") && l.ends_with(" bytes)");
-  });
+  size_t listed =
+      CountLines(list.out, [](const std::string& l) { return !l.starts_with("DEBUG:") && l.ends_with(" bytes)"); });
   return Counted("peres", listed, expectedResources, list);
 }
 
-std::string LlvmReadobjAbsent() {
-  return LlvmReadobj().empty() ? "llvm-readobj is not installed (Debian llvm)" : "";
-}
+std::string LlvmReadobjAbsent() { return LlvmReadobj().empty() ? "llvm-readobj is not installed (Debian llvm)" : ""; }
 
 // Every data entry it reaches prints a DataRVA line; what it cannot follow ends the
 // run with an error, or a warning on standard error.
@@ -73,9 +70,9 @@ std::string LlvmReadobjAbsent() {
   RunResult r = RunCommand(LlvmReadobj(), {"--coff-resources", image});
   if (r.status != 0 || r.err.find("warning") != std::string::npos)
     return ::testing::AssertionFailure() << "llvm-readobj: " << r.err;
-  return Counted("llvm-readobj", CountLines(r.out, [](const std::string& l) {
-                   return l.find("DataRVA:") != std::string::npos;
-                 }), expectedResources, r);
+  return Counted("llvm-readobj",
+                 CountLines(r.out, [](const std::string& l) { return l.find("DataRVA:") != std::string::npos; }),
+                 expectedResources, r);
 }
 
 }  // namespace tolvane::test

@@ -95,8 +95,12 @@ struct TSection {
   }
   // What the writer moves an address with: a section that had an address, up to
   // the next multiple of SectionAlignment (the loader maps that slack too).
-  bool HoldsRva(uint32_t rva, uint32_t sa) const { return va != 0 && rva >= va && uint64_t(rva) - va < AlignUp(Vs(), sa); }
-  bool HoldsOffset(uint32_t offset) const { return va != 0 && raw != 0 && offset >= ptr && uint64_t(offset) - ptr < raw; }
+  bool HoldsRva(uint32_t rva, uint32_t sa) const {
+    return va != 0 && rva >= va && uint64_t(rva) - va < AlignUp(Vs(), sa);
+  }
+  bool HoldsOffset(uint32_t offset) const {
+    return va != 0 && raw != 0 && offset >= ptr && uint64_t(offset) - ptr < raw;
+  }
 };
 
 struct TPe {
@@ -183,7 +187,8 @@ bool IsProgramMessage(const std::u16string& text) {
     const std::u16string& pattern = LoadResString(static_cast<StrId>(id));
     std::vector<std::u16string> pieces(1);
     for (size_t i = 0; i < pattern.size(); ++i) {
-      if (pattern[i] == u'%' && i + 1 < pattern.size() && std::u16string(u"sdp").find(pattern[i + 1]) != std::u16string::npos) {
+      if (pattern[i] == u'%' && i + 1 < pattern.size() &&
+          std::u16string(u"sdp").find(pattern[i + 1]) != std::u16string::npos) {
         pieces.emplace_back();
         ++i;
       } else {
@@ -402,8 +407,8 @@ uint64_t DirectorySize(const TDirectory& d, bool& tooManyEntries) {
     }
     tables += 8;
     ++languages;
-    tooManyEntries |= rootNamed > 0xFFFF || rootIds > 0xFFFF || namesNamed > 0xFFFF || namesIds > 0xFFFF ||
-                      languages > 0xFFFF;
+    tooManyEntries |=
+        rootNamed > 0xFFFF || rootIds > 0xFFFF || namesNamed > 0xFFFF || namesIds > 0xFFFF || languages > 0xFFFF;
     data += AlignUp(entry.data->size(), 4);
     previous = &key;
   }
@@ -445,7 +450,8 @@ int RelocationSection(const TPe& old) {
 // a plan that cannot be written go to refusals. resourceKept: the resource
 // section's new bytes, with resourceOld its index (or -1 to insert one when
 // insert is set).
-TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resourceKept, std::set<std::u16string>& refusals) {
+TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resourceKept,
+                 std::set<std::u16string>& refusals) {
   TPlan plan;
   for (size_t j = 0; j < old.sections.size(); ++j) {
     const TSection& s = old.sections[j];
@@ -462,7 +468,8 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
     // A new header needs 40 zero bytes of comment block, or room below SectionAlignment.
     if (old.commentSize >= 40) {
       const uint8_t* c = old.b->data() + old.headersEnd;
-      if (std::any_of(c, c + 40, [](uint8_t v) { return v != 0; })) refusals.insert(Message(StrId::NoRoomForResourceSection));
+      if (std::any_of(c, c + 40, [](uint8_t v) { return v != 0; }))
+        refusals.insert(Message(StrId::NoRoomForResourceSection));
       plan.tookComment = true;
       plan.comment -= 40;
     } else if (old.commentSize > 0 ||
@@ -525,7 +532,8 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
     bool movable = s.DiscardableData(old.Opt32(16)) || p.old == relocSection || s.name == ".reloc" ||
                    static_cast<int>(i) == plan.resource;
     if (s.va != 0 && p.va != s.va && !movable)
-      refusals.insert(Message(s.Discardable() ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove, ToU16(s.name)));
+      refusals.insert(
+          Message(s.Discardable() ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove, ToU16(s.name)));
   }
   return plan;
 }
@@ -552,7 +560,8 @@ std::vector<uint64_t> DebugRecordOffsets(const TPe& old) {
 void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refusals) {
   auto expect = [&](uint32_t offset, const std::string& what) {
     bool dropped = offset != 0 && old.firstData != 0 && offset >= old.firstData && offset < old.sectionsEnd &&
-                   std::none_of(old.sections.begin(), old.sections.end(), [&](const TSection& s) { return s.HoldsOffset(offset); });
+                   std::none_of(old.sections.begin(), old.sections.end(),
+                                [&](const TSection& s) { return s.HoldsOffset(offset); });
     if (dropped) refusals.insert(Message(StrId::OffsetIntoDroppedBytes, ToU16(what)));
   };
   expect(Get32(*old.b, old.peAt + 12), "PointerToSymbolTable");
@@ -561,7 +570,8 @@ void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refus
     expect(s.linenumbers, "The PointerToLinenumbers of section " + s.name);
   }
   if (old.directoryCount > kCertificateEntry) expect(old.DirVa(kCertificateEntry), "The certificate table");
-  for (uint64_t record : DebugRecordOffsets(old)) expect(Get32(*old.b, record + 24), "A debug record's PointerToRawData");
+  for (uint64_t record : DebugRecordOffsets(old))
+    expect(Get32(*old.b, record + 24), "A debug record's PointerToRawData");
 }
 
 // ---- the PE checksum, summed plainly ----
@@ -598,7 +608,8 @@ bool StrayEntryInASection(const TPe& old, const TPe& pe, uint32_t k) {
 //   unwritten-headers  tests/regressions/combine-section-without-size-counted-in-the-headers.bin
 //                      (by design: the next save may differ in SizeOfHeaders and CheckSum only)
 bool Known(const char* tag) {
-  static const std::string known = std::getenv("TOLVANE_FUZZ_KNOWN") != nullptr ? std::getenv("TOLVANE_FUZZ_KNOWN") : "";
+  static const std::string known =
+      std::getenv("TOLVANE_FUZZ_KNOWN") != nullptr ? std::getenv("TOLVANE_FUZZ_KNOWN") : "";
   return known.find(tag) != std::string::npos;
 }
 
@@ -635,7 +646,8 @@ void CheckWritten(const TCase& c, const Bytes& out) {
   // Headers: the DOS header and stub as they were, the PE header right after them.
   if (!std::equal(in.begin(), in.begin() + 60, out.begin())) Wrong("the DOS header changed", "%s", "");
   if (pe.peAt != 64 + old.StubSize()) Wrong("e_lfanew", "0x%x, stub %u", pe.peAt, old.StubSize());
-  if (!std::equal(in.begin() + 64, in.begin() + 64 + old.StubSize(), out.begin() + 64)) Wrong("the DOS stub changed", "%s", "");
+  if (!std::equal(in.begin() + 64, in.begin() + 64 + old.StubSize(), out.begin() + 64))
+    Wrong("the DOS stub changed", "%s", "");
   // The signature, Machine, TimeDateStamp, NumberOfSymbols, SizeOfOptionalHeader, Characteristics.
   for (uint32_t f : {0u, 2u, 4u, 8u, 10u, 16u, 18u, 20u, 22u})
     if (Get16(in, old.peAt + f) != Get16(out, pe.peAt + f)) Wrong("a COFF header field changed", "at +%u", f);
@@ -655,8 +667,8 @@ void CheckWritten(const TCase& c, const Bytes& out) {
     if (s.name != p.name.substr(0, 8) || s.va != p.va || s.vs != p.vs || s.ptr != p.ptr || s.raw != p.raw ||
         s.characteristics != p.characteristics)
       Wrong("a section is not where the layout puts it",
-            "#%zu %s: va 0x%x vs 0x%x ptr 0x%x raw 0x%x ch 0x%x; expected %s va 0x%llx vs 0x%llx ptr 0x%llx raw 0x%llx", i,
-            s.name.c_str(), s.va, s.vs, s.ptr, s.raw, s.characteristics, p.name.c_str(), (unsigned long long)p.va,
+            "#%zu %s: va 0x%x vs 0x%x ptr 0x%x raw 0x%x ch 0x%x; expected %s va 0x%llx vs 0x%llx ptr 0x%llx raw 0x%llx",
+            i, s.name.c_str(), s.va, s.vs, s.ptr, s.raw, s.characteristics, p.name.c_str(), (unsigned long long)p.va,
             (unsigned long long)p.vs, (unsigned long long)p.ptr, (unsigned long long)p.raw);
     if (p.old >= 0) newIndexOfOld[static_cast<size_t>(p.old)] = static_cast<int>(i);
   }
@@ -712,7 +724,8 @@ void CheckWritten(const TCase& c, const Bytes& out) {
       if (beforeV.size() > 1 || (beforeV.size() == 1 && *beforeV.begin() != 0))
         Wrong("a section before the resource section changed its address", "%s", "");
       if (beforeF.size() > 1) Wrong("the sections before the resource section moved apart in the file", "%s", "");
-      if (afterV.size() > 1 || afterF.size() > 1) Wrong("the sections after the resource section moved apart", "%s", "");
+      if (afterV.size() > 1 || afterF.size() > 1)
+        Wrong("the sections after the resource section moved apart", "%s", "");
     }
   }
 
@@ -771,9 +784,8 @@ void CheckWritten(const TCase& c, const Bytes& out) {
       if (va == 0) size = 0;
     }
     if (pe.DirVa(k) != va || pe.DirSize(k) != size)
-      Wrong("a data directory entry",
-            "%u: 0x%x/0x%x, expected 0x%x/0x%x (was 0x%x/0x%x)", k, pe.DirVa(k), pe.DirSize(k), va, size, old.DirVa(k),
-            old.DirSize(k));
+      Wrong("a data directory entry", "%u: 0x%x/0x%x, expected 0x%x/0x%x (was 0x%x/0x%x)", k, pe.DirVa(k),
+            pe.DirSize(k), va, size, old.DirVa(k), old.DirSize(k));
     // An entry names the same bytes as before, or none: never bytes it did not name.
     if (k == kCertificateEntry && StrayOffsetInASection(old, pe, old.DirVa(k), pe.DirVa(k)))
       Wrong("the certificate entry now names a section's bytes", "0x%x", pe.DirVa(k));
@@ -806,10 +818,12 @@ void CheckWritten(const TCase& c, const Bytes& out) {
   for (uint32_t f = 0; f < 96; f += 4) {
     bool computed = f == 4 || f == 8 || f == 12 || f == 20 || f == 24 || f == 56 || f == 60 || f == 64 ||
                     (f == 16 && Get32(in, old.optAt + 16) == 0 && !old.IsDll());
-    if (!computed && Get32(in, old.optAt + f) != Get32(out, pe.optAt + f)) Wrong("an optional header field changed", "+%u", f);
+    if (!computed && Get32(in, old.optAt + f) != Get32(out, pe.optAt + f))
+      Wrong("an optional header field changed", "+%u", f);
   }
   const uint32_t past = 96 + 8 * old.directoryCount;
-  if (!std::equal(in.begin() + old.optAt + past, in.begin() + old.optAt + old.optionalSize, out.begin() + pe.optAt + past))
+  if (!std::equal(in.begin() + old.optAt + past, in.begin() + old.optAt + old.optionalSize,
+                  out.begin() + pe.optAt + past))
     Wrong("the optional header after the directories changed", "%s", "");
   if (Get32(in, old.optAt + 16) == 0 && !old.IsDll()) {
     uint32_t entry = 0;
@@ -820,7 +834,8 @@ void CheckWritten(const TCase& c, const Bytes& out) {
       }
     if (pe.Opt32(16) != entry) Wrong("AddressOfEntryPoint", "0x%x, expected 0x%x", pe.Opt32(16), entry);
   }
-  if (pe.Opt32(56) != plan.imageSize) Wrong("SizeOfImage", "0x%x, expected 0x%llx", pe.Opt32(56), (unsigned long long)plan.imageSize);
+  if (pe.Opt32(56) != plan.imageSize)
+    Wrong("SizeOfImage", "0x%x, expected 0x%llx", pe.Opt32(56), (unsigned long long)plan.imageSize);
   if (!written.empty() && pe.Opt32(56) != AlignUp(written.back()->va + written.back()->vs, old.SectionAlignment()))
     Wrong("SizeOfImage does not end with the last section", "0x%x", pe.Opt32(56));
   if (pe.Opt32(60) != AlignUp(plan.headers, old.FileAlignment())) Wrong("SizeOfHeaders", "0x%x", pe.Opt32(60));
@@ -839,7 +854,8 @@ void CheckWritten(const TCase& c, const Bytes& out) {
   if (out.size() != plan.end + tail)
     Wrong("the image's size", "%zu, expected 0x%llx + %llu appended", out.size(), (unsigned long long)plan.end,
           (unsigned long long)tail);
-  if (!std::equal(in.begin() + old.sectionsEnd, in.end(), out.begin() + plan.end)) Wrong("the appended bytes changed", "%s", "");
+  if (!std::equal(in.begin() + old.sectionsEnd, in.end(), out.begin() + plan.end))
+    Wrong("the appended bytes changed", "%s", "");
 }
 
 // The written image read back: its resources exactly the expected ones, in table
@@ -858,7 +874,8 @@ void CheckResources(const TCase& c, const TPEResourceModule& again) {
   int i = 0;
   for (const auto& [key, entry] : c.directory) {
     const TResourceDetails* d = again.ResourceDetails(i++);
-    if (d->ResourceType() != key.type.text || d->ResourceName() != key.name.text || d->ResourceLanguage() != key.language)
+    if (d->ResourceType() != key.type.text || d->ResourceName() != key.name.text ||
+        d->ResourceLanguage() != key.language)
       Wrong("a resource read back", "%s/%s/%u, expected %s/%s/%u", Narrow(d->ResourceType()).c_str(),
             Narrow(d->ResourceName()).c_str(), d->ResourceLanguage(), Narrow(key.type.text).c_str(),
             Narrow(key.name.text).c_str(), key.language);
@@ -867,8 +884,8 @@ void CheckResources(const TCase& c, const TPEResourceModule& again) {
       Wrong("a resource's bytes", "%s/%s/%u: %llu bytes, expected %zu", Narrow(key.type.text).c_str(),
             Narrow(key.name.text).c_str(), key.language, (unsigned long long)bytes.size(), entry.data->size());
     if (entry.codePageKnown && d->CodePage() != entry.codePage)
-      Wrong("a resource's code page", "%s/%s/%u: %d, expected %d", Narrow(key.type.text).c_str(), Narrow(key.name.text).c_str(),
-            key.language, d->CodePage(), entry.codePage);
+      Wrong("a resource's code page", "%s/%s/%u: %d, expected %d", Narrow(key.type.text).c_str(),
+            Narrow(key.name.text).c_str(), key.language, d->CodePage(), entry.codePage);
   }
 }
 
@@ -887,7 +904,8 @@ __attribute__((no_sanitize("coverage"))) Bytes Pattern(size_t size, uint32_t see
     b = static_cast<uint8_t>(x);
   }
   Bytes b(size);
-  for (size_t at = 0; at < size; at += sizeof block) std::memcpy(b.data() + at, block, std::min(sizeof block, size - at));
+  for (size_t at = 0; at < size; at += sizeof block)
+    std::memcpy(b.data() + at, block, std::min(sizeof block, size - at));
   return b;
 }
 
@@ -901,10 +919,14 @@ Bytes SomeBytes(FuzzedDataProvider& in, size_t size) {
 
 size_t PickLength(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: return in.ConsumeIntegralInRange<size_t>(1, 16);
-    case 1: return in.ConsumeIntegralInRange<size_t>(17, 600);
-    case 2: return in.ConsumeIntegralInRange<size_t>(601, 0x3000);
-    default: return in.ConsumeIntegralInRange<size_t>(0x3001, 0x20000);
+    case 0:
+      return in.ConsumeIntegralInRange<size_t>(1, 16);
+    case 1:
+      return in.ConsumeIntegralInRange<size_t>(17, 600);
+    case 2:
+      return in.ConsumeIntegralInRange<size_t>(601, 0x3000);
+    default:
+      return in.ConsumeIntegralInRange<size_t>(0x3001, 0x20000);
   }
 }
 
@@ -927,9 +949,12 @@ uint32_t PickRva(FuzzedDataProvider& in, const TPe& pe) {
       const TSection& s = pe.sections[PickSection(in, pe)];
       return s.va + s.Vs();
     }
-    case 3: return 0;
-    case 4: return in.ConsumeIntegralInRange<uint32_t>(1, 0xFFF);
-    default: return in.ConsumeIntegral<uint32_t>();
+    case 3:
+      return 0;
+    case 4:
+      return in.ConsumeIntegralInRange<uint32_t>(1, 0xFFF);
+    default:
+      return in.ConsumeIntegral<uint32_t>();
   }
 }
 
@@ -952,9 +977,12 @@ uint32_t PickOffset(FuzzedDataProvider& in, const TPe& pe) {
     case 2:
       return static_cast<uint32_t>(pe.sectionsEnd +
                                    in.ConsumeIntegralInRange<uint64_t>(0, pe.b->size() - pe.sectionsEnd + 16));
-    case 3: return 0;
-    case 4: return in.ConsumeIntegralInRange<uint32_t>(1, static_cast<uint32_t>(pe.headersEnd + pe.commentSize));
-    default: return in.ConsumeIntegral<uint32_t>();
+    case 3:
+      return 0;
+    case 4:
+      return in.ConsumeIntegralInRange<uint32_t>(1, static_cast<uint32_t>(pe.headersEnd + pe.commentSize));
+    default:
+      return in.ConsumeIntegral<uint32_t>();
   }
 }
 
@@ -1037,7 +1065,8 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
         break;
       }
       case 6: {
-        const uint32_t alignments[] = {0x200, 1, 2, 4, 16, 32, 0x80, 0x400, 0x1000, 0x2000, 0x8000, 0x10000, 0x20000, 0, 3, 0x300};
+        const uint32_t alignments[] = {0x200,  1,      2,      4,       16,      32, 0x80, 0x400,
+                                       0x1000, 0x2000, 0x8000, 0x10000, 0x20000, 0,  3,    0x300};
         Put32(img, pe.optAt + 36, Pick(in, alignments));
         break;
       }
@@ -1056,16 +1085,25 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
         const TSection& s = pe.sections[PickSection(in, pe)];
         switch (in.ConsumeIntegralInRange<int>(0, 4)) {
           case 0:
-            Put32(img, s.at + 8, in.ConsumeBool() ? s.vs + in.ConsumeIntegralInRange<uint32_t>(1, 0x3000)
-                                                  : in.ConsumeIntegralInRange<uint32_t>(0x7FFFF000, 0xFFFFF000));
+            Put32(img, s.at + 8,
+                  in.ConsumeBool() ? s.vs + in.ConsumeIntegralInRange<uint32_t>(1, 0x3000)
+                                   : in.ConsumeIntegralInRange<uint32_t>(0x7FFFF000, 0xFFFFF000));
             break;
-          case 1: Put32(img, s.at + 8, s.vs - std::min(s.vs, in.ConsumeIntegralInRange<uint32_t>(1, 0x1000))); break;
-          case 2: Put32(img, s.at + 8, in.ConsumeBool() ? 0 : s.raw); break;
-          case 3: Put32(img, s.at + 16, s.raw - std::min(s.raw, in.ConsumeIntegralInRange<uint32_t>(1, 0x1000))); break;
+          case 1:
+            Put32(img, s.at + 8, s.vs - std::min(s.vs, in.ConsumeIntegralInRange<uint32_t>(1, 0x1000)));
+            break;
+          case 2:
+            Put32(img, s.at + 8, in.ConsumeBool() ? 0 : s.raw);
+            break;
+          case 3:
+            Put32(img, s.at + 16, s.raw - std::min(s.raw, in.ConsumeIntegralInRange<uint32_t>(1, 0x1000)));
+            break;
           default: {
             uint64_t room = s.ptr != 0 && s.ptr < img.size() ? img.size() - s.ptr : 0;
             if (s.raw < room)
-              Put32(img, s.at + 16, s.raw + in.ConsumeIntegralInRange<uint32_t>(0, static_cast<uint32_t>(std::min<uint64_t>(room - s.raw, 0x4000))));
+              Put32(img, s.at + 16,
+                    s.raw + in.ConsumeIntegralInRange<uint32_t>(
+                                0, static_cast<uint32_t>(std::min<uint64_t>(room - s.raw, 0x4000))));
             break;
           }
         }
@@ -1136,9 +1174,10 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
 
 const uint16_t kTypicalIds[] = {1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 14, 16, 24, 100, 200, 256, 0, 65535};
 const char16_t* const kTrickyTexts[] = {
-    u"MYTYPE", u"mytype", u"CONFIG", u"config", u"HELLO", u"STAMPTYPE", u"MAINICON", u"007", u"0", u"00", u"7",
-    u"10", u"65535", u"65536", u"2147483647", u"2147483648", u"", u"A", u"a", u"_", u"Gr\u00FC\u00DFe", u"\u540D\u524D",
-    u"\U0001F600", u"\xD800", u"\xDC00", u"\xDBFF", u"x\xDC00", u"\xFFFE", u"CONFIG ", u"A\u0301"};
+    u"MYTYPE", u"mytype", u"CONFIG",  u"config", u"HELLO",           u"STAMPTYPE",    u"MAINICON",   u"007",
+    u"0",      u"00",     u"7",       u"10",     u"65535",           u"65536",        u"2147483647", u"2147483648",
+    u"",       u"A",      u"a",       u"_",      u"Gr\u00FC\u00DFe", u"\u540D\u524D", u"\U0001F600", u"\xD800",
+    u"\xDC00", u"\xDBFF", u"x\xDC00", u"\xFFFE", u"CONFIG ",         u"A\u0301"};
 
 // A type or name: a usual ID, any ID, one of the image's own (as it is, with the
 // case of a letter changed, or with a leading zero), a tricky text, any text.
@@ -1156,7 +1195,8 @@ std::u16string PickId(FuzzedDataProvider& in, const std::vector<std::u16string>&
       std::string digits = std::to_string(in.ConsumeIntegral<uint16_t>());
       return std::u16string(digits.begin(), digits.end());
     }
-    case 2: return image[in.ConsumeIntegralInRange<size_t>(0, image.size() - 1)];
+    case 2:
+      return image[in.ConsumeIntegralInRange<size_t>(0, image.size() - 1)];
     case 3: {
       std::u16string s = image[in.ConsumeIntegralInRange<size_t>(0, image.size() - 1)];
       for (char16_t& c : s)
@@ -1166,15 +1206,17 @@ std::u16string PickId(FuzzedDataProvider& in, const std::vector<std::u16string>&
         }
       return s;
     }
-    case 4: return u"0" + image[in.ConsumeIntegralInRange<size_t>(0, image.size() - 1)];
-    case 5: return Pick(in, kTrickyTexts);
+    case 4:
+      return u"0" + image[in.ConsumeIntegralInRange<size_t>(0, image.size() - 1)];
+    case 5:
+      return Pick(in, kTrickyTexts);
     case 6: {
       std::u16string s;
       const int length = in.ConsumeIntegralInRange<int>(1, 12);
       const int alphabet = in.ConsumeIntegralInRange<int>(0, 3);
       for (int i = 0; i < length; ++i) {
         uint16_t v = in.ConsumeIntegral<uint16_t>();
-        s += alphabet == 0 ? static_cast<char16_t>(u'A' + v % 26)
+        s += alphabet == 0   ? static_cast<char16_t>(u'A' + v % 26)
              : alphabet == 1 ? static_cast<char16_t>(u"0123456789abcxyz_"[v % 17])
              : alphabet == 2 ? static_cast<char16_t>(0xD800 + v % 0x800)
                              : static_cast<char16_t>(v);
@@ -1198,7 +1240,8 @@ std::u16string Recordable(std::u16string s) {
 
 test::ResId AsResId(FuzzedDataProvider& in, const std::u16string& id) {
   uint32_t value;
-  if (FormOf(id, value) == TForm::kId && value <= 0xFFFF && !in.ConsumeBool()) return test::ResId::Ord(static_cast<uint16_t>(value));
+  if (FormOf(id, value) == TForm::kId && value <= 0xFFFF && !in.ConsumeBool())
+    return test::ResId::Ord(static_cast<uint16_t>(value));
   return test::ResId::Str(id);
 }
 
@@ -1297,7 +1340,8 @@ void AddRecords(FuzzedDataProvider& in, const std::vector<TResource>& image, tes
       }
       default: {
         r.type = PickId(in, types);
-        r.name = kind == 4 && !image.empty() ? names[in.ConsumeIntegralInRange<size_t>(0, names.size() - 1)] : PickId(in, names);
+        r.name = kind == 4 && !image.empty() ? names[in.ConsumeIntegralInRange<size_t>(0, names.size() - 1)]
+                                             : PickId(in, names);
         const uint32_t languages[] = {0, 0x409, 0x407, 0x809, 0x411};
         r.language = in.ConsumeBool() ? Pick(in, languages) : in.ConsumeIntegral<uint16_t>();
         break;
@@ -1335,22 +1379,26 @@ Bytes BuildImage(FuzzedDataProvider& in) {
   if (in.ConsumeBool()) {
     const uint32_t counts[] = {3, 6, 7, 16, 20};
     const uint32_t count = Pick(in, counts);
-    b.DataDirectories(count).SizeOfOptionalHeader(static_cast<uint16_t>(96 + 8 * count + 8 * in.ConsumeIntegralInRange<uint32_t>(0, 4)));
+    b.DataDirectories(count).SizeOfOptionalHeader(
+        static_cast<uint16_t>(96 + 8 * count + 8 * in.ConsumeIntegralInRange<uint32_t>(0, 4)));
   }
   const int count = in.ConsumeIntegralInRange<int>(1, 6);
   const int resourceAt = in.ConsumeIntegralInRange<int>(0, count);  // count: none
   int relocAt = -1;
   const char* names[] = {".text", ".data", ".rdata", ".idata", ".reloc", ".debug", "/4", ".bss", ".tls"};
-  const uint32_t kinds[] = {test::kCode, test::kInitializedData, test::kReadOnlyData, test::kUninitializedData,
-                            test::kDiscardableData, 0x42000000};
+  const uint32_t kinds[] = {
+      test::kCode, test::kInitializedData, test::kReadOnlyData, test::kUninitializedData, test::kDiscardableData,
+      0x42000000};
   const size_t sizes[] = {16, 100, 0x200, 0x1234, 0x3000, 0};
   for (int i = 0; i < count; ++i) {
     if (i == resourceAt) {
       b.AddSection(test::Section(".rsrc"));
       continue;
     }
-    test::SectionSpec s = test::Section(Pick(in, names), Pattern(Pick(in, sizes), static_cast<uint32_t>(i)), Pick(in, kinds));
-    if (s.data.empty() || in.ConsumeBool()) s.VirtualSize(static_cast<uint32_t>(s.data.size()) + in.ConsumeIntegralInRange<uint32_t>(1, 0x2000));
+    test::SectionSpec s =
+        test::Section(Pick(in, names), Pattern(Pick(in, sizes), static_cast<uint32_t>(i)), Pick(in, kinds));
+    if (s.data.empty() || in.ConsumeBool())
+      s.VirtualSize(static_cast<uint32_t>(s.data.size()) + in.ConsumeIntegralInRange<uint32_t>(1, 0x2000));
     if (s.name == ".reloc") relocAt = i;
     b.AddSection(s);
   }
@@ -1358,9 +1406,12 @@ Bytes BuildImage(FuzzedDataProvider& in) {
   const int resourceCount = in.ConsumeIntegralInRange<int>(0, 8);
   auto key = [&](bool type) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-      case 0: return test::ResKey::Id(type ? Pick(in, kTypicalIds) : in.ConsumeIntegralInRange<uint32_t>(0, 9));
-      case 1: return test::ResKey::Id(in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : 7);
-      case 2: return test::ResKey::Name(Pick(in, kTrickyTexts));
+      case 0:
+        return test::ResKey::Id(type ? Pick(in, kTypicalIds) : in.ConsumeIntegralInRange<uint32_t>(0, 9));
+      case 1:
+        return test::ResKey::Id(in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : 7);
+      case 2:
+        return test::ResKey::Name(Pick(in, kTrickyTexts));
       default: {
         std::u16string name = u"N";
         name += static_cast<char16_t>(u'0' + in.ConsumeIntegralInRange<int>(0, 9));
@@ -1373,10 +1424,14 @@ Bytes BuildImage(FuzzedDataProvider& in) {
     const uint32_t languages[] = {0, 0x409, 0x407, 0x10409};
     uint32_t language = Pick(in, languages);
     const uint32_t codePages[] = {0, 1252, 65001};
-    resources.emplace_back(type, name, language, SomeBytes(in, in.ConsumeIntegralInRange<size_t>(0, 40)), Pick(in, codePages));
+    resources.emplace_back(type, name, language, SomeBytes(in, in.ConsumeIntegralInRange<size_t>(0, 40)),
+                           Pick(in, codePages));
   }
   if (in.ConsumeBool()) b.CommentBlock(Bytes(in.ConsumeIntegralInRange<size_t>(1, 200), in.ConsumeBool() ? 0 : 0xCC));
-  if (in.ConsumeBool()) b.WithSymbolTable().AddSymbol(test::Symbol("_start").SectionNumber(1)).AddSymbol(test::Symbol("a_longer_symbol_name"));
+  if (in.ConsumeBool())
+    b.WithSymbolTable()
+        .AddSymbol(test::Symbol("_start").SectionNumber(1))
+        .AddSymbol(test::Symbol("a_longer_symbol_name"));
   if (in.ConsumeBool()) b.Append(SomeBytes(in, PickLength(in)));
 
   // The resource directory holds addresses: place the section first, then fill it.
@@ -1403,7 +1458,8 @@ class TViewingStream : public TMemoryStream {
 public:
   TBytesOwner ViewWritten(int64_t offset, size_t size, const uint8_t*& data) override {
     const std::vector<uint8_t>& all = TMemoryStream::Bytes();
-    auto copy = std::make_shared<std::vector<uint8_t>>(all.begin() + offset, all.begin() + offset + static_cast<int64_t>(size));
+    auto copy =
+        std::make_shared<std::vector<uint8_t>>(all.begin() + offset, all.begin() + offset + static_cast<int64_t>(size));
     data = copy->data();
     return copy;
   }
@@ -1433,12 +1489,14 @@ struct TStats {
     std::fprintf(stderr, "writer: %llu runs, %llu images refused, %llu .RES refused, %llu written, %llu refused\n",
                  (unsigned long long)runs, (unsigned long long)imageRefused, (unsigned long long)resRefused,
                  (unsigned long long)written, (unsigned long long)layoutRefused);
-    for (const auto& [message, count] : refusals) std::fprintf(stderr, "  %8llu %s\n", (unsigned long long)count, message.c_str());
+    for (const auto& [message, count] : refusals)
+      std::fprintf(stderr, "  %8llu %s\n", (unsigned long long)count, message.c_str());
   }
 } gStats;
 
 void CountRefusal(const char* where, const Exception& e) {
-  if (!IsProgramMessage(e.Message())) Wrong("a refusal that is not one of the program's messages", "%s: %s", where, e.what());
+  if (!IsProgramMessage(e.Message()))
+    Wrong("a refusal that is not one of the program's messages", "%s: %s", where, e.what());
   std::string m = std::string(where) + ": " + e.what();
   gStats.refusals[m.substr(0, 90)]++;
 }
@@ -1465,7 +1523,8 @@ const std::vector<TRecord>& BaseRecords(size_t index) {
     for (int i = 0; i < res.ResourceCount(); ++i) {
       const TResourceDetails* d = res.ResourceDetails(i);
       ByteView v = d->RawData().View();
-      it->second.push_back({d->ResourceType(), d->ResourceName(), d->ResourceLanguage(), Bytes(v.data(), v.data() + v.size())});
+      it->second.push_back(
+          {d->ResourceType(), d->ResourceName(), d->ResourceLanguage(), Bytes(v.data(), v.data() + v.size())});
     }
   }
   return it->second;
@@ -1540,7 +1599,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (res.ResourceCount() != static_cast<int>(records.size()))
-    Wrong("model: the .RES reader found another number of records", "%d, expected %zu", res.ResourceCount(), records.size());
+    Wrong("model: the .RES reader found another number of records", "%d, expected %zu", res.ResourceCount(),
+          records.size());
 
   try {
     MergeInto(image, res);
@@ -1581,7 +1641,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint32_t value;
       TForm form = FormOf(ThroughAnsi(*id), value);
       if (form == TForm::kEmpty || form == TForm::kTooLarge) refusals.insert(Message(StrId::InvalidInteger, *id));
-      if (form == TForm::kName && ThroughAnsi(*id).size() > 0xFFFF) refusals.insert(Message(StrId::ResourceNameTooLong));
+      if (form == TForm::kName && ThroughAnsi(*id).size() > 0xFFFF)
+        refusals.insert(Message(StrId::ResourceNameTooLong));
     }
   }
   c.directory = WrittenDirectory(c.merged);
@@ -1641,7 +1702,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       return 0;
     }
   }
-  if (!refusals.empty()) Wrong("written, but the model expects a refusal", "%s", platform::WideToUtf8(*refusals.begin()).c_str());
+  if (!refusals.empty())
+    Wrong("written, but the model expects a refusal", "%s", platform::WideToUtf8(*refusals.begin()).c_str());
   gStats.written++;
   const TMemoryStream& out = *stream;
 
@@ -1664,7 +1726,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (third.Bytes() != written) Wrong("the image written twice from one module differs", "%s", "");
   }
   Dump("again.exe", second.Bytes());
-  const bool dropsASection = std::any_of(c.plan.sections.begin(), c.plan.sections.end(), [](const TPlaced& p) { return p.vs == 0; });
+  const bool dropsASection =
+      std::any_of(c.plan.sections.begin(), c.plan.sections.end(), [](const TPlaced& p) { return p.vs == 0; });
   // Headers left out of the first save were still counted in its SizeOfHeaders: the
   // next save may differ there and in the checksum, nowhere else.
   auto sameButHeaderSize = [&]() {

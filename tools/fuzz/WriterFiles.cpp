@@ -3,11 +3,13 @@
 // TOLVANE_TEMPLATE come from CMake.
 #include "WriterFiles.h"
 
-#define TOLVANE_EMBED(symbol, path)                                              \
-  __asm__(".section .rodata\n.balign 16\n.globl " #symbol "\n" #symbol ":\n"    \
-          ".incbin \"" path "\"\n.globl " #symbol "_end\n" #symbol "_end:\n"     \
-          ".previous\n");                                                        \
-  extern "C" const uint8_t symbol[];                                             \
+#define TOLVANE_EMBED(symbol, path)                                    \
+  __asm__(".section .rodata\n.balign 16\n.globl " #symbol "\n" #symbol \
+          ":\n"                                                        \
+          ".incbin \"" path "\"\n.globl " #symbol "_end\n" #symbol     \
+          "_end:\n"                                                    \
+          ".previous\n");                                              \
+  extern "C" const uint8_t symbol[];                                   \
   extern "C" const uint8_t symbol##_end[];
 
 #define FIXTURE(name) TOLVANE_SOURCE_DIR "/tests/fixtures/" name
@@ -36,7 +38,8 @@ TOLVANE_EMBED(tolvane_writer_lib_extracted_res, FIXTURE("lib.dll.extracted.res")
 
 namespace tolvane::fuzz {
 
-#define FILE_ENTRY(name, symbol) {name, symbol, static_cast<size_t>(symbol##_end - symbol)}
+#define FILE_ENTRY(name, symbol) \
+  { name, symbol, static_cast<size_t>(symbol##_end - symbol) }
 
 const TEmbeddedFile kWriterImages[] = {
     FILE_ENTRY("app.exe", tolvane_writer_app_exe),
