@@ -3,8 +3,9 @@
 #   make test     every test: the suite, the suite again under the sanitizers, and
 #                 each fuzz target for a minute (skipped with a message without clang)
 #   make check    the suite alone, for the quick development loop
-#   make lint     clang-tidy (.clang-tidy) and cppcheck over the program's sources;
-#                 each finding kept is explained where it is suppressed
+#   make lint     the format (.clang-format) of every C++ file, clang-tidy
+#                 (.clang-tidy) and cppcheck over the program's sources; each
+#                 finding kept is explained where it is suppressed
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= 2
@@ -55,7 +56,11 @@ fuzz-smoke:
 
 # cppcheck's advice to turn plain loops into algorithms is left out: here the
 # plainer version wins.
+FORMATTED = $(shell git ls-files 'src/*.cpp' 'src/*.h' 'resources/*.cpp' 'resources/*.h' 'tests/*.cpp' \
+	'tests/builders/*' 'tests/clients/*' 'tools/fuzz/*.cpp' 'tools/fuzz/*.h' 'tools/bench/*.c*' 'tools/template/*.cpp')
+
 lint: configure
+	clang-format --dry-run --Werror $(FORMATTED)
 	run-clang-tidy -p $(BUILD) -j$(JOBS) -quiet '$(CURDIR)/(src|resources)/'
 	cppcheck --enable=warning,style,performance,portability --suppress=useStlAlgorithm --std=c++20 \
 	  --inline-suppr --error-exitcode=1 --quiet -I src -I resources src resources
