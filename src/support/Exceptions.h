@@ -24,13 +24,14 @@ private:
 };
 
 // Name and Base are a class name and a base clause: parentheses would not compile.
-// NOLINTNEXTLINE(bugprone-macro-parentheses)
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define TOLVANE_EXCEPTION_CLASS(Name, Base)                           \
   class Name : public Base {                                          \
   public:                                                             \
     using Base::Base;                                                 \
     const char* ClassName() const noexcept override { return #Name; } \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 TOLVANE_EXCEPTION_CLASS(EPEException, Exception);
 TOLVANE_EXCEPTION_CLASS(ERangeError, Exception);
