@@ -71,7 +71,8 @@ constexpr Entry kStrings[] = {
     {StrId::ResourceNameTooLong, u"A resource name is longer than the 65535 characters a resource directory can count"},
     {StrId::ResourceSectionHoldsMore,
      u"The resource section holds more than the resource directory: code, or data before it"},
-    {StrId::DiscardableCodeWouldMove, u"Section %s would move, but it is discardable code or holds the entry point"},
+    {StrId::DiscardableCodeWouldMove,
+     u"Section %s would move, but it is discardable code, or holds the entry point or relocated data"},
     {StrId::OffsetIntoDroppedBytes, u"%s names bytes between the image's sections, which a rewrite does not keep"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},

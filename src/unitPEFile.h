@@ -250,6 +250,7 @@ protected:
   // The one rule for which sections a layout may give another address.
   bool SectionMayMove(int index) const;
   bool IsDiscardableData(const IMAGE_SECTION_HEADER& h) const;
+  std::vector<uint32_t> RelocatedPages() const;
   static bool IsDiscardable(const IMAGE_SECTION_HEADER& h) {
     return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0;
   }

@@ -222,11 +222,36 @@ bool TPEModule::SectionMayMove(int index) const {
 
 // Discardable code, a driver's INIT section say, runs before it is discarded: its
 // absolute addresses, base relocations and the entry point in it must stay true.
+// So must data that base relocations patch, which code addresses absolutely.
 bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h) const {
   const uint32_t entryPoint = OptionalHeader().AddressOfEntryPoint;
-  return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0 &&
-         (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) == 0 &&
-         !(entryPoint != 0 && SectionHoldsAddress(h, entryPoint));
+  if ((h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) == 0 ||
+      (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0 ||
+      (entryPoint != 0 && SectionHoldsAddress(h, entryPoint)))
+    return false;
+  const std::vector<uint32_t> pages = RelocatedPages();
+  return std::none_of(pages.begin(), pages.end(), [&](uint32_t page) { return SectionHoldsAddress(h, page); });
+}
+
+// The page of every block of base relocations, as far as the blocks read.
+std::vector<uint32_t> TPEModule::RelocatedPages() const {
+  std::vector<uint32_t> pages;
+  const int index = RelocationSectionIndex();
+  if (index < 0) return pages;
+  const IMAGE_SECTION_HEADER& h = fSectionList[index]->SectionHeader();
+  const TDataDirectoryEntry entry = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
+  const ByteView data = fSectionList[index]->RawData().View();
+  const uint64_t start = entry.VirtualAddress() - h.VirtualAddress;
+  if (start >= data.size()) return pages;
+  const ByteView blocks = data.sub(start, std::min<uint64_t>(entry.Size(), data.size() - start));
+  constexpr uint32_t kBlockHeaderSize = 8;
+  for (uint64_t at = 0; blocks.has(at, kBlockHeaderSize);) {
+    pages.push_back(blocks.u32(at));
+    const uint32_t blockSize = blocks.u32(at + 4);
+    if (blockSize < kBlockHeaderSize) break;
+    at += blockSize;
+  }
+  return pages;
 }
 
 // The last section, in table order, whose bytes hold the address of data directory

@@ -180,20 +180,33 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
             "Section .idata would move, but it is neither discardable nor the base relocation section");
 }
 
-// Discardable code (a driver's INIT) and a discardable section holding the entry
-// point run before they are discarded: they keep their addresses like code does.
-TEST(ImageLayout, DiscardableCodeOrEntryPointIsNeverMoved) {
-  constexpr uint32_t kDiscardableCode = kCode | 0x02000000;
-  const uint32_t kFollowerAt = 0x3000;
-  for (auto [characteristics, entryPoint] :
-       {std::pair{kDiscardableCode, 0u}, std::pair{kDiscardableData, kFollowerAt + 4}}) {
-    BuiltImage built = GrowingResourceImage(Section("INIT", Fill(8, 1), characteristics)).Build();
-    built.PutU32(built.layout.optionalHeader + 16, entryPoint);
+// Discardable code (a driver's INIT), and discardable data holding the entry point
+// or patched by base relocations, are addressed absolutely until discarded: they
+// keep their addresses like code does.
+TEST(ImageLayout, DiscardableCodeEntryPointOrRelocatedDataIsNeverMoved) {
+  constexpr uint32_t kDiscardableCode = kCode | 0x02000000, kInitAt = 0x3000;
+  struct Case {
+    uint32_t characteristics, entryPoint;
+    bool relocated;
+  };
+  for (const Case& c : {Case{kDiscardableCode, 0, false}, Case{kDiscardableData, kInitAt + 4, false},
+                        Case{kDiscardableData, 0, true}}) {
+    ImageBuilder b = GrowingResourceImage(Section("INIT", Fill(8, 1), c.characteristics));
+    if (c.relocated) {
+      b.AddSection(Section(".reloc", Fill(8, 0), kDiscardableData));  // one block, for INIT's page
+      b.DataDirectory(5, 0x4000, 8);
+    }
+    BuiltImage built = b.Build();
+    built.PutU32(built.layout.optionalHeader + 16, c.entryPoint);
+    if (c.relocated) {
+      built.PutU32(built.layout.sectionData[3], kInitAt);
+      built.PutU32(built.layout.sectionData[3] + 4, 8);
+    }
     auto image = LoadImage(built);
     Grow(*image);
     EXPECT_EQ(SaveRefusal(*image).message,
-              "Section INIT would move, but it is discardable code or holds the entry point")
-        << std::hex << characteristics;
+              "Section INIT would move, but it is discardable code, or holds the entry point or relocated data")
+        << std::hex << c.characteristics << " " << c.entryPoint << " " << c.relocated;
   }
 }
 

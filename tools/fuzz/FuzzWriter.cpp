@@ -88,10 +88,14 @@ struct TSection {
   uint32_t Kept() const { return raw < vs ? raw : Vs(); }
   uint32_t Uninitialized() const { return raw < vs ? vs - raw : 0; }
   bool Discardable() const { return (characteristics & kDiscardable) != 0; }
-  // Discardable, holding neither code nor the entry point: what may move as such.
-  bool DiscardableData(uint32_t entryPoint) const {
+  bool HoldsAddress(uint32_t rva) const { return rva >= va && uint64_t(rva) - va < vs; }
+  // Discardable, holding neither code, the entry point nor a page of base
+  // relocations: what may move as such.
+  bool DiscardableData(uint32_t entryPoint, const std::vector<uint32_t>& relocatedPages) const {
     return Discardable() && (characteristics & (kCode | kExecute)) == 0 &&
-           !(entryPoint != 0 && entryPoint >= va && uint64_t(entryPoint) - va < vs);
+           !(entryPoint != 0 && HoldsAddress(entryPoint)) &&
+           std::none_of(relocatedPages.begin(), relocatedPages.end(),
+                        [&](uint32_t page) { return HoldsAddress(page); });
   }
   // What the writer moves an address with: a section that had an address, up to
   // the next multiple of SectionAlignment (the loader maps that slack too).
@@ -445,6 +449,24 @@ int RelocationSection(const TPe& old) {
   return found;
 }
 
+// The page of every block of base relocations, as far as the blocks read.
+std::vector<uint32_t> RelocatedPages(const TPe& old) {
+  std::vector<uint32_t> pages;
+  const int index = RelocationSection(old);
+  if (index < 0) return pages;
+  const TSection& s = old.sections[static_cast<size_t>(index)];
+  const uint64_t start = old.DirVa(kRelocationEntry) - s.va;
+  if (start >= s.Kept()) return pages;
+  const uint64_t end = start + std::min<uint64_t>(old.DirSize(kRelocationEntry), s.Kept() - start);
+  for (uint64_t at = start; at + 8 <= end;) {
+    pages.push_back(Get32(*old.b, s.ptr + at));
+    const uint32_t blockSize = Get32(*old.b, s.ptr + at + 4);
+    if (blockSize < 8) break;
+    at += blockSize;
+  }
+  return pages;
+}
+
 // Where every section goes: packed from SectionAlignment (virtually) and from the
 // headers and comment block (in the file), each in its own order; the refusals of
 // a plan that cannot be written go to refusals. resourceKept: the resource
@@ -481,7 +503,9 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
     size_t at = 0;
     for (size_t j = 0; j < old.sections.size(); ++j) {
       const TSection& s = old.sections[j];
-      if (!(s.DiscardableData(old.Opt32(16)) || static_cast<int>(j) == relocSection || s.name == ".reloc")) at = j + 1;
+      if (!(s.DiscardableData(old.Opt32(16), RelocatedPages(old)) || static_cast<int>(j) == relocSection ||
+            s.name == ".reloc"))
+        at = j + 1;
     }
     TPlaced fresh;
     fresh.name = ".rsrc";
@@ -529,8 +553,8 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
     const TPlaced& p = plan.sections[i];
     if (p.old < 0) continue;
     const TSection& s = old.sections[static_cast<size_t>(p.old)];
-    bool movable = s.DiscardableData(old.Opt32(16)) || p.old == relocSection || s.name == ".reloc" ||
-                   static_cast<int>(i) == plan.resource;
+    bool movable = s.DiscardableData(old.Opt32(16), RelocatedPages(old)) || p.old == relocSection ||
+                   s.name == ".reloc" || static_cast<int>(i) == plan.resource;
     if (s.va != 0 && p.va != s.va && !movable)
       refusals.insert(
           Message(s.Discardable() ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove, ToU16(s.name)));
