@@ -2,9 +2,10 @@
 # Builds of tolvane side by side, for a change that claims (or may cost) speed: the
 # main table's inputs (20,000 resources, 150 MB, and a .RES of 10,000) and the
 # 100k small-resource series, each build running both jobs in turn within every
-# round so that all see the same machine. Prints the median wall and CPU seconds.
+# round, after the floor (floor.c: the big image mapped and written out), so that
+# all see the same machine. Prints the median wall and CPU seconds.
 #
-#   tools/bench/compare.sh [--work DIR] [--runs N] [--generator GEN] NAME=TOLVANE...
+#   tools/bench/compare.sh [--work DIR] [--runs N] [--generator GEN] [--floor FLOOR] NAME=TOLVANE...
 #
 # e.g. compare.sh --runs 15 before=/tmp/before/tolvane after=build-perf/tolvane
 set -euo pipefail
@@ -14,12 +15,14 @@ root=$(cd "$here/../.." && pwd)
 work=/tmp/tolvane-compare
 runs=11
 generator=$root/build/tools/bench/make_bench_inputs
+floor=$root/build/tools/bench/bench_floor
 builds=()
 while [ $# -gt 0 ]; do
   case $1 in
     --work) work=$2; shift ;;
     --runs) runs=$2; shift ;;
     --generator) generator=$2; shift ;;
+    --floor) floor=$2; shift ;;
     *=*) builds+=("$1") ;;
     *) echo "compare.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -36,6 +39,8 @@ mkdir -p "$work"
 
 rm -f "$work"/*.samples
 for ((r = 1; r <= runs; ++r)); do
+  fresh out.floor.exe
+  measure floor "$floor" "$work/big.exe" "$work/out.floor.exe"
   for b in "${builds[@]}"; do
     name=${b%%=*} program=${b#*=}
     for input in big small; do
@@ -52,6 +57,7 @@ echo "Median of $runs interleaved runs: wall s (CPU s); big = 20,000 resources i
 echo
 echo "| build | big -r | big -o | small -r | small -o |"
 echo "|---|---:|---:|---:|---:|"
+printf "| floor | %.3f (%.2f) | | | |\n" "$(median floor)" "$(median floor 3)"
 for b in "${builds[@]}"; do
   name=${b%%=*}
   row="| $name"
