@@ -225,8 +225,7 @@ bool TPEModule::SectionMayMove(int index) const {
 // So must data that base relocations patch, which code addresses absolutely.
 bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h) const {
   const uint32_t entryPoint = OptionalHeader().AddressOfEntryPoint;
-  if ((h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) == 0 ||
-      (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0 ||
+  if (!IsDiscardable(h) || (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0 ||
       (entryPoint != 0 && SectionHoldsAddress(h, entryPoint)))
     return false;
   const std::vector<uint32_t> pages = RelocatedPages();

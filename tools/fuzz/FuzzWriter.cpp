@@ -563,17 +563,24 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
 }
 
 // The file offsets of the debug records, as the section that holds entry 6 keeps them.
-std::vector<uint64_t> DebugRecordOffsets(const TPe& old) {
-  std::vector<uint64_t> records;
+struct TDebugRecords {
+  int section = -1;          // the section that holds entry 6, -1 for none
+  std::vector<uint64_t> at;  // where each whole record starts in that section's bytes
+};
+
+TDebugRecords DebugRecordsOf(const TPe& old) {
+  TDebugRecords records;
   if (old.directoryCount <= kDebugEntry || old.DirVa(kDebugEntry) == 0 || old.DirSize(kDebugEntry) < kDebugRecord ||
       !IsPowerOfTwo(old.SectionAlignment()))
     return records;
   const uint32_t rva = old.DirVa(kDebugEntry), size = old.DirSize(kDebugEntry);
-  for (const TSection& s : old.sections) {
+  for (size_t j = 0; j < old.sections.size(); ++j) {
+    const TSection& s = old.sections[j];
     if (!s.HoldsRva(rva, old.SectionAlignment())) continue;
+    records.section = static_cast<int>(j);
     const uint64_t start = rva - s.va;
     for (uint64_t at = start; at + kDebugRecord <= start + size && at + kDebugRecord <= s.Kept(); at += kDebugRecord)
-      records.push_back(s.ptr + at);
+      records.at.push_back(at);
     break;
   }
   return records;
@@ -594,8 +601,10 @@ void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refus
     expect(s.linenumbers, "The PointerToLinenumbers of section " + s.name);
   }
   if (old.directoryCount > kCertificateEntry) expect(old.DirVa(kCertificateEntry), "The certificate table");
-  for (uint64_t record : DebugRecordOffsets(old))
-    expect(Get32(*old.b, record + 24), "A debug record's PointerToRawData");
+  const TDebugRecords debug = DebugRecordsOf(old);
+  for (uint64_t at : debug.at)
+    expect(Get32(*old.b, old.sections[static_cast<size_t>(debug.section)].ptr + at + 24),
+           "A debug record's PointerToRawData");
 }
 
 // ---- the PE checksum, summed plainly ----
@@ -755,25 +764,18 @@ void CheckWritten(const TCase& c, const Bytes& out) {
 
   // Each section's bytes, but the resource section's, as they were, with the debug
   // records patched where they stand; zeros up to its file size.
-  int debugSection = -1;
+  const TDebugRecords debug = DebugRecordsOf(old);
+  const int debugSection = debug.section;
   Bytes debugBytes;
-  if (old.directoryCount > kDebugEntry && old.DirVa(kDebugEntry) != 0 && old.DirSize(kDebugEntry) >= kDebugRecord) {
-    const uint32_t rva = old.DirVa(kDebugEntry), size = old.DirSize(kDebugEntry);
-    for (size_t j = 0; j < n; ++j) {
-      if (!old.sections[j].HoldsRva(rva, SA)) continue;
-      debugSection = static_cast<int>(j);
-      Bytes& data = debugBytes;
-      data.assign(in.begin() + old.sections[j].ptr, in.begin() + old.sections[j].ptr + old.sections[j].Kept());
-      const uint64_t start = rva - old.sections[j].va;
-      for (uint64_t at = start; at + kDebugRecord <= start + size; at += kDebugRecord) {
-        if (at + kDebugRecord > data.size()) break;
-        uint32_t address = Get32(data, at + 20), pointer = Get32(data, at + 24);
-        if (address != 0) Put32(data, at + 20, movedRva(address));
-        if (pointer != 0) Put32(data, at + 24, movedOffset(pointer));
-        if (StrayOffsetInASection(old, pe, pointer, movedOffset(pointer)))
-          Wrong("a debug record's PointerToRawData now names a section's bytes", "0x%x", pointer);
-      }
-      break;
+  if (debugSection >= 0) {
+    const TSection& held = old.sections[static_cast<size_t>(debugSection)];
+    debugBytes.assign(in.begin() + held.ptr, in.begin() + held.ptr + held.Kept());
+    for (uint64_t at : debug.at) {
+      uint32_t address = Get32(debugBytes, at + 20), pointer = Get32(debugBytes, at + 24);
+      if (address != 0) Put32(debugBytes, at + 20, movedRva(address));
+      if (pointer != 0) Put32(debugBytes, at + 24, movedOffset(pointer));
+      if (StrayOffsetInASection(old, pe, pointer, movedOffset(pointer)))
+        Wrong("a debug record's PointerToRawData now names a section's bytes", "0x%x", pointer);
     }
   }
   for (size_t j = 0; j < n; ++j) {
