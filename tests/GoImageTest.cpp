@@ -80,7 +80,7 @@ TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
     }
     if (WineCannotRun().empty()) {
       RunResult ran = RunUnderWine({out});
-      EXPECT_EQ(ran.status, 0);
+      EXPECT_EQ(ran.status, 0) << "signal " << ran.signal << "; " << ran.err;
       EXPECT_EQ(ran.err.substr(0, 14), "hello from go\n");
     }
   }

@@ -25,6 +25,8 @@ namespace tolvane::test {
 // "" when Wine runs a 32-bit Windows console program here; otherwise why not, as
 // tools/wine-probe says it. Probed once per process.
 std::string WineCannotRun();
+// Runs the program under Wine; when Wine itself dies of a signal, runs it again, up
+// to three times in all.
 RunResult RunUnderWine(const std::vector<std::string>& args);
 
 // ---- Mono: runs .NET programs and reads the version resource of any PE file ----
