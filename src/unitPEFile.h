@@ -263,6 +263,12 @@ protected:
   TLayoutPlan PlanLayout() const;
   void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
   void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
+  // A file offset the headers hold, with the name a refusal gives it.
+  struct THeaderFileOffset {
+    uint32_t* field;
+    std::string what;
+  };
+  std::vector<THeaderFileOffset> HeaderFileOffsets();
   // A debug record where it stands: at an offset in the data of a section.
   struct TDebugRecordPlace {
     TMemoryStream* data;

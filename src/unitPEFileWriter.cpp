@@ -188,16 +188,24 @@ void TPEModule::RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan) {
   auto refuseIfDropped = [&](uint32_t offset, const std::string& what) {
     if (offset != 0 && plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
   };
-  refuseIfDropped(fCOFFHeader.PointerToSymbolTable, "PointerToSymbolTable");
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
-    refuseIfDropped(h.PointerToRelocations, "The PointerToRelocations of section " + fSectionList[i]->SectionName());
-    refuseIfDropped(h.PointerToLinenumbers, "The PointerToLinenumbers of section " + fSectionList[i]->SectionName());
-  }
+  for (const THeaderFileOffset& offset : HeaderFileOffsets()) refuseIfDropped(*offset.field, offset.what);
   if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_SECURITY))
     refuseIfDropped(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
   for (const TDebugRecordPlace& place : DebugRecords(plan))
     refuseIfDropped(place.Decode().PointerToRawData, "A debug record's PointerToRawData");
+}
+
+// The symbol table lies after the sections (MinGW) or inside the last one (Go's
+// .symtab); relocations and line numbers of object files may linger in an image too.
+std::vector<TPEModule::THeaderFileOffset> TPEModule::HeaderFileOffsets() {
+  std::vector<THeaderFileOffset> offsets{{&fCOFFHeader.PointerToSymbolTable, "PointerToSymbolTable"}};
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    IMAGE_SECTION_HEADER& h = fSectionList[i]->MutableSectionHeader();
+    const std::string name = fSectionList[i]->SectionName();
+    offsets.push_back({&h.PointerToRelocations, "The PointerToRelocations of section " + name});
+    offsets.push_back({&h.PointerToLinenumbers, "The PointerToLinenumbers of section " + name});
+  }
+  return offsets;
 }
 
 bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) {
@@ -331,15 +339,8 @@ void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
 // moved, or into the bytes after the last section, move with what they point at.
 void TPEModule::MoveLayoutDependentPositions(const TLayoutPlan& plan) {
   MoveDataDirectories(plan);
-  // The symbol table lies after the sections (MinGW) or inside the last one (Go's
-  // .symtab); either way it moves with the bytes that hold it.
-  if (fCOFFHeader.PointerToSymbolTable != 0)
-    fCOFFHeader.PointerToSymbolTable = plan.MovedFileOffset(fCOFFHeader.PointerToSymbolTable);
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    IMAGE_SECTION_HEADER& h = fSectionList[i]->MutableSectionHeader();
-    if (h.PointerToRelocations != 0) h.PointerToRelocations = plan.MovedFileOffset(h.PointerToRelocations);
-    if (h.PointerToLinenumbers != 0) h.PointerToLinenumbers = plan.MovedFileOffset(h.PointerToLinenumbers);
-  }
+  for (const THeaderFileOffset& offset : HeaderFileOffsets())
+    if (*offset.field != 0) *offset.field = plan.MovedFileOffset(*offset.field);
 }
 
 void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
