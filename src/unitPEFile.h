@@ -247,9 +247,10 @@ protected:
   // too, into which a rebuilt section may grow).
   static bool SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva);
   bool SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const;
-  // The one rule for which sections a layout may give another address.
-  bool SectionMayMove(int index) const;
-  bool IsDiscardableData(const IMAGE_SECTION_HEADER& h) const;
+  // The one rule for which sections a layout may give another address, one answer
+  // per section in table order.
+  std::vector<bool> SectionsThatMayMove() const;
+  bool IsDiscardableData(const IMAGE_SECTION_HEADER& h, const std::vector<uint32_t>& sortedPages) const;
   std::vector<uint32_t> RelocatedPages() const;
   static bool IsDiscardable(const IMAGE_SECTION_HEADER& h) {
     return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0;

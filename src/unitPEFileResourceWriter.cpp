@@ -392,10 +392,9 @@ void TPEResourceModule::MakeRoomForSectionHeader() {
 
 // Only sections that may move may follow the new section.
 int TPEResourceModule::IndexAfterLastFixedSection() {
-  int after = 0;
-  for (int i = 0; i < fSectionList.Count(); ++i)
-    if (!SectionMayMove(i)) after = i + 1;
-  return after;
+  const std::vector<bool> mayMove = SectionsThatMayMove();
+  const auto lastFixed = std::find(mayMove.rbegin(), mayMove.rend(), false);
+  return static_cast<int>(mayMove.rend() - lastFixed);
 }
 
 void TPEResourceModule::LayoutImage() {

@@ -170,9 +170,10 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
 // Code refers to data by absolute address: a section that holds such things must
 // keep its address, or the image would break at run time.
 void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
+  const std::vector<bool> mayMove = SectionsThatMayMove();
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    if (p.hadAddress && p.VirtualShift() != 0 && !SectionMayMove(i))
+    if (p.hadAddress && p.VirtualShift() != 0 && !mayMove[static_cast<size_t>(i)])
       RaiseLayout(
           IsDiscardable(fSectionList[i]->SectionHeader()) ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove,
           ToU16(fSectionList[i]->SectionName()));
@@ -221,23 +222,31 @@ bool TPEModule::SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva)
 
 // Only what no code addresses absolutely may move: discardable data, the base
 // relocations (the section entry 5 points into, or named .reloc), and a section
-// that a directory entry describes whole (the rebuilt resource section).
-bool TPEModule::SectionMayMove(int index) const {
-  const TImageSection* s = fSectionList[index];
-  return IsDiscardableData(s->SectionHeader()) || s->SectionName() == ".reloc" || s->DirectoryEntry() != kNoDirectory ||
-         index == RelocationSectionIndex();
+// that a directory entry describes whole (the rebuilt resource section). Asked for
+// every section at once: the relocated pages, read once, may number millions.
+std::vector<bool> TPEModule::SectionsThatMayMove() const {
+  std::vector<uint32_t> pages = RelocatedPages();
+  std::sort(pages.begin(), pages.end());
+  const int relocationSection = RelocationSectionIndex();
+  std::vector<bool> mayMove(static_cast<size_t>(fSectionList.Count()));
+  for (int i = 0; i < fSectionList.Count(); ++i) {
+    const TImageSection* s = fSectionList[i];
+    mayMove[static_cast<size_t>(i)] = IsDiscardableData(s->SectionHeader(), pages) || s->SectionName() == ".reloc" ||
+                                      s->DirectoryEntry() != kNoDirectory || i == relocationSection;
+  }
+  return mayMove;
 }
 
 // Discardable code, a driver's INIT section say, runs before it is discarded: its
 // absolute addresses, base relocations and the entry point in it must stay true.
 // So must data that base relocations patch, which code addresses absolutely.
-bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h) const {
+bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h, const std::vector<uint32_t>& sortedPages) const {
   const uint32_t entryPoint = OptionalHeader().AddressOfEntryPoint;
   if (!IsDiscardable(h) || (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0 ||
       (entryPoint != 0 && SectionHoldsAddress(h, entryPoint)))
     return false;
-  const std::vector<uint32_t> pages = RelocatedPages();
-  return std::none_of(pages.begin(), pages.end(), [&](uint32_t page) { return SectionHoldsAddress(h, page); });
+  const auto firstPageFromSection = std::lower_bound(sortedPages.begin(), sortedPages.end(), h.VirtualAddress);
+  return firstPageFromSection == sortedPages.end() || !SectionHoldsAddress(h, *firstPageFromSection);
 }
 
 // The page of every block of base relocations, as far as the blocks read.

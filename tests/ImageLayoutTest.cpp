@@ -182,31 +182,39 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
 
 // Discardable code (a driver's INIT), and discardable data holding the entry point
 // or patched by base relocations, are addressed absolutely until discarded: they
-// keep their addresses like code does.
+// keep their addresses like code does. Relocated pages before and after INIT, in
+// any order, leave it free to move.
 TEST(ImageLayout, DiscardableCodeEntryPointOrRelocatedDataIsNeverMoved) {
   constexpr uint32_t kDiscardableCode = kCode | 0x02000000, kInitAt = 0x3000;
+  const std::string kRefused =
+      "Section INIT would move, but it is discardable code, or holds the entry point or relocated data";
   struct Case {
     uint32_t characteristics, entryPoint;
-    bool relocated;
+    std::vector<uint32_t> relocatedPages;  // one block of base relocations each
+    std::string refusal;                   // "": INIT moves
   };
-  for (const Case& c : {Case{kDiscardableCode, 0, false}, Case{kDiscardableData, kInitAt + 4, false},
-                        Case{kDiscardableData, 0, true}}) {
+  for (const Case& c : {Case{kDiscardableCode, 0, {}, kRefused}, Case{kDiscardableData, kInitAt + 4, {}, kRefused},
+                        Case{kDiscardableData, 0, {kInitAt}, kRefused},
+                        Case{kDiscardableData, 0, {0x5000, 0x1000, kInitAt}, kRefused},
+                        Case{kDiscardableData, 0, {0x5000, 0x1000}, ""}}) {
+    SCOPED_TRACE(::testing::Message() << std::hex << c.characteristics << " " << c.entryPoint << " "
+                                      << c.relocatedPages.size() << " pages");
     ImageBuilder b = GrowingResourceImage(Section("INIT", Fill(8, 1), c.characteristics));
-    if (c.relocated) {
-      b.AddSection(Section(".reloc", Fill(8, 0), kDiscardableData));  // one block, for INIT's page
-      b.DataDirectory(5, 0x4000, 8);
+    const uint32_t blocksSize = 8 * static_cast<uint32_t>(c.relocatedPages.size());
+    if (blocksSize != 0) {
+      b.AddSection(Section(".reloc", Fill(blocksSize, 0), kDiscardableData));
+      b.DataDirectory(5, 0x4000, blocksSize);
     }
     BuiltImage built = b.Build();
     built.PutU32(built.layout.optionalHeader + 16, c.entryPoint);
-    if (c.relocated) {
-      built.PutU32(built.layout.sectionData[3], kInitAt);
-      built.PutU32(built.layout.sectionData[3] + 4, 8);
+    for (size_t k = 0; k < c.relocatedPages.size(); ++k) {
+      built.PutU32(built.layout.sectionData[3] + 8 * k, c.relocatedPages[k]);
+      built.PutU32(built.layout.sectionData[3] + 8 * k + 4, 8);
     }
     auto image = LoadImage(built);
     Grow(*image);
-    EXPECT_EQ(SaveRefusal(*image).message,
-              "Section INIT would move, but it is discardable code, or holds the entry point or relocated data")
-        << std::hex << c.characteristics << " " << c.entryPoint << " " << c.relocated;
+    TMemoryStream out;
+    EXPECT_EQ(Capture([&] { image->SaveToStream(out); }).message, c.refusal);
   }
 }
 
