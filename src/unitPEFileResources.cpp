@@ -12,6 +12,7 @@
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "support/HashIndex.h"
+#include "support/RangeIndex.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -79,7 +80,12 @@ public:
   TResourceDirectoryReader(TPEResourceModule* module, ByteView directory, const TOwningList<TImageSection>& sections,
                            TOwningList<TResourceDetails>& out)
       : fModule(module), fDirectory(directory), fSections(sections), fOut(out) {
-    for (int i = 0; i < fSections.Count(); ++i) fImageBytes += fSections[i]->RawData().ByteSize();
+    for (int i = 0; i < fSections.Count(); ++i) {
+      const IMAGE_SECTION_HEADER& h = fSections[i]->SectionHeader();
+      fImageBytes += fSections[i]->RawData().ByteSize();
+      fSectionOfAddress.Add(h.VirtualAddress, uint64_t(h.VirtualAddress) + h.VirtualSize, i);
+    }
+    fSectionOfAddress.Build();
   }
 
   void Walk() { WalkTable(0, kTypeLevel); }
@@ -158,16 +164,17 @@ private:
   }
 
   // The section whose bytes hold the size bytes at rva (normally the resource
-  // section); offset receives where they start in its data.
+  // section, the first in table order that holds rva); offset receives where they
+  // start in its data.
   const TMemoryStream& DataBytes(uint32_t rva, uint32_t size, uint64_t& offset) const {
-    for (int i = 0; i < fSections.Count(); ++i) {
-      TImageSection* section = fSections[i];
-      const IMAGE_SECTION_HEADER& h = section->SectionHeader();
-      if (rva < h.VirtualAddress || rva >= uint64_t(h.VirtualAddress) + h.VirtualSize) continue;
-      const TMemoryStream& bytes = section->RawData();
-      if (!bytes.View().has(rva - h.VirtualAddress, size)) break;
-      offset = rva - h.VirtualAddress;
-      return bytes;
+    const int i = fSectionOfAddress.Find(rva);
+    if (i >= 0) {
+      const uint32_t start = rva - fSections[i]->SectionHeader().VirtualAddress;
+      const TMemoryStream& bytes = fSections[i]->RawData();
+      if (bytes.View().has(start, size)) {
+        offset = start;
+        return bytes;
+      }
     }
     throw EPEException(LoadResString(StrId::ResourceDataOutsideImage));
   }
@@ -205,6 +212,7 @@ private:
   TPEResourceModule* fModule;
   ByteView fDirectory;
   const TOwningList<TImageSection>& fSections;
+  TRangeIndex fSectionOfAddress;  // a resource's data may lie in any of tens of thousands of sections
   TOwningList<TResourceDetails>& fOut;
   uint64_t fImageBytes = 0;
   uint64_t fDataBytes = 0;

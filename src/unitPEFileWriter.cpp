@@ -7,6 +7,7 @@
 #include "StringTable.h"
 #include "platform/Checksum.h"
 #include "support/Align.h"
+#include "support/RangeIndex.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -37,14 +38,6 @@ struct TPEModule::TSectionPlacement {
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
   uint64_t virtualEnd = 0;
 
-  bool HeldVirtual(uint32_t rva) const {
-    return hadAddress && rva >= oldVirtualAddress && uint64_t(rva) < oldVirtualEnd;
-  }
-  bool HoldsVirtual(uint32_t rva) const { return rva >= virtualAddress && uint64_t(rva) < virtualEnd; }
-  bool HeldInFile(uint32_t offset) const {
-    return hadAddress && oldRawSize != 0 && offset >= oldPointer &&
-           uint64_t(offset) < uint64_t(oldPointer) + oldRawSize;
-  }
   int64_t VirtualShift() const { return int64_t(virtualAddress) - oldVirtualAddress; }
   int64_t FileShift() const { return int64_t(pointer) - oldPointer; }
 };
@@ -59,31 +52,41 @@ struct TPEModule::TLayoutPlan {
   uint64_t oldFirstData = 0;    // where the first section's data started (0: none had any)
   uint64_t imageSize = 0;
   std::vector<TSectionPlacement> sections;
+  // Which section, the first in table order, held an address or a file offset
+  // before the layout, and which holds an address after it.
+  TRangeIndex heldVirtual, heldInFile, holdsVirtual;
+
+  void IndexSections() {
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const TSectionPlacement& p = sections[i];
+      if (p.hadAddress) {
+        heldVirtual.Add(p.oldVirtualAddress, p.oldVirtualEnd, static_cast<int>(i));
+        heldInFile.Add(p.oldPointer, uint64_t(p.oldPointer) + p.oldRawSize, static_cast<int>(i));
+      }
+      holdsVirtual.Add(p.virtualAddress, p.virtualEnd, static_cast<int>(i));
+    }
+    heldVirtual.Build();
+    heldInFile.Build();
+    holdsVirtual.Build();
+  }
 
   int64_t AppendedShift() const { return int64_t(sectionsEnd) - int64_t(oldSectionsEnd); }
 
   const TSectionPlacement* SectionThatHeld(uint32_t rva) const {
-    for (const TSectionPlacement& p : sections)
-      if (p.HeldVirtual(rva)) return &p;
-    return nullptr;
+    const int i = heldVirtual.Find(rva);
+    return i < 0 ? nullptr : &sections[static_cast<size_t>(i)];
   }
   // An address no section held named no bytes; it must not name a section's bytes
   // because a section was emptied or placed there.
-  bool PlacedOverNothing(uint32_t rva) const {
-    return SectionThatHeld(rva) == nullptr &&
-           std::any_of(sections.begin(), sections.end(),
-                       [&](const TSectionPlacement& p) { return p.HoldsVirtual(rva); });
-  }
+  bool PlacedOverNothing(uint32_t rva) const { return heldVirtual.Find(rva) < 0 && holdsVirtual.Find(rva) >= 0; }
   // Bytes between the sections' data belong to nothing, and the packed layout
   // leaves them out: an offset into them would name whatever lands there.
   bool DropsBytesAt(uint32_t offset) const {
-    return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd &&
-           std::none_of(sections.begin(), sections.end(),
-                        [&](const TSectionPlacement& p) { return p.HeldInFile(offset); });
+    return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd && heldInFile.Find(offset) < 0;
   }
   uint32_t MovedFileOffset(uint32_t offset) const {
-    for (const TSectionPlacement& p : sections)
-      if (p.HeldInFile(offset)) return Shifted(offset, p.FileShift());
+    const int i = heldInFile.Find(offset);
+    if (i >= 0) return Shifted(offset, sections[static_cast<size_t>(i)].FileShift());
     if (offset >= oldSectionsEnd) return Shifted(offset, AppendedShift());
     return offset;
   }
@@ -164,6 +167,7 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
     plan.sectionsEnd = plan.headersSize + commentSize;
     for (TSectionPlacement& p : plan.sections) p.pointer = static_cast<uint32_t>(plan.sectionsEnd);
   }
+  plan.IndexSections();
   return plan;
 }
 
@@ -398,16 +402,13 @@ std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutP
   TDataDirectoryEntry dir = DataDirectory(IMAGE_DIRECTORY_ENTRY_DEBUG);
   const uint32_t debugRva = dir.VirtualAddress(), debugSize = dir.Size();
   if (debugRva == 0 || debugSize < kRecordSize) return records;
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    if (!p.HeldVirtual(debugRva)) continue;
-    TMemoryStream& data = fSectionList[i]->RawData();
-    const uint64_t start = debugRva - p.oldVirtualAddress;
-    for (uint64_t at = start; at + kRecordSize <= start + debugSize; at += kRecordSize) {
-      if (at + kRecordSize > data.ByteSize()) break;
-      records.push_back({&data, at});
-    }
-    break;
+  const TSectionPlacement* p = plan.SectionThatHeld(debugRva);
+  if (p == nullptr) return records;
+  TMemoryStream& data = fSectionList[static_cast<int>(p - plan.sections.data())]->RawData();
+  const uint64_t start = debugRva - p->oldVirtualAddress;
+  for (uint64_t at = start; at + kRecordSize <= start + debugSize; at += kRecordSize) {
+    if (at + kRecordSize > data.ByteSize()) break;
+    records.push_back({&data, at});
   }
   return records;
 }
