@@ -193,10 +193,10 @@ TEST(ImageLayout, DiscardableCodeEntryPointOrRelocatedDataIsNeverMoved) {
     std::vector<uint32_t> relocatedPages;  // one block of base relocations each
     std::string refusal;                   // "": INIT moves
   };
-  for (const Case& c : {Case{kDiscardableCode, 0, {}, kRefused}, Case{kDiscardableData, kInitAt + 4, {}, kRefused},
-                        Case{kDiscardableData, 0, {kInitAt}, kRefused},
-                        Case{kDiscardableData, 0, {0x5000, 0x1000, kInitAt}, kRefused},
-                        Case{kDiscardableData, 0, {0x5000, 0x1000}, ""}}) {
+  for (const Case& c :
+       {Case{kDiscardableCode, 0, {}, kRefused}, Case{kDiscardableData, kInitAt + 4, {}, kRefused},
+        Case{kDiscardableData, 0, {kInitAt}, kRefused}, Case{kDiscardableData, 0, {0x5000, 0x1000, kInitAt}, kRefused},
+        Case{kDiscardableData, 0, {0x5000, 0x1000}, ""}}) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.characteristics << " " << c.entryPoint << " "
                                       << c.relocatedPages.size() << " pages");
     ImageBuilder b = GrowingResourceImage(Section("INIT", Fill(8, 1), c.characteristics));

@@ -19,8 +19,8 @@ TEST(RangeIndex, FindsTheLowestNumberAmongTheRangesThatHoldAValue) {
   index.Add(30, 35, 5);
   index.Build();
   const std::pair<uint64_t, int> cases[] = {
-      {0, 1},  {4, 1},  {5, -1},  {9, -1},  {10, 2},  {14, 2},  {15, 0},         {18, 0},
-      {19, 0}, {29, 0}, {30, 5},  {34, 5},  {35, -1}, {40, -1}, {UINT64_MAX, -1},
+      {0, 1},  {4, 1},  {5, -1}, {9, -1}, {10, 2},  {14, 2},  {15, 0},          {18, 0},
+      {19, 0}, {29, 0}, {30, 5}, {34, 5}, {35, -1}, {40, -1}, {UINT64_MAX, -1},
   };
   for (const auto& [value, first] : cases) EXPECT_EQ(index.Find(value), first) << value;
 }
