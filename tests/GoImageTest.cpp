@@ -9,7 +9,6 @@
 #include "builders/ProgramRunner.h"
 #include "builders/TestFiles.h"
 #include "clients/Clients.h"
-#include "unitResFile.h"
 
 namespace tolvane::test {
 namespace {
@@ -56,11 +55,7 @@ TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
   const bool haveLlvm = LlvmReadobjAbsent().empty(), haveGo = !FindOnPath("go").empty();
   if (!haveLlvm && !haveGo) GTEST_SKIP() << "neither llvm-readobj (Debian llvm) nor go (Debian golang-go) is installed";
   ScratchDir dir;
-  TResModule res;
-  AddResource(res, u"BIG", u"10", 1033, Bytes(1 << 20, 0x5A));
-  res.SaveToFile(dir.file16("big.res"));
-
-  for (const std::string& stamp : {FixturePath("strings.res"), dir.file("big.res")}) {
+  for (const std::string& stamp : {FixturePath("strings.res"), WriteMegabyteRes(dir)}) {
     SCOPED_TRACE(stamp);
     std::string out = dir.file("out.exe");
     RunResult merged = RunTolvane({"-o", out, kGoImage, stamp});

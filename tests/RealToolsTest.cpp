@@ -124,15 +124,40 @@ TEST_F(Wine, MergedProgramShowsTheReplacedStringAndVersion) {
 
 TEST_F(Wine, ProgramWhoseResourcesMovedRelocationsStillRuns) {
   ScratchDir dir;
-  // A megabyte of RCDATA pushes .rsrc past its slot, so .reloc moves.
-  TResModule res;
-  AddResource(res, u"10", u"999", 1033, Bytes(1 << 20, 0x5A));
-  res.SaveToFile(ToU16(dir.file("big.res")));
-  RunResult merged = RunTolvane({"-o", dir.file("big.exe"), FixturePath("app.exe"), dir.file("big.res")});
+  RunResult merged = RunTolvane({"-o", dir.file("big.exe"), FixturePath("app.exe"), WriteMegabyteRes(dir)});
   ASSERT_EQ(merged.status, 0) << merged.err;
   RunResult r = RunUnderWine({dir.file("big.exe")});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Hello from app.exe\nFileVersion 1.0.0.0\n");
+}
+
+// Wine's own console programs, which nobody here built, print what they printed
+// before after a merge of our version stamp, and after one that moves .reloc and
+// the debug sections behind .rsrc. cmd's help and find's complaint come from their
+// string tables.
+TEST_F(Wine, ItsOwnProgramsRunAsBeforeAfterAMerge) {
+  const std::string programs = "/usr/lib/i386-linux-gnu/wine/i386-windows/";
+  if (!PathExists(programs + "cmd.exe")) GTEST_SKIP() << "Wine's i386 programs are not in " << programs;
+  ScratchDir dir;
+  const std::string stamps[] = {std::string(TOLVANE_SOURCE_DIR) + "/tests/realworld/realworld_stamp.res",
+                                WriteMegabyteRes(dir)};
+  const std::vector<std::vector<std::string>> runs = {{"cmd.exe", "/c", "help echo & ver & set /a 6*7"},
+                                                      {"find.exe", "/?"}};
+  for (std::vector<std::string> run : runs) {
+    const std::string program = run[0];
+    run[0] = programs + program;
+    const RunResult before = RunUnderWine(run);
+    ASSERT_FALSE(before.out.empty()) << program << " printed nothing under Wine";
+    for (const std::string& stamp : stamps) {
+      SCOPED_TRACE(program + " merged with " + stamp);
+      run[0] = dir.file(program);
+      RunResult merged = RunTolvane({"-o", run[0], programs + program, stamp});
+      ASSERT_EQ(merged.status, 0) << merged.err;
+      const RunResult after = RunUnderWine(run);
+      EXPECT_EQ(after.status, before.status) << after.err;
+      EXPECT_EQ(after.out, before.out);
+    }
+  }
 }
 
 TEST_F(Wine, ResourceDllWrittenFromTheTemplateLoadsAsDataFile) {

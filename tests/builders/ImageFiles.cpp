@@ -51,4 +51,11 @@ TResourceDetails* AddResource(TResourceModule& module, const std::u16string& typ
   return added;
 }
 
+std::string WriteMegabyteRes(const ScratchDir& dir) {
+  TResModule res;
+  AddResource(res, u"10", u"999", 1033, Bytes(1 << 20, 0x5A));
+  res.SaveToFile(dir.file16("megabyte.res"));
+  return dir.file("megabyte.res");
+}
+
 }  // namespace tolvane::test

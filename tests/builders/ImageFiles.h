@@ -50,4 +50,8 @@ std::vector<ResourceKey> Sorted(std::vector<ResourceKey> keys);
 TResourceDetails* AddResource(TResourceModule& module, const std::u16string& type, const std::u16string& name,
                               uint32_t language, const Bytes& bytes);
 
+// A .RES of one resource, a megabyte of RCDATA: merged, it pushes .rsrc past its
+// slot, so every section after it moves. Written into dir; gives its path.
+std::string WriteMegabyteRes(const ScratchDir& dir);
+
 }  // namespace tolvane::test
