@@ -160,6 +160,29 @@ TEST_F(Wine, ItsOwnProgramsRunAsBeforeAfterAMerge) {
   }
 }
 
+// python3-distlib's script launcher (built by others, with MSVC) finds the script
+// appended to it by the zip record at the very end of its file, and runs the
+// command of the script's #! line with its own path: the appended bytes must stay
+// the file's last ones after a merge. An empty zip is all the launcher needs.
+TEST_F(Wine, ScriptLauncherFindsItsAppendedScriptAfterAMerge) {
+  const std::string launcher = "/usr/lib/python3/dist-packages/distlib/t32.exe";
+  if (!PathExists(launcher)) GTEST_SKIP() << "python3-distlib's t32.exe is not installed";
+  ScratchDir dir;
+  Bytes script = ReadFileBytes(launcher);
+  const Bytes shebangAndEmptyZip =
+      BytesOf(std::string("#!C:\\windows\\system32\\cmd.exe /c echo\r\nPK\x05\x06") + std::string(18, '\0'));
+  script.insert(script.end(), shebangAndEmptyZip.begin(), shebangAndEmptyZip.end());
+  WriteFileBytes(dir.file("script.exe"), script);
+  for (const std::string& stamp : {FixturePath("merge.res"), WriteMegabyteRes(dir)}) {
+    SCOPED_TRACE(stamp);
+    RunResult merged = RunTolvane({"-o", dir.file("stamped.exe"), dir.file("script.exe"), stamp});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    const RunResult r = RunUnderWine({dir.file("stamped.exe"), "one", "two"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("stamped.exe\" one two"), std::string::npos) << r.out;
+  }
+}
+
 TEST_F(Wine, ResourceDllWrittenFromTheTemplateLoadsAsDataFile) {
   ScratchDir dir;
   RunResult made = RunTolvane({"-s", dir.file("strings.dll"), "unused.exe", FixturePath("dllstrings.res")});
