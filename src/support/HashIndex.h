@@ -39,8 +39,6 @@ public:
 
   size_t Count() const { return fCount; }
 
-  // Asks the processor for the slot a lookup of hash starts at, ahead of the lookup.
-
 private:
   struct TSlot {
     uint64_t hash = 0;  // 0: empty
