@@ -251,7 +251,7 @@ protected:
   // per section in table order.
   std::vector<bool> SectionsThatMayMove() const;
   bool IsDiscardableData(const IMAGE_SECTION_HEADER& h, const std::vector<uint32_t>& sortedPages) const;
-  std::vector<uint32_t> RelocatedPages() const;
+  std::vector<uint32_t> RelocatedPages(int relocationSection) const;
   static bool IsDiscardable(const IMAGE_SECTION_HEADER& h) {
     return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0;
   }

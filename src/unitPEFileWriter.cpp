@@ -229,9 +229,9 @@ bool TPEModule::SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva)
 // that a directory entry describes whole (the rebuilt resource section). Asked for
 // every section at once: the relocated pages, read once, may number millions.
 std::vector<bool> TPEModule::SectionsThatMayMove() const {
-  std::vector<uint32_t> pages = RelocatedPages();
-  std::sort(pages.begin(), pages.end());
   const int relocationSection = RelocationSectionIndex();
+  std::vector<uint32_t> pages = RelocatedPages(relocationSection);
+  std::sort(pages.begin(), pages.end());
   std::vector<bool> mayMove(static_cast<size_t>(fSectionList.Count()));
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TImageSection* s = fSectionList[i];
@@ -253,10 +253,10 @@ bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h, const std::vect
   return firstPageFromSection == sortedPages.end() || !SectionHoldsAddress(h, *firstPageFromSection);
 }
 
-// The page of every block of base relocations, as far as the blocks read.
-std::vector<uint32_t> TPEModule::RelocatedPages() const {
+// The page of every block of base relocations in the section at index, as far as
+// the blocks read.
+std::vector<uint32_t> TPEModule::RelocatedPages(int index) const {
   std::vector<uint32_t> pages;
-  const int index = RelocationSectionIndex();
   if (index < 0) return pages;
   const IMAGE_SECTION_HEADER& h = fSectionList[index]->SectionHeader();
   const TDataDirectoryEntry entry = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
