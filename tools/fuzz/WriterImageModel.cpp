@@ -81,6 +81,41 @@ std::vector<uint32_t> RelocatedPages(const TPe& old) {
   return pages;
 }
 
+std::vector<TFixup> BaseRelocations(const TPe& pe, bool& decoded) {
+  std::vector<TFixup> fixups;
+  decoded = true;
+  const int index = RelocationSection(pe);
+  if (index < 0 || pe.DirSize(kRelocationEntry) == 0) return fixups;
+  const TSection& s = pe.sections[static_cast<size_t>(index)];
+  const uint64_t start = pe.DirVa(kRelocationEntry) - s.va;
+  if (start >= s.Kept()) return fixups;
+  const uint64_t end = start + std::min<uint64_t>(pe.DirSize(kRelocationEntry), s.Kept() - start);
+  for (uint64_t at = start; at + 8 <= end;) {
+    const uint32_t page = Get32(*pe.b, s.ptr + at), blockSize = Get32(*pe.b, s.ptr + at + 4);
+    if (blockSize < 8) break;
+    const uint64_t blockEnd = std::min<uint64_t>(at + blockSize, end);
+    for (uint64_t e = at + 8; e + 2 <= blockEnd; e += 2) {
+      const uint16_t entry = Get16(*pe.b, s.ptr + e);
+      TFixup f{uint64_t(page) + (entry & 0xFFFu), static_cast<uint16_t>(entry >> 12), 0};
+      if (f.type == kFixupAbsolute) continue;
+      if (f.type == kFixupHighAdj) {
+        if (e + 4 <= blockEnd) {
+          e += 2;
+          f.low = Get16(*pe.b, s.ptr + e);
+        } else {
+          decoded = false;
+          continue;
+        }
+      } else if (f.type != kFixupHighLow && f.type != kFixupDir64) {
+        decoded = false;
+      }
+      fixups.push_back(f);
+    }
+    at += blockSize;
+  }
+  return fixups;
+}
+
 TDebugRecords DebugRecordsOf(const TPe& old) {
   TDebugRecords records;
   if (old.directoryCount <= kDebugEntry || old.DirVa(kDebugEntry) == 0 || old.DirSize(kDebugEntry) < kDebugRecord ||

@@ -61,6 +61,13 @@ struct TPe {
   uint32_t DirAt(uint32_t k) const { return optAt + 96 + 8 * k; }
   uint32_t DirVa(uint32_t k) const { return Get32(*b, DirAt(k)); }
   uint32_t DirSize(uint32_t k) const { return Get32(*b, DirAt(k) + 4); }
+  uint16_t Machine() const { return Get16(*b, peAt + 4); }
+  uint16_t Magic() const { return Get16(*b, optAt); }
+  // Where the image expects to be loaded: 32 bits at +28 of a PE32 header, 64 at +24
+  // of a PE32+ one.
+  uint64_t ImageBase() const {
+    return Magic() == 0x20B ? Get32(*b, optAt + 24) | uint64_t(Get32(*b, optAt + 28)) << 32 : Opt32(28);
+  }
   uint32_t StubSize() const { return peAt > 64 ? peAt - 64 : 0; }
   bool IsDll() const { return (Get16(*b, peAt + 22) & 0x2000) != 0; }
 
@@ -75,6 +82,24 @@ int RelocationSection(const TPe& old);
 
 // The page of every block of base relocations, as far as the blocks read.
 std::vector<uint32_t> RelocatedPages(const TPe& old);
+
+// One entry of a block of base relocations: where the loader adds the image's
+// displacement, and how.
+struct TFixup {
+  uint64_t rva = 0;  // the block's page plus the entry's offset, which may pass 4 GiB
+  uint16_t type = 0;
+  uint16_t low = 0;  // HIGHADJ: the slot after it, the low half of the pointer
+};
+constexpr uint16_t kFixupAbsolute = 0, kFixupHigh = 1, kFixupLow = 2, kFixupHighLow = 3, kFixupHighAdj = 4,
+                   kFixupDir64 = 10;
+
+// The base relocations as the loader reads them: the blocks entry 5 names, in the
+// relocation section's file bytes and within the entry's size; a block that claims
+// less than its own header ends them, and a block keeps the entries that fit.
+// ABSOLUTE entries are padding and left out, and so is a HIGHADJ without its second
+// slot. decoded: every entry was one of ABSOLUTE, HIGHLOW, HIGHADJ with its slot, or
+// DIR64.
+std::vector<TFixup> BaseRelocations(const TPe& pe, bool& decoded);
 
 // The file offsets of the debug records, as the section that holds entry 6 keeps them.
 struct TDebugRecords {

@@ -578,14 +578,27 @@ const std::vector<TRecord>& BaseRecords(size_t index) {
   if (fresh) {
     TResModule res;
     res.LoadFromBytes(ByteView(kWriterResFiles[index].data, kWriterResFiles[index].size));
-    for (int i = 0; i < res.ResourceCount(); ++i) {
-      const TResourceDetails* d = res.ResourceDetails(i);
-      ByteView v = d->RawData().View();
-      it->second.push_back(
-          {d->ResourceType(), d->ResourceName(), d->ResourceLanguage(), Bytes(v.data(), v.data() + v.size())});
-    }
+    it->second = RecordsOf(res);
   }
   return it->second;
+}
+
+std::vector<TRecord> RecordsOf(const TResModule& res) {
+  std::vector<TRecord> records;
+  for (int i = 0; i < res.ResourceCount(); ++i) {
+    const TResourceDetails* d = res.ResourceDetails(i);
+    ByteView v = d->RawData().View();
+    records.push_back(
+        {d->ResourceType(), d->ResourceName(), d->ResourceLanguage(), Bytes(v.data(), v.data() + v.size())});
+  }
+  return records;
+}
+
+bool IsPairAsItIs(const uint8_t* data, size_t size) {
+  static const uint8_t kMark[32] = {0, 0, 0, 0, 0x20, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 0, 0};
+  TCombinationInput pair(data, size);
+  return pair.Res().size() >= sizeof kMark && std::equal(kMark, kMark + sizeof kMark, pair.Res().data()) &&
+         pair.Image().size() >= 2 && pair.Image().data()[0] == 'M' && pair.Image().data()[1] == 'Z';
 }
 
 }  // namespace tolvane::fuzz

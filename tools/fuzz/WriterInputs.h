@@ -10,6 +10,7 @@
 #include "WriterImageModel.h"
 #include "WriterResourceModel.h"
 #include "builders/ResBuilder.h"
+#include "unitResFile.h"
 
 namespace tolvane::fuzz {
 
@@ -28,5 +29,14 @@ void AddRecords(FuzzedDataProvider& in, const std::vector<TResource>& image, tes
 
 // The .RES fixtures' records, read once.
 const std::vector<TRecord>& BaseRecords(size_t index);
+
+// The records of a .RES file, as its reader gives them.
+std::vector<TRecord> RecordsOf(const TResModule& res);
+
+// Whether an input is a pair kept as tests/regressions keep the combination
+// target's (see TCombinationInput) rather than the fuzzer's choices: its .RES opens
+// with the mark of a 32-bit .RES file and its image with "MZ". Such a pair is
+// merged as it is, so that an image made elsewhere can be held against the model.
+bool IsPairAsItIs(const uint8_t* data, size_t size);
 
 }  // namespace tolvane::fuzz

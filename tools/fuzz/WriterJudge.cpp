@@ -310,9 +310,120 @@ void CheckAppendedBytes(const TWritten& w) {
     Wrong("the appended bytes changed", "%s", "");
 }
 
+// ---- what code addresses through base relocations ----
+
+// The section the loader maps an address into: the first in table order whose
+// VirtualSize, rounded up to SectionAlignment, spans it; -1 for none. A section
+// without an address holds nothing: the writer places it anew.
+int MappingSection(const TPe& pe, uint64_t rva) {
+  if (rva > UINT32_MAX) return -1;
+  for (size_t j = 0; j < pe.sections.size(); ++j)
+    if (pe.sections[j].HoldsRva(static_cast<uint32_t>(rva), pe.SectionAlignment())) return static_cast<int>(j);
+  return -1;
+}
+
+// The byte the loader maps at rva in section s: its file bytes, then zeros.
+uint8_t MappedByte(const TPe& pe, const TSection& s, uint64_t rva) {
+  const uint64_t k = rva - s.va;
+  return k < s.Kept() ? (*pe.b)[s.ptr + k] : 0;
+}
+
+// The first section whose file bytes hold all of [rva, rva + width); -1 for none.
+int FieldSection(const TPe& pe, uint64_t rva, uint32_t width) {
+  for (size_t j = 0; j < pe.sections.size(); ++j) {
+    const TSection& s = pe.sections[j];
+    if (s.va != 0 && rva >= s.va && rva - s.va <= s.Kept() && s.Kept() - (rva - s.va) >= width)
+      return static_cast<int>(j);
+  }
+  return -1;
+}
+
+uint64_t FieldValue(const Bytes& b, uint64_t at, uint32_t width) {
+  return width == 2 ? Get16(b, at) : width == 4 ? Get32(b, at) : Get32(b, at) | uint64_t(Get32(b, at + 4)) << 32;
+}
+
+const char* FixupName(uint16_t type) {
+  return type == kFixupHighLow ? "HIGHLOW" : type == kFixupHighAdj ? "HIGHADJ" : "DIR64";
+}
+
+// Code reaches data through the absolute addresses base relocations name, whichever
+// sections the layout lets move: after the write each such pointer still stands
+// where its fixup is, and the bytes it names (as many as 16, as the loader maps
+// them) are the ones it named before. The resource section's bytes are left out:
+// the merge rebuilds them by design, and a pointer into them names nothing that
+// stays. So are the debug records' two pointers, which the write moves with what
+// they name.
+void CheckBaseRelocationTargets(const TWritten& w, bool movedByRoleKnown) {
+  const TCase& c = w.c;
+  const TPe &old = c.old, &pe = w.pe;
+  bool decoded;
+  const std::vector<TFixup> fixups = BaseRelocations(old, decoded);
+  if (fixups.empty()) return;
+  const uint64_t base = old.ImageBase();
+  const uint32_t SA = old.SectionAlignment();
+  std::vector<std::pair<uint64_t, uint64_t>> moved;  // the debug records' pointers, by address
+  const TDebugRecords debug = DebugRecordsOf(old);
+  for (uint64_t at : debug.at)
+    moved.emplace_back(old.sections[static_cast<size_t>(debug.section)].va + at + 20,
+                       old.sections[static_cast<size_t>(debug.section)].va + at + 28);
+  auto movedByDesign = [&](uint64_t rva) {
+    return std::any_of(moved.begin(), moved.end(), [&](const auto& r) { return rva >= r.first && rva < r.second; });
+  };
+
+  for (const TFixup& f : fixups) {
+    if (f.type != kFixupHighLow && f.type != kFixupHighAdj && f.type != kFixupDir64) continue;
+    const uint32_t width = f.type == kFixupHighLow ? 4 : f.type == kFixupDir64 ? 8 : 2;
+    const int at = FieldSection(old, f.rva, width);
+    if (at < 0 || at == c.resourceOld) continue;
+    const TSection& was = old.sections[static_cast<size_t>(at)];
+    const uint64_t stored = FieldValue(w.in, was.ptr + (f.rva - was.va), width);
+    bool patched = false;
+    for (uint32_t k = 0; k < width; ++k) patched |= movedByDesign(f.rva + k);
+
+    // The pointer, where the bytes that held it went.
+    const int now = w.newIndexOfOld[static_cast<size_t>(at)];
+    if (now < 0) Wrong("a section that held a base relocation's pointer is gone", "%s", was.name.c_str());
+    const TSection& is = pe.sections[static_cast<size_t>(now)];
+    if (!patched && FieldValue(w.out, is.ptr + (f.rva - was.va), width) != stored)
+      Wrong("a base relocation's pointer changed", "%s at 0x%llx in %s: 0x%llx, was 0x%llx", FixupName(f.type),
+            (unsigned long long)f.rva, was.name.c_str(),
+            (unsigned long long)FieldValue(w.out, is.ptr + (f.rva - was.va), width), (unsigned long long)stored);
+
+    // What it points at.
+    int64_t pointer = static_cast<int64_t>(stored);
+    if (f.type == kFixupHighAdj) pointer = int64_t(stored << 16) + static_cast<int16_t>(f.low);
+    if (pointer < 0 || uint64_t(pointer) < base) continue;
+    const uint64_t target = uint64_t(pointer) - base;
+    const int held = MappingSection(old, target);
+    if (held < 0 || held == c.resourceOld) continue;
+    if (movedByRoleKnown &&
+        (held == RelocationSection(old) || old.sections[static_cast<size_t>(held)].name == ".reloc"))
+      continue;
+    const TSection& t = old.sections[static_cast<size_t>(held)];
+    const uint64_t count = std::min<uint64_t>(16, t.va + AlignUp(t.Vs(), SA) - target);
+    int mapsNow = MappingSection(pe, target);
+    for (uint64_t k = 0; k < count; ++k) {
+      if (movedByDesign(target + k)) continue;
+      if (mapsNow >= 0 && !pe.sections[static_cast<size_t>(mapsNow)].HoldsRva(static_cast<uint32_t>(target + k), SA))
+        mapsNow = MappingSection(pe, target + k);
+      const uint8_t before = MappedByte(old, t, target + k);
+      if (mapsNow < 0)
+        Wrong("a base relocation's target is no longer in the image", "%s at 0x%llx names 0x%llx in %s",
+              FixupName(f.type), (unsigned long long)f.rva, (unsigned long long)(target + k), t.name.c_str());
+      const TSection& n = pe.sections[static_cast<size_t>(mapsNow)];
+      const uint8_t after = MappedByte(pe, n, target + k);
+      if (after != before)
+        Wrong("a base relocation's target names other bytes",
+              "%s at 0x%llx names 0x%llx, in %s at 0x%x before, now in %s at 0x%x: 0x%02x, was 0x%02x",
+              FixupName(f.type), (unsigned long long)f.rva, (unsigned long long)(target + k), t.name.c_str(), t.va,
+              n.name.c_str(), n.va, after, before);
+    }
+  }
+}
+
 }  // namespace
 
-void CheckWritten(const TCase& c, const Bytes& out) {
+void CheckWritten(const TCase& c, const Bytes& out, bool movedByRoleKnown) {
   TWritten w(c, out);
   if (!w.pe.Parse(out)) Wrong("the image written has no headers", "size %zu", out.size());
   CheckHeaders(w);
@@ -338,6 +449,7 @@ void CheckWritten(const TCase& c, const Bytes& out) {
   CheckTotalsAndChecksum(w);
   CheckCommentBlock(w);
   CheckAppendedBytes(w);
+  CheckBaseRelocationTargets(w, movedByRoleKnown);
 }
 
 void CheckResources(const TCase& c, const TPEResourceModule& again) {

@@ -7,8 +7,10 @@
 
 namespace tolvane::fuzz {
 
-// The image written from c, out, against the model's plan.
-void CheckWritten(const TCase& c, const Bytes& out);
+// The image written from c, out, against the model's plan. movedByRoleKnown: pass
+// over base relocations into a section the layout moves by its role (see
+// Known("moved-by-role") in FuzzWriter.cpp).
+void CheckWritten(const TCase& c, const Bytes& out, bool movedByRoleKnown);
 
 // The written image read back: its resources exactly the expected ones, in table
 // order, with their bytes and code pages.
