@@ -485,6 +485,72 @@ void AddRecords(FuzzedDataProvider& in, const std::vector<TResource>& image, tes
   }
 }
 
+namespace {
+
+// Base relocations that mean something: fixups in the sections' bytes holding
+// addresses of the image (in a section, in its slack or past it, anywhere), one
+// block each, written over the relocation section's bytes, so that code points into
+// sections a layout might move. HIGH, LOW and a type no loader knows come too, and
+// a HIGHADJ whose block ends before its second slot.
+void AddBaseRelocations(FuzzedDataProvider& in, test::ImageBuilder& b, const TPe& placed, int relocAt, int resourceAt) {
+  std::vector<int> holders;
+  for (int j = 0; j < static_cast<int>(placed.sections.size()); ++j)
+    if (j != relocAt && j != resourceAt && b.Section(j).data.size() >= 8) holders.push_back(j);
+  Bytes& blocks = b.Section(relocAt).data;
+  if (holders.empty() || blocks.size() < 12) return;
+  constexpr uint64_t kImageBase = 0x400000;  // the builder's
+  size_t used = 0;
+  const int count = in.ConsumeIntegralInRange<int>(1, 8);
+  for (int k = 0; k < count && used + 12 <= blocks.size(); ++k) {
+    const int at = holders[in.ConsumeIntegralInRange<size_t>(0, holders.size() - 1)];
+    Bytes& bytes = b.Section(at).data;
+    const uint16_t types[] = {kFixupHighLow, kFixupHighLow, kFixupHighLow,
+                              kFixupHighLow, kFixupDir64,   kFixupHighAdj,
+                              kFixupHigh,    kFixupLow,     5};
+    const uint16_t type = Pick(in, types);
+    const uint32_t offset = in.ConsumeIntegralInRange<uint32_t>(0, static_cast<uint32_t>(bytes.size() - 8));
+    const TSection& t = placed.sections[PickSection(in, placed)];
+    uint32_t target;
+    switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+      case 0:
+      case 1:
+        target = t.va + (t.Vs() == 0 ? 0 : in.ConsumeIntegralInRange<uint32_t>(0, t.Vs() - 1));
+        break;
+      case 2:
+        target = t.va + t.Vs() + in.ConsumeIntegralInRange<uint32_t>(0, 0x20);
+        break;
+      default:
+        target = in.ConsumeIntegral<uint32_t>();
+    }
+    const uint64_t pointer = kImageBase + target;
+    if (type == kFixupDir64) {
+      putU32LE(bytes.data() + offset, static_cast<uint32_t>(pointer));
+      putU32LE(bytes.data() + offset + 4, static_cast<uint32_t>(pointer >> 32));
+    } else if (type == kFixupHighAdj || type == kFixupHigh) {
+      // The high half rounded, so that the sign-extended low half adds back to the pointer.
+      putU16LE(bytes.data() + offset, static_cast<uint16_t>((pointer + 0x8000) >> 16));
+    } else if (type == kFixupLow) {
+      putU16LE(bytes.data() + offset, static_cast<uint16_t>(pointer));
+    } else {
+      putU32LE(bytes.data() + offset, static_cast<uint32_t>(pointer));
+    }
+    const uint32_t rva = placed.sections[static_cast<size_t>(at)].va + offset;
+    // The slot after the entry: a HIGHADJ's low half, else padding; or, for a
+    // HIGHADJ now and then, past the block's end.
+    const uint32_t blockSize = type == kFixupHighAdj && in.ConsumeIntegralInRange<int>(0, 7) == 0 ? 10 : 12;
+    putU32LE(blocks.data() + used, rva & ~0xFFFu);
+    putU32LE(blocks.data() + used + 4, blockSize);
+    putU16LE(blocks.data() + used + 8, static_cast<uint16_t>(type << 12 | (rva & 0xFFF)));
+    if (blockSize == 12)
+      putU16LE(blocks.data() + used + 10, type == kFixupHighAdj ? static_cast<uint16_t>(pointer) : 0);
+    used += blockSize;
+  }
+  b.DataDirectory(static_cast<int>(kRelocationEntry), placed.sections[static_cast<size_t>(relocAt)].va,
+                  static_cast<uint32_t>(used));
+}
+
+}  // namespace
+
 Bytes BuildImage(FuzzedDataProvider& in) {
   test::ImageBuilder b;
   const uint32_t fileAlignments[] = {0x200, 1, 0x10, 0x1000};
@@ -568,6 +634,7 @@ Bytes BuildImage(FuzzedDataProvider& in) {
   if (relocAt >= 0) {
     const TSection& s = first.sections[static_cast<size_t>(relocAt)];
     b.DataDirectory(5, s.va, s.Vs());
+    if (in.ConsumeBool()) AddBaseRelocations(in, b, first, relocAt, resourceAt);
   }
   return b.Build().bytes;
 }
