@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The bundled example: extract the resources of examples/hello.exe into a .RES
 # file, then stamp examples/stamp.res (a new string and version) into a copy of it
-# and run the copy under Wine where Wine can run 32-bit programs.
+# and run the copy under Wine where Wine can run 32-bit programs. The 64-bit build
+# of the example, examples/hello64.exe, runs under Wine's 64-bit loader where it can.
 set -euo pipefail
 build=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -12,4 +13,10 @@ if reason=$("$here/../tools/wine-probe"); then
   WINEDEBUG=-all wine "$build/hello-stamped.exe" | tr -d '\r'
 else
   echo "Not run under Wine: $reason"
+fi
+if loader=$("$here/../tools/wine-probe" --64); then
+  echo "Running the 64-bit program under Wine's 64-bit loader:"
+  WINEDEBUG=-all "$loader" "$here/hello64.exe" | tr -d '\r'
+else
+  echo "Not run under Wine's 64-bit loader: $loader"
 fi

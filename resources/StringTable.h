@@ -67,6 +67,10 @@ enum class StrId {
   ResourceSectionHoldsMore,
   OffsetIntoDroppedBytes,
   DiscardableCodeWouldMove,
+  EntryPointSectionWouldMove,
+  PatchedSectionWouldMove,
+  PointedToSectionWouldMove,
+  UnknownPointersSectionWouldMove,
   // Module and stream errors.
   NoStreaming,
   AbstractError,

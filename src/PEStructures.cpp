@@ -158,6 +158,97 @@ void IMAGE_OPTIONAL_HEADER32::EncodeFixedFields(uint8_t* block) const {
   std::copy(out.begin(), out.end(), block);
 }
 
+IMAGE_OPTIONAL_HEADER64 IMAGE_OPTIONAL_HEADER64::Decode(ByteView block) {
+  // A shorter block reads as if the missing bytes were zero.
+  std::array<uint8_t, kOptionalHeader64FixedSize + kStandardDataDirectories * kDataDirectorySize> bytes{};
+  size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), bytes.size()));
+  if (n > 0) std::copy(block.data(), block.data() + n, bytes.begin());
+  ByteView b(bytes.data(), bytes.size());
+
+  IMAGE_OPTIONAL_HEADER64 h;
+  h.Magic = b.u16(0);
+  h.MajorLinkerVersion = b.u8(2);
+  h.MinorLinkerVersion = b.u8(3);
+  h.SizeOfCode = b.u32(4);
+  h.SizeOfInitializedData = b.u32(8);
+  h.SizeOfUninitializedData = b.u32(12);
+  h.AddressOfEntryPoint = b.u32(16);
+  h.BaseOfCode = b.u32(20);
+  h.ImageBase = b.u64(24);
+  h.SectionAlignment = b.u32(32);
+  h.FileAlignment = b.u32(36);
+  h.MajorOperatingSystemVersion = b.u16(40);
+  h.MinorOperatingSystemVersion = b.u16(42);
+  h.MajorImageVersion = b.u16(44);
+  h.MinorImageVersion = b.u16(46);
+  h.MajorSubsystemVersion = b.u16(48);
+  h.MinorSubsystemVersion = b.u16(50);
+  h.Win32VersionValue = b.u32(52);
+  h.SizeOfImage = b.u32(56);
+  h.SizeOfHeaders = b.u32(60);
+  h.CheckSum = b.u32(64);
+  h.Subsystem = b.u16(68);
+  h.DllCharacteristics = b.u16(70);
+  h.SizeOfStackReserve = b.u64(72);
+  h.SizeOfStackCommit = b.u64(80);
+  h.SizeOfHeapReserve = b.u64(88);
+  h.SizeOfHeapCommit = b.u64(96);
+  h.LoaderFlags = b.u32(104);
+  h.NumberOfRvaAndSizes = b.u32(108);
+  for (size_t i = 0; i < h.DataDirectory.size(); ++i) {
+    h.DataDirectory[i].VirtualAddress = b.u32(kOptionalHeader64FixedSize + kDataDirectorySize * i);
+    h.DataDirectory[i].Size = b.u32(kOptionalHeader64FixedSize + kDataDirectorySize * i + 4);
+  }
+  return h;
+}
+
+void IMAGE_OPTIONAL_HEADER64::EncodeFixedFields(uint8_t* block) const {
+  std::vector<uint8_t> out;
+  out.reserve(kOptionalHeader64FixedSize);
+  ByteWriter w(out);
+  w.u16(Magic);
+  w.u8(MajorLinkerVersion);
+  w.u8(MinorLinkerVersion);
+  w.u32(SizeOfCode);
+  w.u32(SizeOfInitializedData);
+  w.u32(SizeOfUninitializedData);
+  w.u32(AddressOfEntryPoint);
+  w.u32(BaseOfCode);
+  w.u64(ImageBase);
+  w.u32(SectionAlignment);
+  w.u32(FileAlignment);
+  w.u16(MajorOperatingSystemVersion);
+  w.u16(MinorOperatingSystemVersion);
+  w.u16(MajorImageVersion);
+  w.u16(MinorImageVersion);
+  w.u16(MajorSubsystemVersion);
+  w.u16(MinorSubsystemVersion);
+  w.u32(Win32VersionValue);
+  w.u32(SizeOfImage);
+  w.u32(SizeOfHeaders);
+  w.u32(CheckSum);
+  w.u16(Subsystem);
+  w.u16(DllCharacteristics);
+  w.u64(SizeOfStackReserve);
+  w.u64(SizeOfStackCommit);
+  w.u64(SizeOfHeapReserve);
+  w.u64(SizeOfHeapCommit);
+  w.u32(LoaderFlags);
+  w.u32(NumberOfRvaAndSizes);
+  if (out.size() != kOptionalHeader64FixedSize)
+    throw Exception(u"Internal error: the optional header was not its planned size");
+  std::copy(out.begin(), out.end(), block);
+}
+
+TOptionalHeader TOptionalHeader::Decode(ByteView block) {
+  if (block.has(0, 2) && block.u16(0) == kPe32PlusMagic) return TOptionalHeader(IMAGE_OPTIONAL_HEADER64::Decode(block));
+  return TOptionalHeader(IMAGE_OPTIONAL_HEADER32::Decode(block));
+}
+
+void TOptionalHeader::EncodeFixedFields(uint8_t* block) const {
+  Visit([block](const auto& h) { h.EncodeFixedFields(block); });
+}
+
 IMAGE_SECTION_HEADER IMAGE_SECTION_HEADER::Decode(ByteView bytes) {
   ByteView b = bytes.sub(0, kSectionHeaderSize, "Section header");
   IMAGE_SECTION_HEADER h;
@@ -311,6 +402,20 @@ void IMAGE_RESOURCE_DATA_ENTRY::Encode(FixedByteWriter& out, uint64_t at) const 
   out.u32(at + 4, Size);
   out.u32(at + 8, CodePage);
   out.u32(at + 12, Reserved);
+}
+
+IMAGE_BASE_RELOCATION IMAGE_BASE_RELOCATION::Decode(ByteView bytes) {
+  ByteView b = bytes.sub(0, kSize, "Base relocation block");
+  IMAGE_BASE_RELOCATION r;
+  r.VirtualAddress = b.u32(0);
+  r.SizeOfBlock = b.u32(4);
+  return r;
+}
+
+void IMAGE_BASE_RELOCATION::Encode(std::vector<uint8_t>& out) const {
+  ByteWriter w(out);
+  w.u32(VirtualAddress);
+  w.u32(SizeOfBlock);
 }
 
 }  // namespace tolvane

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <variant>
 #include <vector>
 
 #include "support/ByteView.h"
@@ -13,9 +14,11 @@ namespace tolvane {
 constexpr uint16_t kDosSignature = 0x5A4D;     // "MZ"
 constexpr uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
 constexpr uint16_t kPe32Magic = 0x010B;
+constexpr uint16_t kPe32PlusMagic = 0x020B;
 constexpr uint32_t kDosHeaderSize = 64;
 constexpr uint32_t kFileHeaderSize = 20;
-constexpr uint32_t kOptionalHeaderFixedSize = 96;  // PE32 fields before the data directories
+constexpr uint32_t kOptionalHeaderFixedSize = 96;     // PE32 fields before the data directories
+constexpr uint32_t kOptionalHeader64FixedSize = 112;  // PE32+ fields before the data directories
 constexpr uint32_t kDataDirectorySize = 8;
 constexpr uint32_t kStandardDataDirectories = 16;
 constexpr uint32_t kOptionalHeaderSize = kOptionalHeaderFixedSize + kStandardDataDirectories * kDataDirectorySize;
@@ -31,6 +34,7 @@ constexpr uint32_t IMAGE_SCN_MEM_DISCARDABLE = 0x02000000;
 constexpr uint32_t IMAGE_SCN_MEM_EXECUTE = 0x20000000;
 constexpr uint32_t IMAGE_SCN_MEM_READ = 0x40000000;
 constexpr uint16_t IMAGE_FILE_DLL = 0x2000;
+constexpr uint16_t IMAGE_FILE_MACHINE_I386 = 0x014C;
 
 constexpr uint32_t IMAGE_DIRECTORY_ENTRY_EXPORT = 0;
 constexpr uint32_t IMAGE_DIRECTORY_ENTRY_IMPORT = 1;
@@ -89,6 +93,82 @@ struct IMAGE_OPTIONAL_HEADER32 {
   // Writes the 96 fixed fields over the start of a block of at least 96 bytes;
   // the data directories are left alone (they are written through DataDirectory).
   void EncodeFixedFields(uint8_t* block) const;
+};
+
+// The optional header of a PE32+ image: an 8-byte ImageBase in place of BaseOfData
+// and the ImageBase of PE32, and 8-byte stack and heap sizes.
+struct IMAGE_OPTIONAL_HEADER64 {
+  uint16_t Magic = 0;
+  uint8_t MajorLinkerVersion = 0, MinorLinkerVersion = 0;
+  uint32_t SizeOfCode = 0, SizeOfInitializedData = 0, SizeOfUninitializedData = 0;
+  uint32_t AddressOfEntryPoint = 0, BaseOfCode = 0;
+  uint64_t ImageBase = 0;
+  uint32_t SectionAlignment = 0, FileAlignment = 0;
+  uint16_t MajorOperatingSystemVersion = 0, MinorOperatingSystemVersion = 0;
+  uint16_t MajorImageVersion = 0, MinorImageVersion = 0;
+  uint16_t MajorSubsystemVersion = 0, MinorSubsystemVersion = 0;
+  uint32_t Win32VersionValue = 0, SizeOfImage = 0, SizeOfHeaders = 0, CheckSum = 0;
+  uint16_t Subsystem = 0, DllCharacteristics = 0;
+  uint64_t SizeOfStackReserve = 0, SizeOfStackCommit = 0, SizeOfHeapReserve = 0, SizeOfHeapCommit = 0;
+  uint32_t LoaderFlags = 0, NumberOfRvaAndSizes = 0;
+  std::array<IMAGE_DATA_DIRECTORY, kStandardDataDirectories> DataDirectory{};
+
+  // Decodes the first 240 bytes of a block, zero-filling what the block lacks.
+  static IMAGE_OPTIONAL_HEADER64 Decode(ByteView block);
+  // Writes the 112 fixed fields over the start of a block of at least 112 bytes.
+  void EncodeFixedFields(uint8_t* block) const;
+};
+
+// The optional header of either layout, told apart by its Magic. The one place
+// that knows where a field stands in this image's header: the reader, the layout
+// and the writers ask it, and change the fields common to both through Visit.
+class TOptionalHeader {
+public:
+  using TRecord = std::variant<IMAGE_OPTIONAL_HEADER32, IMAGE_OPTIONAL_HEADER64>;
+
+  // The layout a Magic names, or false for any other.
+  static bool IsKnownMagic(uint16_t magic) { return magic == kPe32Magic || magic == kPe32PlusMagic; }
+  // The fields before the data directories, and where NumberOfRvaAndSizes stands.
+  static uint32_t FixedSizeFor(uint16_t magic) {
+    return magic == kPe32PlusMagic ? kOptionalHeader64FixedSize : kOptionalHeaderFixedSize;
+  }
+  static uint32_t NumberOfRvaAndSizesAt(uint16_t magic) { return FixedSizeFor(magic) - 4; }
+
+  // By the block's Magic; a block of neither layout (or none) reads as PE32.
+  static TOptionalHeader Decode(ByteView block);
+  // The fixed fields over the start of a block of at least FixedSize() bytes.
+  void EncodeFixedFields(uint8_t* block) const;
+
+  bool IsPE32Plus() const { return std::holds_alternative<IMAGE_OPTIONAL_HEADER64>(fRecord); }
+  uint32_t FixedSize() const { return IsPE32Plus() ? kOptionalHeader64FixedSize : kOptionalHeaderFixedSize; }
+  const IMAGE_OPTIONAL_HEADER32& Pe32() const { return std::get<IMAGE_OPTIONAL_HEADER32>(fRecord); }
+  const IMAGE_OPTIONAL_HEADER64& Pe32Plus() const { return std::get<IMAGE_OPTIONAL_HEADER64>(fRecord); }
+
+  template <class F>
+  decltype(auto) Visit(F&& f) const {
+    return std::visit(std::forward<F>(f), fRecord);
+  }
+  template <class F>
+  decltype(auto) Visit(F&& f) {
+    return std::visit(std::forward<F>(f), fRecord);
+  }
+
+  uint32_t SectionAlignment() const {
+    return Visit([](const auto& h) { return h.SectionAlignment; });
+  }
+  uint32_t FileAlignment() const {
+    return Visit([](const auto& h) { return h.FileAlignment; });
+  }
+  uint32_t AddressOfEntryPoint() const {
+    return Visit([](const auto& h) { return h.AddressOfEntryPoint; });
+  }
+  uint64_t ImageBase() const {
+    return Visit([](const auto& h) { return uint64_t(h.ImageBase); });
+  }
+
+private:
+  explicit TOptionalHeader(TRecord record) : fRecord(record) {}
+  TRecord fRecord;
 };
 
 struct IMAGE_SECTION_HEADER {
@@ -160,6 +240,17 @@ struct IMAGE_DEBUG_DIRECTORY {
   static constexpr uint32_t kSize = 28;
   static IMAGE_DEBUG_DIRECTORY Decode(ByteView bytes);
   void Encode(FixedByteWriter& out, uint64_t at) const;
+};
+
+// The header of a block of base relocations: the page its fixups patch and the
+// block's size, these 8 bytes included. The block's 16-bit entries follow it.
+struct IMAGE_BASE_RELOCATION {
+  uint32_t VirtualAddress = 0;
+  uint32_t SizeOfBlock = 0;
+
+  static constexpr uint32_t kSize = 8;
+  static IMAGE_BASE_RELOCATION Decode(ByteView bytes);
+  void Encode(std::vector<uint8_t>& out) const;
 };
 
 // The export directory, of which the reader uses the name and ordinal tables.

@@ -65,6 +65,21 @@ std::u16string DirectoryPart(const std::u16string& path) {
   return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash + 1);
 }
 
+bool IsSwitch(const std::u16string& p, const std::u16string& name) {
+  return !p.empty() && IsSwitchChar(p[0]) && SameIgnoringCase(p.substr(1), name);
+}
+
+// The -64 switch changes what an image may be, not which job runs: it is taken out
+// before the jobs count and place their parameters.
+const char16_t kPE32PlusSwitch[] = u"64";
+
+std::vector<std::u16string> WithoutSwitch(const std::vector<std::u16string>& params, const std::u16string& name) {
+  std::vector<std::u16string> kept;
+  for (size_t i = 0; i < params.size(); ++i)
+    if (i == 0 || !IsSwitch(params[i], name)) kept.push_back(params[i]);
+  return kept;
+}
+
 class TParameters {
 public:
   explicit TParameters(const std::vector<std::u16string>& params) : fParams(params) {}
@@ -74,10 +89,8 @@ public:
 
   // Any parameter, file names included, can be the switch.
   bool HasSwitch(const std::u16string& name) const {
-    for (int i = 1; i <= Count(); ++i) {
-      const std::u16string& p = fParams[static_cast<size_t>(i)];
-      if (!p.empty() && IsSwitchChar(p[0]) && SameIgnoringCase(p.substr(1), name)) return true;
-    }
+    for (int i = 1; i <= Count(); ++i)
+      if (IsSwitch(fParams[static_cast<size_t>(i)], name)) return true;
     return false;
   }
 
@@ -108,18 +121,19 @@ void PrintUsageError(const TParameters& params, const std::u16string& programNam
   WriteLine(Format(LoadResString(StrId::TryHelp), {programName}));
 }
 
-int Dispatch(const TParameters& params, const std::u16string& programName) {
+int Dispatch(const TParameters& params, const std::u16string& programName, bool acceptPE32Plus) {
   if (params.HasSwitch(u"h")) {
     PrintHelp(programName);
   } else if (params.HasSwitch(u"V")) {
     PrintBanner();
   } else if (params.Count() == 3 && params.HasSwitch(u"r")) {
-    ExtractResources(params[1], params[3]);
+    ExtractResources(params[1], params[3], acceptPE32Plus);
     WriteLine(
         Format(LoadResString(StrId::ResultExtracted), {LastPathComponent(params[1]), LastPathComponent(params[3])}));
   } else if (params.Count() == 4 && (params.HasSwitch(u"o") || params.HasSwitch(u"s"))) {
     bool templateMode = params.HasSwitch(u"s");
-    CombineResources(params[2], params[3], params[4], templateMode, DirectoryPart(params[0]) + kTemplateFileName);
+    CombineResources(params[2], params[3], params[4], templateMode, DirectoryPart(params[0]) + kTemplateFileName,
+                     acceptPE32Plus);
     WriteLine(
         Format(LoadResString(StrId::ResultCombined), {LastPathComponent(params[4]), LastPathComponent(params[2])}));
   } else {
@@ -143,8 +157,9 @@ void ReportError(const char* className, const std::u16string& message, const std
 
 // ---- the jobs ----
 
-void ExtractResources(const std::u16string& srcImage, const std::u16string& destRes) {
+void ExtractResources(const std::u16string& srcImage, const std::u16string& destRes, bool acceptPE32Plus) {
   auto image = std::make_unique<TPEResourceModule>();
+  image->AcceptPE32Plus(acceptPE32Plus);
   image->LoadFromFile(srcImage);
   auto res = std::make_unique<TResModule>();
   res->Assign(*image);
@@ -225,9 +240,10 @@ namespace {
 }  // namespace
 
 bool CombineResources(const std::u16string& dest, const std::u16string& srcImage, const std::u16string& resFile,
-                      bool templateMode, const std::u16string& templatePath) {
+                      bool templateMode, const std::u16string& templatePath, bool acceptPE32Plus) {
   bool success = false;
   auto image = std::make_unique<TPEResourceModule>();
+  image->AcceptPE32Plus(acceptPE32Plus);
   try {
     const std::u16string& base = templateMode ? templatePath : srcImage;
     if (!platform::FileExists(base)) ReportMissing(templateMode ? StrId::EmptyDllMissing : StrId::SrcFileMissing, base);
@@ -253,7 +269,8 @@ int RunProgram(const std::vector<std::u16string>& params) {
   platform::SetConsoleOutputCP(platform::CP_UTF8);
   std::u16string programName = LastPathComponent(params.empty() ? std::u16string() : params[0]);
   try {
-    return Dispatch(TParameters(params), programName);
+    const std::vector<std::u16string> jobParams = WithoutSwitch(params, kPE32PlusSwitch);
+    return Dispatch(TParameters(jobParams), programName, jobParams.size() != params.size());
   } catch (const TProcessExit& e) {
     return e.status;
   } catch (const Exception& e) {

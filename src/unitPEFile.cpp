@@ -29,12 +29,6 @@ ByteView StringTableBytes(const IMAGE_FILE_HEADER& coff, ByteView image) {
   return image.sub(start, length);
 }
 
-// The bytes of its data a section keeps, as TImageSection takes them: the raw data,
-// without the file alignment padding beyond a non-zero VirtualSize.
-uint64_t KeptBytes(const IMAGE_SECTION_HEADER& h) {
-  return h.VirtualSize == 0 || h.SizeOfRawData < h.VirtualSize ? h.SizeOfRawData : h.VirtualSize;
-}
-
 // Real images give each section bytes of its own; some share a few. Sharing beyond
 // this only multiplies what is read and written.
 constexpr uint64_t kSectionBytesPerFileByte = 4;
@@ -43,6 +37,19 @@ std::string ZeroTerminated(const uint8_t* p, size_t max) {
   size_t n = 0;
   while (n < max && p[n] != 0) ++n;
   return std::string(reinterpret_cast<const char*>(p), n);
+}
+
+// A name longer than the header's 8 bytes is "/" and its offset in the string
+// table, in decimal; "" for any other name, or an offset the table does not hold.
+std::string LongSectionName(const std::string& headerName, ByteView strings) {
+  if (headerName.size() < 2 || headerName[0] != '/') return std::string();
+  uint64_t offset = 0;
+  for (size_t k = 1; k < headerName.size(); ++k) {
+    if (headerName[k] < '0' || headerName[k] > '9') return std::string();
+    offset = offset * 10 + uint64_t(headerName[k] - '0');
+  }
+  if (offset < 4 || offset >= strings.size()) return std::string();
+  return ZeroTerminated(strings.data() + offset, static_cast<size_t>(strings.size() - offset));
 }
 
 }  // namespace
@@ -249,7 +256,11 @@ void TPEModule::ParseImage(const TSharedBytes& shared) {
   const uint64_t firstData = ReadCommentBlock(image, headers, headersEnd);
   ReadStringTable(image);
   ReadSymbolTable(image);
-  for (const IMAGE_SECTION_HEADER& h : headers) fSectionList.Add(std::make_unique<TImageSection>(this, h, shared));
+  for (const IMAGE_SECTION_HEADER& h : headers) {
+    auto section = std::make_unique<TImageSection>(this, h, shared);
+    section->SetLongName(LongSectionName(section->SectionName(), StringTableBytes(fCOFFHeader, image)));
+    fSectionList.Add(std::move(section));
+  }
   ReadEndComment(image, headers, std::max(headersEnd, firstData));
 }
 
@@ -279,11 +290,15 @@ uint64_t TPEModule::ReadHeaders(ByteView image) {
   fCOFFHeader = IMAGE_FILE_HEADER::Decode(image.from(pe + 4, "COFF header"));
 
   const uint64_t optionalStart = pe + 4 + kFileHeaderSize;
-  if (image.u16(optionalStart, "Optional header") != kPe32Magic) RaisePE(StrId::InvalidWindowsImage);
+  const uint16_t magic = image.u16(optionalStart, "Optional header");
+  if (!TOptionalHeader::IsKnownMagic(magic) || (magic == kPe32PlusMagic && !fAcceptPE32Plus))
+    RaisePE(StrId::InvalidWindowsImage);
   const uint16_t optionalSize = fCOFFHeader.SizeOfOptionalHeader;
   ByteView optional = image.sub(optionalStart, optionalSize, "Optional header");
-  if (optionalSize < kOptionalHeaderFixedSize ||
-      optionalSize < kOptionalHeaderFixedSize + uint64_t(kDataDirectorySize) * optional.u32(92))
+  const uint32_t fixedSize = TOptionalHeader::FixedSizeFor(magic);
+  if (optionalSize < fixedSize ||
+      optionalSize <
+          fixedSize + uint64_t(kDataDirectorySize) * optional.u32(TOptionalHeader::NumberOfRvaAndSizesAt(magic)))
     RaisePE(StrId::OptionalHeaderTooSmall);
   fOptionalHeader.assign(optional.data(), optional.data() + optionalSize);
   return optionalStart + optionalSize;
@@ -300,7 +315,7 @@ std::vector<IMAGE_SECTION_HEADER> TPEModule::ReadSectionTable(ByteView image, ui
   // all counted from the headers, and headers that name the same bytes multiply
   // them: 20000 over one 200 KB block made 4 GB.
   uint64_t keptTotal = 0;
-  for (const IMAGE_SECTION_HEADER& h : headers) keptTotal += KeptBytes(h);
+  for (const IMAGE_SECTION_HEADER& h : headers) keptTotal += TSectionMap::KeptFileBytes(h);
   if (keptTotal > kSectionBytesPerFileByte * image.size()) RaisePE(StrId::SectionsShareTheirBytes);
   return headers;
 }
@@ -337,41 +352,41 @@ void TPEModule::ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_H
   }
 }
 
-IMAGE_OPTIONAL_HEADER32 TPEModule::OptionalHeader() const {
-  return IMAGE_OPTIONAL_HEADER32::Decode(ByteView(fOptionalHeader.data(), fOptionalHeader.size()));
+TOptionalHeader TPEModule::OptionalHeader() const {
+  return TOptionalHeader::Decode(ByteView(fOptionalHeader.data(), fOptionalHeader.size()));
+}
+
+uint16_t TPEModule::OptionalHeaderMagic() const {
+  return fOptionalHeader.size() >= 2 ? getU16LE(fOptionalHeader.data()) : 0;
 }
 
 int TPEModule::DataDirectoryCount() const {
-  if (fOptionalHeader.size() < kOptionalHeaderFixedSize) return 0;
-  uint64_t count = getU32LE(fOptionalHeader.data() + 92);
+  const uint32_t fixedSize = TOptionalHeader::FixedSizeFor(OptionalHeaderMagic());
+  if (fOptionalHeader.size() < fixedSize) return 0;
+  uint64_t count = getU32LE(fOptionalHeader.data() + TOptionalHeader::NumberOfRvaAndSizesAt(OptionalHeaderMagic()));
   // Loading guarantees the block holds them all; a block changed since is not read past its end.
-  uint64_t held = (fOptionalHeader.size() - kOptionalHeaderFixedSize) / kDataDirectorySize;
+  uint64_t held = (fOptionalHeader.size() - fixedSize) / kDataDirectorySize;
   return static_cast<int>(std::min<uint64_t>(std::min(count, held), INT_MAX));
 }
 
 TDataDirectoryEntry TPEModule::DataDirectory(int index) {
   if (index < 0 || index >= DataDirectoryCount()) throw ERangeError(LoadResString(StrId::DataDirectoryIndex));
-  return TDataDirectoryEntry(fOptionalHeader.data() + kOptionalHeaderFixedSize +
+  return TDataDirectoryEntry(fOptionalHeader.data() + TOptionalHeader::FixedSizeFor(OptionalHeaderMagic()) +
                              kDataDirectorySize * static_cast<size_t>(index));
 }
 
-void TPEModule::SetOptionalHeaderFields(const IMAGE_OPTIONAL_HEADER32& oh) {
-  if (fOptionalHeader.size() < kOptionalHeaderFixedSize) fOptionalHeader.resize(kOptionalHeaderFixedSize);
+void TPEModule::SetOptionalHeaderFields(const TOptionalHeader& oh) {
+  if (fOptionalHeader.size() < oh.FixedSize()) fOptionalHeader.resize(oh.FixedSize());
   oh.EncodeFixedFields(fOptionalHeader.data());
 }
 
 int TPEModule::FindDirectoryEntrySection(int entryNo, uint32_t& offset) {
   TDataDirectoryEntry entry = DataDirectory(entryNo);
-  uint32_t va = entry.VirtualAddress();
-  for (int i = 0; i < ImageSectionCount(); ++i) {
-    const IMAGE_SECTION_HEADER& h = ImageSection(i)->SectionHeader();
-    if (h.VirtualAddress <= va && va < uint64_t(h.VirtualAddress) + h.VirtualSize) {
-      if (entry.Size() == 0) return -1;
-      offset = va - h.VirtualAddress;
-      return i;
-    }
-  }
-  return -1;
+  const uint32_t va = entry.VirtualAddress();
+  if (entry.Size() == 0) return -1;
+  const int i = CurrentSectionMap().SectionOf(TSectionMap::TExtent::Bytes, va);
+  if (i >= 0) offset = va - ImageSection(i)->SectionHeader().VirtualAddress;
+  return i;
 }
 
 TImageSection* TPEModule::GetExportSection(uint32_t& offset) {

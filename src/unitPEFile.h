@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "PEStructures.h"
+#include "SectionMap.h"
+#include "StringTable.h"
 #include "support/OwningList.h"
 #include "unitResourceDetails.h"
 
@@ -32,6 +34,9 @@ public:
 
   TPEBase* Parent() const { return fParent; }
   std::string SectionName() const;
+  // The name in full: a long one from the string table, else the header's.
+  std::string FullName() const { return fLongName.empty() ? SectionName() : fLongName; }
+  void SetLongName(std::string name) { fLongName = std::move(name); }
   const IMAGE_SECTION_HEADER& SectionHeader() const { return fSectionHeader; }
   IMAGE_SECTION_HEADER& MutableSectionHeader() { return fSectionHeader; }
   TMemoryStream& RawData() { return fRawData; }
@@ -62,6 +67,7 @@ private:
   uint32_t fDirectoryEntry = 0xFFFFFFFF;
   std::vector<TSectionReloc> fRelocs;
   TMemoryStream fRawData;
+  std::string fLongName;
 };
 
 class TSymbol {
@@ -177,7 +183,7 @@ private:
   bool fNull = true;
 };
 
-// The PE32 image: DOS header and stub, optional header and data directories, the
+// The PE32 or PE32+ image: DOS header and stub, optional header and data directories, the
 // comment block before the first section's data and the end comment after the last.
 class TPEModule : public TPEBase {
 public:
@@ -185,11 +191,15 @@ public:
   ~TPEModule() override;
 
   void SaveToStream(TStream& s) override;
+  // PE32+ images are read (and so written) only when asked for; otherwise they are
+  // refused as no Windows image, as PE32 readers refuse them.
+  void AcceptPE32Plus(bool accept) { fAcceptPE32Plus = accept; }
 
   IMAGE_DOS_HEADER DOSHeader() const { return fDOSHeader; }
   TMemoryStream& DOSStub() { return fDOSStub; }
-  // The first 224 bytes of the optional header, zero-filled where the image has fewer.
-  IMAGE_OPTIONAL_HEADER32 OptionalHeader() const;
+  // The optional header's fields and data directories, of the layout its Magic
+  // names, zero-filled where the image has fewer bytes.
+  TOptionalHeader OptionalHeader() const;
   int DataDirectoryCount() const;
   // Raises ERangeError "Index exceeds data directory count" for index >= DataDirectoryCount.
   TDataDirectoryEntry DataDirectory(int index);
@@ -220,8 +230,9 @@ protected:
   void LayoutImage() override;
   void FixupImage() override {}
 
-  // Writes the 96 fixed fields of oh into the optional header block.
-  void SetOptionalHeaderFields(const IMAGE_OPTIONAL_HEADER32& oh);
+  // Writes the fixed fields of oh into the optional header block.
+  void SetOptionalHeaderFields(const TOptionalHeader& oh);
+  uint16_t OptionalHeaderMagic() const;
   std::vector<uint8_t>& OptionalHeaderBlock() { return fOptionalHeader; }
   TRvaView SectionView(TImageSection* section) const;
 
@@ -242,20 +253,26 @@ protected:
   uint64_t ReadCommentBlock(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t headersEnd);
   void ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd);
 
-  // Does the section hold the address: within its VirtualSize (its bytes), or
-  // spanning up to the next multiple of SectionAlignment (the slack the loader maps
-  // too, into which a rebuilt section may grow).
-  static bool SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva);
-  bool SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const;
+  // The sections as they stand now, for questions of which holds an address.
+  TSectionMap CurrentSectionMap() const;
+  // What keeps a section at its address; None: it may move.
+  enum class TPin { None, NotDiscardable, Code, EntryPoint, UnknownPointers, PatchedBytes, PointedInto };
   // The one rule for which sections a layout may give another address, one answer
   // per section in table order.
-  std::vector<bool> SectionsThatMayMove() const;
-  bool IsDiscardableData(const IMAGE_SECTION_HEADER& h, const std::vector<uint32_t>& sortedPages) const;
-  std::vector<uint32_t> RelocatedPages(int relocationSection) const;
+  std::vector<TPin> SectionPins() const;
+  static StrId RefusalOf(TPin pin);
+  struct TRelocationPins {
+    bool pointersKnown = false;
+    std::vector<bool> patched, pointedInto;  // by section index
+  };
+  TRelocationPins RelocationPins(const TSectionMap& map, int relocationSection) const;
+  bool AddressesAreAbsolute() const;
+  bool HoldsOnlyRelocations(const IMAGE_SECTION_HEADER& h) const;
+  ByteView RelocationBlocks(int relocationSection) const;
+  int RelocationSectionIndex(const TSectionMap& map) const;
   static bool IsDiscardable(const IMAGE_SECTION_HEADER& h) {
     return (h.Characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0;
   }
-  int RelocationSectionIndex() const;
 
   // The layout's steps: plan, refuse, apply, move what points into moved bytes,
   // header totals. A section's placement records where it stood and where it goes.
@@ -292,6 +309,7 @@ protected:
   IMAGE_DOS_HEADER fDOSHeader{};
   std::vector<uint8_t> fOptionalHeader;  // SizeOfOptionalHeader bytes; empty before loading
   uint64_t fEndCommentOffset = 0;        // where the end comment starts in the file, as loaded or last written
+  bool fAcceptPE32Plus = false;
 };
 
 // The image whose resources are held as details objects.

@@ -363,11 +363,13 @@ TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
 // loader maps as zeros and into which the rebuilt section may grow; an entry there
 // would end up describing resource bytes.
 void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
+  const uint32_t sectionAlignment = OptionalHeader().SectionAlignment();
   for (int k = 0; k < DataDirectoryCount(); ++k) {
     if (k == int(IMAGE_DIRECTORY_ENTRY_RESOURCE) || k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) continue;
     TDataDirectoryEntry dir = DataDirectory(k);
     if (dir.Size() == 0 || dir.VirtualAddress() == 0) continue;
-    if (SectionSpansAddress(section->SectionHeader(), dir.VirtualAddress()))
+    if (TSectionMap::Holds(TSectionMap::TExtent::MappedSpan, section->SectionHeader(), sectionAlignment,
+                           dir.VirtualAddress()))
       throw EPEException(LoadResString(StrId::ResourceSectionShared));
   }
 }
@@ -387,14 +389,14 @@ void TPEResourceModule::MakeRoomForSectionHeader() {
   if (fCommentSize > 0) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
   uint64_t headers = kDosHeaderSize + static_cast<uint64_t>(fDOSStub.Size()) + 4 + kFileHeaderSize +
                      fCOFFHeader.SizeOfOptionalHeader + uint64_t(kSectionHeaderSize) * (fSectionList.Count() + 1);
-  if (headers > OptionalHeader().SectionAlignment) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+  if (headers > OptionalHeader().SectionAlignment()) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
 }
 
 // Only sections that may move may follow the new section.
 int TPEResourceModule::IndexAfterLastFixedSection() {
-  const std::vector<bool> mayMove = SectionsThatMayMove();
-  const auto lastFixed = std::find(mayMove.rbegin(), mayMove.rend(), false);
-  return static_cast<int>(mayMove.rend() - lastFixed);
+  const std::vector<TPin> pins = SectionPins();
+  const auto lastFixed = std::find_if(pins.rbegin(), pins.rend(), [](TPin pin) { return pin != TPin::None; });
+  return static_cast<int>(pins.rend() - lastFixed);
 }
 
 void TPEResourceModule::LayoutImage() {

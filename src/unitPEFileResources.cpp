@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <charconv>
 
+#include "SectionMap.h"
 #include "StringTable.h"
 #include "platform/CodePages.h"
 #include "support/HashIndex.h"
-#include "support/RangeIndex.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -80,12 +80,12 @@ public:
   TResourceDirectoryReader(TPEResourceModule* module, ByteView directory, const TOwningList<TImageSection>& sections,
                            TOwningList<TResourceDetails>& out)
       : fModule(module), fDirectory(directory), fSections(sections), fOut(out) {
+    std::vector<IMAGE_SECTION_HEADER> headers;
     for (int i = 0; i < fSections.Count(); ++i) {
-      const IMAGE_SECTION_HEADER& h = fSections[i]->SectionHeader();
+      headers.push_back(fSections[i]->SectionHeader());
       fImageBytes += fSections[i]->RawData().ByteSize();
-      fSectionOfAddress.Add(h.VirtualAddress, uint64_t(h.VirtualAddress) + h.VirtualSize, i);
     }
-    fSectionOfAddress.Build();
+    fSectionOfAddress = TSectionMap(headers, 0);
   }
 
   void Walk() { WalkTable(0, kTypeLevel); }
@@ -167,7 +167,7 @@ private:
   // section, the first in table order that holds rva); offset receives where they
   // start in its data.
   const TMemoryStream& DataBytes(uint32_t rva, uint32_t size, uint64_t& offset) const {
-    const int i = fSectionOfAddress.Find(rva);
+    const int i = fSectionOfAddress.SectionOf(TSectionMap::TExtent::Bytes, rva);
     if (i >= 0) {
       const uint32_t start = rva - fSections[i]->SectionHeader().VirtualAddress;
       const TMemoryStream& bytes = fSections[i]->RawData();
@@ -212,7 +212,7 @@ private:
   TPEResourceModule* fModule;
   ByteView fDirectory;
   const TOwningList<TImageSection>& fSections;
-  TRangeIndex fSectionOfAddress;  // a resource's data may lie in any of tens of thousands of sections
+  TSectionMap fSectionOfAddress;  // a resource's data may lie in any of tens of thousands of sections
   TOwningList<TResourceDetails>& fOut;
   uint64_t fImageBytes = 0;
   uint64_t fDataBytes = 0;

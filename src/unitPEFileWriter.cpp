@@ -3,11 +3,13 @@
 // with its checksum.
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 
+#include "BaseRelocations.h"
+#include "SectionMap.h"
 #include "StringTable.h"
 #include "platform/Checksum.h"
 #include "support/Align.h"
-#include "support/RangeIndex.h"
 #include "unitPEFile.h"
 
 namespace tolvane {
@@ -32,18 +34,17 @@ uint32_t Shifted(uint32_t value, int64_t shift) { return static_cast<uint32_t>(i
 }  // namespace
 
 struct TPEModule::TSectionPlacement {
-  bool hadAddress = false;  // loaded from the image (not made with CreateEmpty)
-  uint32_t oldVirtualAddress = 0, oldVirtualSize = 0, oldPointer = 0, oldRawSize = 0;
-  uint64_t oldVirtualEnd = 0;  // up to SectionAlignment: the loader maps the slack too
+  bool hadAddress = false;   // loaded from the image (not made with CreateEmpty)
+  IMAGE_SECTION_HEADER old;  // as it stood
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
-  uint64_t virtualEnd = 0;
 
-  int64_t VirtualShift() const { return int64_t(virtualAddress) - oldVirtualAddress; }
-  int64_t FileShift() const { return int64_t(pointer) - oldPointer; }
+  int64_t VirtualShift() const { return int64_t(virtualAddress) - old.VirtualAddress; }
+  int64_t FileShift() const { return int64_t(pointer) - old.PointerToRawData; }
 };
 
 // Where every section goes, decided before anything in the model changes.
 struct TPEModule::TLayoutPlan {
+  using TExtent = TSectionMap::TExtent;
   uint32_t fileAlignment = 0, sectionAlignment = 0;
   uint64_t e_lfanew = 0;
   uint64_t headersSize = 0;     // up to the end of the section table
@@ -52,40 +53,42 @@ struct TPEModule::TLayoutPlan {
   uint64_t oldFirstData = 0;    // where the first section's data started (0: none had any)
   uint64_t imageSize = 0;
   std::vector<TSectionPlacement> sections;
-  // Which section, the first in table order, held an address or a file offset
-  // before the layout, and which holds an address after it.
-  TRangeIndex heldVirtual, heldInFile, holdsVirtual;
+  // Which section held an address or a file offset before the layout, and which
+  // holds an address after it.
+  TSectionMap before, after;
 
-  void IndexSections() {
+  void MapSections() {
+    std::vector<IMAGE_SECTION_HEADER> old, placed(sections.size());
     for (size_t i = 0; i < sections.size(); ++i) {
       const TSectionPlacement& p = sections[i];
-      if (p.hadAddress) {
-        heldVirtual.Add(p.oldVirtualAddress, p.oldVirtualEnd, static_cast<int>(i));
-        heldInFile.Add(p.oldPointer, uint64_t(p.oldPointer) + p.oldRawSize, static_cast<int>(i));
-      }
-      holdsVirtual.Add(p.virtualAddress, p.virtualEnd, static_cast<int>(i));
+      old.push_back(p.hadAddress ? p.old : IMAGE_SECTION_HEADER{});
+      placed[i].VirtualAddress = p.virtualAddress;
+      placed[i].VirtualSize = p.virtualSize;
     }
-    heldVirtual.Build();
-    heldInFile.Build();
-    holdsVirtual.Build();
+    before = TSectionMap(old, sectionAlignment);
+    after = TSectionMap(placed, sectionAlignment);
   }
 
   int64_t AppendedShift() const { return int64_t(sectionsEnd) - int64_t(oldSectionsEnd); }
 
   const TSectionPlacement* SectionThatHeld(uint32_t rva) const {
-    const int i = heldVirtual.Find(rva);
+    const int i = before.SectionOf(TExtent::MappedSpan, rva);
     return i < 0 ? nullptr : &sections[static_cast<size_t>(i)];
   }
   // An address no section held named no bytes; it must not name a section's bytes
   // because a section was emptied or placed there.
-  bool PlacedOverNothing(uint32_t rva) const { return heldVirtual.Find(rva) < 0 && holdsVirtual.Find(rva) >= 0; }
-  // Bytes between the sections' data belong to nothing, and the packed layout
-  // leaves them out: an offset into them would name whatever lands there.
+  bool PlacedOverNothing(uint32_t rva) const {
+    return before.SectionOf(TExtent::MappedSpan, rva) < 0 && after.SectionOf(TExtent::MappedSpan, rva) >= 0;
+  }
+  // Bytes between the sections' kept data belong to nothing, and the packed layout
+  // leaves them out: an offset into them would name whatever lands there, or zeros
+  // where a section's file padding was.
   bool DropsBytesAt(uint32_t offset) const {
-    return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd && heldInFile.Find(offset) < 0;
+    return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd &&
+           before.SectionOf(TExtent::FileBytes, offset) < 0;
   }
   uint32_t MovedFileOffset(uint32_t offset) const {
-    const int i = heldInFile.Find(offset);
+    const int i = before.SectionOf(TExtent::FileBytes, offset);
     if (i >= 0) return Shifted(offset, sections[static_cast<size_t>(i)].FileShift());
     if (offset >= oldSectionsEnd) return Shifted(offset, AppendedShift());
     return offset;
@@ -108,10 +111,10 @@ void TPEModule::LayoutImage() {
 // Sections packed one after another from SectionAlignment and from the first
 // aligned file offset after the headers and the comment block, in table order.
 TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
-  const IMAGE_OPTIONAL_HEADER32 oh = OptionalHeader();
+  const TOptionalHeader oh = OptionalHeader();
   TLayoutPlan plan;
-  plan.fileAlignment = oh.FileAlignment;
-  plan.sectionAlignment = oh.SectionAlignment;
+  plan.fileAlignment = oh.FileAlignment();
+  plan.sectionAlignment = oh.SectionAlignment();
   const uint32_t FA = plan.fileAlignment, SA = plan.sectionAlignment;
   if (!IsPowerOfTwo(FA)) RaiseLayout(StrId::BadAlignment, u"FileAlignment");
   if (!IsPowerOfTwo(SA)) RaiseLayout(StrId::BadAlignment, u"SectionAlignment");
@@ -137,13 +140,9 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
     const IMAGE_SECTION_HEADER& h = s->SectionHeader();
     TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     p.hadAddress = h.VirtualAddress != 0;
-    p.oldVirtualAddress = h.VirtualAddress;
-    p.oldVirtualSize = h.VirtualSize;
-    p.oldVirtualEnd = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
-    p.oldPointer = h.PointerToRawData;
-    if (p.oldPointer != 0 && (plan.oldFirstData == 0 || p.oldPointer < plan.oldFirstData))
-      plan.oldFirstData = p.oldPointer;
-    p.oldRawSize = h.SizeOfRawData;
+    p.old = h;
+    if (h.PointerToRawData != 0 && (plan.oldFirstData == 0 || h.PointerToRawData < plan.oldFirstData))
+      plan.oldFirstData = h.PointerToRawData;
     const uint64_t dataSize = uint64_t(s->RawData().ByteSize());
     // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
     // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
@@ -151,7 +150,6 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
     p.pointer = Checked32(R);
     p.virtualAddress = Checked32(V);
     p.virtualSize = Checked32(vs);
-    p.virtualEnd = V + alignUp(vs, SA);
     p.rawSize = Checked32(alignUp(dataSize, FA));
     plan.imageSize += alignUp(vs, SA);
     R += p.rawSize;
@@ -167,25 +165,43 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
     plan.sectionsEnd = plan.headersSize + commentSize;
     for (TSectionPlacement& p : plan.sections) p.pointer = static_cast<uint32_t>(plan.sectionsEnd);
   }
-  plan.IndexSections();
+  plan.MapSections();
   return plan;
 }
 
-// Code refers to data by absolute address: a section that holds such things must
-// keep its address, or the image would break at run time.
+// A section that something at run time holds the address of must keep that
+// address, or the image would break when it runs.
 void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
-  const std::vector<bool> mayMove = SectionsThatMayMove();
+  const std::vector<TPin> pins = SectionPins();
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    if (p.hadAddress && p.VirtualShift() != 0 && !mayMove[static_cast<size_t>(i)])
-      RaiseLayout(
-          IsDiscardable(fSectionList[i]->SectionHeader()) ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove,
-          ToU16(fSectionList[i]->SectionName()));
+    const TPin pin = pins[static_cast<size_t>(i)];
+    if (p.hadAddress && p.VirtualShift() != 0 && pin != TPin::None)
+      RaiseLayout(RefusalOf(pin), ToU16(fSectionList[i]->SectionName()));
   }
   for (int i = 0; i < fSectionList.Count(); ++i) {
     uint32_t entry = fSectionList[i]->DirectoryEntry();
     if (entry != kNoDirectory && entry >= uint32_t(DataDirectoryCount())) RaiseLayout(StrId::TooFewDataDirectories);
   }
+}
+
+StrId TPEModule::RefusalOf(TPin pin) {
+  switch (pin) {
+    case TPin::NotDiscardable:
+      return StrId::SectionWouldMove;
+    case TPin::Code:
+      return StrId::DiscardableCodeWouldMove;
+    case TPin::EntryPoint:
+      return StrId::EntryPointSectionWouldMove;
+    case TPin::UnknownPointers:
+      return StrId::UnknownPointersSectionWouldMove;
+    case TPin::PatchedBytes:
+      return StrId::PatchedSectionWouldMove;
+    case TPin::PointedInto:
+    case TPin::None:
+      break;
+  }
+  return StrId::PointedToSectionWouldMove;
 }
 
 // Checked before anything changes, so that a refused image is left as it was.
@@ -213,79 +229,125 @@ std::vector<TPEModule::THeaderFileOffset> TPEModule::HeaderFileOffsets() {
   return offsets;
 }
 
-bool TPEModule::SectionHoldsAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) {
-  return rva >= h.VirtualAddress && uint64_t(rva) < uint64_t(h.VirtualAddress) + h.VirtualSize;
+TSectionMap TPEModule::CurrentSectionMap() const {
+  std::vector<IMAGE_SECTION_HEADER> headers;
+  headers.reserve(static_cast<size_t>(fSectionList.Count()));
+  for (int i = 0; i < fSectionList.Count(); ++i) headers.push_back(fSectionList[i]->SectionHeader());
+  return TSectionMap(headers, OptionalHeader().SectionAlignment());
 }
 
-bool TPEModule::SectionSpansAddress(const IMAGE_SECTION_HEADER& h, uint32_t rva) const {
-  const uint32_t SA = OptionalHeader().SectionAlignment;
-  uint64_t end = uint64_t(h.VirtualAddress) + h.VirtualSize;
-  if (IsPowerOfTwo(SA)) end = uint64_t(h.VirtualAddress) + alignUp(h.VirtualSize, SA);
-  return rva >= h.VirtualAddress && uint64_t(rva) < end;
+namespace {
+
+// DWARF's sections, Go's symbol table, and the section older Microsoft linkers
+// gave the debug directory's data.
+bool IsDebugDataName(const std::string& name) {
+  return name.rfind(".debug_", 0) == 0 || name.rfind(".zdebug_", 0) == 0 || name == ".symtab" || name == ".debug";
 }
 
-// Only what no code addresses absolutely may move: discardable data, the base
-// relocations (the section entry 5 points into, or named .reloc), and a section
-// that a directory entry describes whole (the rebuilt resource section). Asked for
-// every section at once: the relocated pages, read once, may number millions.
-std::vector<bool> TPEModule::SectionsThatMayMove() const {
-  const int relocationSection = RelocationSectionIndex();
-  std::vector<uint32_t> pages = RelocatedPages(relocationSection);
-  std::sort(pages.begin(), pages.end());
-  std::vector<bool> mayMove(static_cast<size_t>(fSectionList.Count()));
+}  // namespace
+
+// What keeps each section at its address, in table order. Free to move are the
+// base relocations when their section holds nothing else (their directory entry
+// moves with them; a name alone says nothing of what else is there), the section a
+// directory entry describes whole (the rebuilt resource section), and discardable
+// data that nothing at run time holds the address of. Where base relocations
+// name every absolute address the image holds of itself, those are read: the
+// sections they patch and the sections they point into stay. Where code reaches
+// data without them (64-bit code addresses relative to itself; an image without
+// base relocations), nothing tells who points where: only debug data, which no
+// running code reads, may move.
+std::vector<TPEModule::TPin> TPEModule::SectionPins() const {
+  using TExtent = TSectionMap::TExtent;
+  const TSectionMap map = CurrentSectionMap();
+  const int relocationSection = RelocationSectionIndex(map);
+  const TRelocationPins relocated = RelocationPins(map, relocationSection);
+  const uint32_t entryPoint = OptionalHeader().AddressOfEntryPoint();
+  const int entrySection = entryPoint == 0 ? -1 : map.SectionOf(TExtent::Bytes, entryPoint);
+  std::vector<TPin> pins(static_cast<size_t>(fSectionList.Count()), TPin::None);
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const TImageSection* s = fSectionList[i];
-    mayMove[static_cast<size_t>(i)] = IsDiscardableData(s->SectionHeader(), pages) || s->SectionName() == ".reloc" ||
-                                      s->DirectoryEntry() != kNoDirectory || i == relocationSection;
+    const IMAGE_SECTION_HEADER& h = s->SectionHeader();
+    TPin& pin = pins[static_cast<size_t>(i)];
+    if (s->DirectoryEntry() != kNoDirectory)
+      pin = TPin::None;
+    else if (i == relocationSection && HoldsOnlyRelocations(h))
+      pin = relocated.pointedInto[static_cast<size_t>(i)] ? TPin::PointedInto : TPin::None;
+    else if (!IsDiscardable(h))
+      pin = TPin::NotDiscardable;
+    else if ((h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0)
+      pin = TPin::Code;
+    else if (i == entrySection)
+      pin = TPin::EntryPoint;
+    else if (!relocated.pointersKnown)
+      pin = IsDebugDataName(s->FullName()) ? TPin::None : TPin::UnknownPointers;
+    else if (relocated.patched[static_cast<size_t>(i)])
+      pin = TPin::PatchedBytes;
+    else if (relocated.pointedInto[static_cast<size_t>(i)])
+      pin = TPin::PointedInto;
   }
-  return mayMove;
+  return pins;
 }
 
-// Discardable code, a driver's INIT section say, runs before it is discarded: its
-// absolute addresses, base relocations and the entry point in it must stay true.
-// So must data that base relocations patch, which code addresses absolutely.
-bool TPEModule::IsDiscardableData(const IMAGE_SECTION_HEADER& h, const std::vector<uint32_t>& sortedPages) const {
-  const uint32_t entryPoint = OptionalHeader().AddressOfEntryPoint;
-  if (!IsDiscardable(h) || (h.Characteristics & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE)) != 0 ||
-      (entryPoint != 0 && SectionHoldsAddress(h, entryPoint)))
-    return false;
-  const auto firstPageFromSection = std::lower_bound(sortedPages.begin(), sortedPages.end(), h.VirtualAddress);
-  return firstPageFromSection == sortedPages.end() || !SectionHoldsAddress(h, *firstPageFromSection);
+// Every fixup read once: the millions of a large image are each one lookup.
+TPEModule::TRelocationPins TPEModule::RelocationPins(const TSectionMap& map, int relocationSection) const {
+  using TExtent = TSectionMap::TExtent;
+  TRelocationPins pins;
+  const size_t count = static_cast<size_t>(fSectionList.Count());
+  pins.patched.assign(count, false);
+  pins.pointedInto.assign(count, false);
+  if (relocationSection < 0 || !AddressesAreAbsolute()) return pins;
+  const TBaseRelocations relocations = DecodeBaseRelocations(RelocationBlocks(relocationSection));
+  if (!relocations.allUnderstood) return pins;
+  pins.pointersKnown = true;
+  const uint64_t imageBase = OptionalHeader().ImageBase();
+  const auto fieldAt = [&](uint32_t rva, uint32_t size) {
+    const int i = map.SectionOf(TExtent::Bytes, rva);
+    if (i < 0) return ByteView();
+    const ByteView data = fSectionList[i]->RawData().View();
+    const uint64_t at = rva - fSectionList[i]->SectionHeader().VirtualAddress;
+    return data.has(at, size) ? data.sub(at, size) : ByteView();
+  };
+  for (const TFixup& fixup : relocations.fixups) {
+    const int patched = map.SectionOf(TExtent::MappedSpan, fixup.location);
+    if (patched >= 0) pins.patched[static_cast<size_t>(patched)] = true;
+    if (const std::optional<uint32_t> target = FixupTarget(fixup, imageBase, fieldAt)) {
+      const int pointedInto = map.SectionOf(TExtent::MappedSpan, *target);
+      if (pointedInto >= 0) pins.pointedInto[static_cast<size_t>(pointedInto)] = true;
+    }
+  }
+  return pins;
 }
 
-// The page of every block of base relocations in the section at index, as far as
-// the blocks read.
-std::vector<uint32_t> TPEModule::RelocatedPages(int index) const {
-  std::vector<uint32_t> pages;
-  if (index < 0) return pages;
+// 32-bit x86 code holds the addresses of the image's own bytes absolutely, each
+// one named by a base relocation. Other machines' code reaches data relative to
+// itself, which no base relocation names.
+bool TPEModule::AddressesAreAbsolute() const { return fCOFFHeader.Machine == IMAGE_FILE_MACHINE_I386; }
+
+// Whether entry 5's blocks fill the section from its start: nothing else in it is
+// left for code to address.
+bool TPEModule::HoldsOnlyRelocations(const IMAGE_SECTION_HEADER& h) const {
+  const TDataDirectoryEntry entry = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
+  return entry.VirtualAddress() == h.VirtualAddress && entry.Size() >= h.VirtualSize;
+}
+
+// The blocks of base relocations that entry 5 gives, within the bytes of the
+// section at index.
+ByteView TPEModule::RelocationBlocks(int index) const {
   const IMAGE_SECTION_HEADER& h = fSectionList[index]->SectionHeader();
   const TDataDirectoryEntry entry = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
   const ByteView data = fSectionList[index]->RawData().View();
   const uint64_t start = entry.VirtualAddress() - h.VirtualAddress;
-  if (start >= data.size()) return pages;
-  const ByteView blocks = data.sub(start, std::min<uint64_t>(entry.Size(), data.size() - start));
-  constexpr uint32_t kBlockHeaderSize = 8;
-  for (uint64_t at = 0; blocks.has(at, kBlockHeaderSize);) {
-    pages.push_back(blocks.u32(at));
-    const uint32_t blockSize = blocks.u32(at + 4);
-    if (blockSize < kBlockHeaderSize) break;
-    at += blockSize;
-  }
-  return pages;
+  if (start >= data.size()) return ByteView();
+  return data.sub(start, std::min<uint64_t>(entry.Size(), data.size() - start));
 }
 
-// The last section, in table order, whose bytes hold the address of data directory
-// entry 5. Only its bytes count: an entry in the slack after .idata, say, must not
-// let .idata move.
-int TPEModule::RelocationSectionIndex() const {
+// The section whose bytes hold the address of data directory entry 5. Only its
+// bytes count: an entry in the slack after .idata, say, must not let .idata move.
+int TPEModule::RelocationSectionIndex(const TSectionMap& map) const {
   if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_BASERELOC)) return -1;
-  const uint32_t rva = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC).VirtualAddress();
-  int found = -1;
-  for (int i = 0; i < fSectionList.Count() && rva != 0; ++i) {
-    const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
-    if (h.VirtualAddress != 0 && SectionHoldsAddress(h, rva)) found = i;
-  }
-  return found;
+  const TDataDirectoryEntry entry = const_cast<TPEModule*>(this)->DataDirectory(IMAGE_DIRECTORY_ENTRY_BASERELOC);
+  if (entry.VirtualAddress() == 0 || entry.Size() == 0) return -1;
+  return map.SectionOf(TSectionMap::TExtent::Bytes, entry.VirtualAddress());
 }
 
 void TPEModule::ApplyPlacements(const TLayoutPlan& plan) {
@@ -313,7 +375,6 @@ void TPEModule::ApplyPlacements(const TLayoutPlan& plan) {
 
 // SizeOfHeaders, the size totals by kind, the bases, SizeOfImage and the entry point.
 void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
-  IMAGE_OPTIONAL_HEADER32 oh = OptionalHeader();
   uint32_t codeTotal = 0, initializedTotal = 0, uninitializedTotal = 0, baseOfCode = 0xFFFFFFFF;
   for (int i = 0; i < fSectionList.Count(); ++i) {
     const IMAGE_SECTION_HEADER& h = fSectionList[i]->SectionHeader();
@@ -328,23 +389,27 @@ void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
       uninitializedTotal += aligned;
     }
   }
-  oh.SizeOfHeaders = static_cast<uint32_t>(alignUp(plan.headersSize, plan.fileAlignment));
-  oh.CheckSum = 0;
-  oh.SizeOfCode = codeTotal;
-  oh.SizeOfInitializedData = initializedTotal;
-  oh.SizeOfUninitializedData = uninitializedTotal;
-  oh.BaseOfCode = baseOfCode;
-  oh.BaseOfData =
-      static_cast<uint32_t>(uint64_t(baseOfCode) + alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal,
-                                                           plan.sectionAlignment));
-  oh.SizeOfImage = static_cast<uint32_t>(plan.imageSize);
   // A DLL without an entry point has none on purpose: the loader would call
   // whatever code stands at the address we gave it.
   const bool isDll = (fCOFFHeader.Characteristics & IMAGE_FILE_DLL) != 0;
-  if (oh.AddressOfEntryPoint == 0 && !isDll) {
-    if (TImageSection* code = FindFirstSectionWithFlags(IMAGE_SCN_CNT_CODE))
-      oh.AddressOfEntryPoint = code->SectionHeader().VirtualAddress;
-  }
+  const TImageSection* firstCode = FindFirstSectionWithFlags(IMAGE_SCN_CNT_CODE);
+  TOptionalHeader oh = OptionalHeader();
+  oh.Visit([&](auto& h) {
+    h.SizeOfHeaders = static_cast<uint32_t>(alignUp(plan.headersSize, plan.fileAlignment));
+    h.CheckSum = 0;
+    h.SizeOfCode = codeTotal;
+    h.SizeOfInitializedData = initializedTotal;
+    h.SizeOfUninitializedData = uninitializedTotal;
+    h.BaseOfCode = baseOfCode;
+    // Only PE32 has the field: in PE32+ these bytes are the upper half of ImageBase.
+    if constexpr (std::is_same_v<std::decay_t<decltype(h)>, IMAGE_OPTIONAL_HEADER32>)
+      h.BaseOfData = static_cast<uint32_t>(
+          uint64_t(baseOfCode) +
+          alignUp(uint64_t(fCOFFHeader.SizeOfOptionalHeader) + 24 + codeTotal, plan.sectionAlignment));
+    h.SizeOfImage = static_cast<uint32_t>(plan.imageSize);
+    if (h.AddressOfEntryPoint == 0 && !isDll && firstCode != nullptr)
+      h.AddressOfEntryPoint = firstCode->SectionHeader().VirtualAddress;
+  });
   SetOptionalHeaderFields(oh);
 }
 
@@ -405,7 +470,7 @@ std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutP
   const TSectionPlacement* p = plan.SectionThatHeld(debugRva);
   if (p == nullptr) return records;
   TMemoryStream& data = fSectionList[static_cast<int>(p - plan.sections.data())]->RawData();
-  const uint64_t start = debugRva - p->oldVirtualAddress;
+  const uint64_t start = debugRva - p->old.VirtualAddress;
   for (uint64_t at = start; at + kRecordSize <= start + debugSize; at += kRecordSize) {
     if (at + kRecordSize > data.ByteSize()) break;
     records.push_back({&data, at});

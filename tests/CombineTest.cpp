@@ -81,7 +81,7 @@ TEST(Combine, TemplateModeIgnoresTheSourceImage) {
   TResModule res;
   res.LoadFromFile(ToU16(FixturePath("dllstrings.res")));
   EXPECT_EQ(ResourcesOf(*dll), ResourcesOf(res));
-  EXPECT_EQ(dll->OptionalHeader().AddressOfEntryPoint, 0u);
+  EXPECT_EQ(dll->OptionalHeader().Pe32().AddressOfEntryPoint, 0u);
   // Both switches: the template wins, and the destination is the parameter after -o.
   ExpectCombined(RunTolvane({"-o", dir.file("both.dll"), "-s", FixturePath("dllstrings.res")}), "dllstrings.res",
                  "both.dll");

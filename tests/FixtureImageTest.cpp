@@ -132,7 +132,7 @@ TEST_P(FixtureImage, HeadersMatchTheRecordedOnes) {
   EXPECT_EQ(coff.SizeOfOptionalHeader, h.number("size_of_optional_header"));
   EXPECT_EQ(coff.Characteristics, h.number("characteristics"));
 
-  IMAGE_OPTIONAL_HEADER32 oh = fModule->OptionalHeader();
+  IMAGE_OPTIONAL_HEADER32 oh = fModule->OptionalHeader().Pe32();
   const std::map<std::string, uint64_t> fields = {
       {"magic", oh.Magic},
       {"major_linker_version", oh.MajorLinkerVersion},

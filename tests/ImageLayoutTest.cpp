@@ -19,7 +19,7 @@ TEST(ImageLayout, WorkedExampleGivesTheDocumentedFigures) {
   Bytes written = SaveToBytes(*image);
   EXPECT_EQ(written.size(), 0x1C00u);
   auto again = LoadImage<TPEModule>(written);
-  IMAGE_OPTIONAL_HEADER32 oh = again->OptionalHeader();
+  IMAGE_OPTIONAL_HEADER32 oh = again->OptionalHeader().Pe32();
   EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
   EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
   EXPECT_EQ(oh.SizeOfHeaders, 0x200u);
@@ -54,7 +54,7 @@ TEST(ImageLayout, UninitializedOnlySectionTakesNoFileSpaceButKeepsItsOffset) {
   EXPECT_EQ(bss.SizeOfRawData, 0u);
   EXPECT_EQ(bss.PointerToRawData, again->ImageSection(2)->SectionHeader().PointerToRawData);
   EXPECT_NE(bss.PointerToRawData, 0u);
-  EXPECT_EQ(again->OptionalHeader().SizeOfUninitializedData, 0x5400u);
+  EXPECT_EQ(again->OptionalHeader().Pe32().SizeOfUninitializedData, 0x5400u);
 }
 
 TEST(ImageLayout, EmptySectionIsLeftOutOfTheFile) {
@@ -76,7 +76,7 @@ TEST(ImageLayout, CommentBlockFollowsTheHeadersButIsNotCountedInThem) {
   b.CommentBlock(Fill(0x50, 0xAB));
   b.AddSection(Section(".data", Fill(8, 1)).RawPointer(0x400));
   auto again = LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(b.Build().bytes)));
-  EXPECT_EQ(again->OptionalHeader().SizeOfHeaders, 0x400u);
+  EXPECT_EQ(again->OptionalHeader().Pe32().SizeOfHeaders, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().PointerToRawData, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().VirtualAddress, 0x1000u);
   EXPECT_EQ(again->CommentBlock(), Fill(0x50, 0xAB));
@@ -86,8 +86,8 @@ TEST(ImageLayout, ImageWithoutCodeGetsTheWrappedBases) {
   ImageBuilder b;
   b.AddSection(Section(".data", Fill(8, 1)));
   auto again = LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(b.Build().bytes)));
-  EXPECT_EQ(again->OptionalHeader().BaseOfCode, 0xFFFFFFFFu);
-  EXPECT_EQ(again->OptionalHeader().BaseOfData, 0x00000FFFu);
+  EXPECT_EQ(again->OptionalHeader().Pe32().BaseOfCode, 0xFFFFFFFFu);
+  EXPECT_EQ(again->OptionalHeader().Pe32().BaseOfData, 0x00000FFFu);
 }
 
 void ZeroEntryPoint(BuiltImage& built) { built.PutU32(built.layout.optionalHeader + 16, 0); }
@@ -97,7 +97,10 @@ TEST(ImageLayout, ExecutableWithoutEntryPointGetsItsFirstCodeSection) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   BuiltImage built = b.Build();
   ZeroEntryPoint(built);
-  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint,
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))
+                ->OptionalHeader()
+                .Pe32()
+                .AddressOfEntryPoint,
             0x1000u);
 }
 
@@ -108,7 +111,10 @@ TEST(ImageLayout, DllWithoutEntryPointKeepsNone) {
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   BuiltImage built = b.Build();
   ZeroEntryPoint(built);
-  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))->OptionalHeader().AddressOfEntryPoint,
+  EXPECT_EQ(LoadImage<TPEModule>(SaveToBytes(*LoadImage<TPEModule>(built.bytes)))
+                ->OptionalHeader()
+                .Pe32()
+                .AddressOfEntryPoint,
             0u);
 }
 
@@ -180,36 +186,58 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
             "Section .idata would move, but it is neither discardable nor the base relocation section");
 }
 
-// Discardable code (a driver's INIT), and discardable data holding the entry point
-// or patched by base relocations, are addressed absolutely until discarded: they
-// keep their addresses like code does. Relocated pages before and after INIT, in
-// any order, leave it free to move.
-TEST(ImageLayout, DiscardableCodeEntryPointOrRelocatedDataIsNeverMoved) {
-  constexpr uint32_t kDiscardableCode = kCode | 0x02000000, kInitAt = 0x3000;
-  const std::string kRefused =
-      "Section INIT would move, but it is discardable code, or holds the entry point or relocated data";
+// A section keeps its address while anything at run time may hold it: discardable
+// code (a driver's INIT) and the entry point's section, data that base relocations
+// patch or point into, and, where no base relocations name every absolute address
+// (none at all, or a kind that holds half an address), all but debug data.
+// Relocated pages before and after INIT, in any order, leave it free to move.
+TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
+  constexpr uint32_t kDiscardableCode = kCode | 0x02000000, kInitAt = 0x3000, kHighLow = 0x3000, kHigh = 0x1000;
+  const std::string kWouldMove = "Section INIT would move, but ";
+  const std::string kUnknown = kWouldMove + "the image's code may address it without base relocations";
   struct Case {
     uint32_t characteristics, entryPoint;
-    std::vector<uint32_t> relocatedPages;  // one block of base relocations each
+    std::vector<uint32_t> relocatedPages;  // one block each, one fixup at the page's start
+    uint32_t textHolds;                    // the address the fixup at .text's start holds (0: none)
     std::string refusal;                   // "": INIT moves
+    std::string name = "INIT";
+    uint16_t kind = kHighLow;
   };
-  for (const Case& c :
-       {Case{kDiscardableCode, 0, {}, kRefused}, Case{kDiscardableData, kInitAt + 4, {}, kRefused},
-        Case{kDiscardableData, 0, {kInitAt}, kRefused}, Case{kDiscardableData, 0, {0x5000, 0x1000, kInitAt}, kRefused},
-        Case{kDiscardableData, 0, {0x5000, 0x1000}, ""}}) {
+  for (const Case& c : {
+           Case{kDiscardableCode, 0, {0x1000}, 0, kWouldMove + "it is discardable code"},
+           Case{kDiscardableData, kInitAt + 4, {0x1000}, 0, kWouldMove + "it holds the entry point"},
+           Case{kDiscardableData, 0, {kInitAt}, 0, kWouldMove + "base relocations patch its bytes"},
+           Case{kDiscardableData, 0, {0x5000, 0x1000, kInitAt}, 0, kWouldMove + "base relocations patch its bytes"},
+           Case{kDiscardableData, 0, {0x5000, 0x1000}, 0, ""},
+           Case{kDiscardableData,
+                0,
+                {0x1000},
+                0x400000 + kInitAt + 0x10,
+                kWouldMove + "a base relocation points into it"},
+           Case{kDiscardableData, 0, {0x1000}, 0x400000 + 0x2000, ""},
+           Case{kDiscardableData, 0, {}, 0, kUnknown},
+           Case{kDiscardableData, 0, {0x1000}, 0, kUnknown, "INIT", kHigh},
+           Case{kDiscardableData, 0, {}, 0, "", ".symtab"},
+           Case{kDiscardableData, 0, {}, 0, "", "/4"},
+       }) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.characteristics << " " << c.entryPoint << " "
-                                      << c.relocatedPages.size() << " pages");
-    ImageBuilder b = GrowingResourceImage(Section("INIT", Fill(8, 1), c.characteristics));
-    const uint32_t blocksSize = 8 * static_cast<uint32_t>(c.relocatedPages.size());
+                                      << c.relocatedPages.size() << " pages, .text holds " << c.textHolds << " "
+                                      << c.name);
+    ImageBuilder b = GrowingResourceImage(Section(c.name, Fill(8, 1), c.characteristics));
+    b.AddString(".debug_info");  // at offset 4 of the string table: the full name of "/4"
+    const uint32_t blocksSize = 12 * static_cast<uint32_t>(c.relocatedPages.size());
     if (blocksSize != 0) {
       b.AddSection(Section(".reloc", Fill(blocksSize, 0), kDiscardableData));
       b.DataDirectory(5, 0x4000, blocksSize);
     }
     BuiltImage built = b.Build();
     built.PutU32(built.layout.optionalHeader + 16, c.entryPoint);
+    if (c.textHolds != 0) built.PutU32(built.layout.sectionData[0], c.textHolds);
     for (size_t k = 0; k < c.relocatedPages.size(); ++k) {
-      built.PutU32(built.layout.sectionData[3] + 8 * k, c.relocatedPages[k]);
-      built.PutU32(built.layout.sectionData[3] + 8 * k + 4, 8);
+      const uint64_t block = built.layout.sectionData[3] + 12 * k;
+      built.PutU32(block, c.relocatedPages[k]);
+      built.PutU32(block + 4, 12);
+      built.PutU32(block + 8, c.kind);  // one entry at the page's start, then ABSOLUTE padding
     }
     auto image = LoadImage(built);
     Grow(*image);

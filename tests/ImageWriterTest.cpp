@@ -55,7 +55,7 @@ void ExpectSoundImage(const std::vector<uint8_t>& written, const std::vector<uin
   auto image = LoadImage(written);
   auto originalImage = LoadImage(originalFile);
   TPEResourceModule& original = *originalImage;
-  IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader();
+  IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader().Pe32();
 
   uint32_t stored, computed;
   ASSERT_TRUE(platform::CheckSumMappedFile(written.data(), written.size(), stored, computed));
@@ -221,10 +221,10 @@ TEST(ImageWriter, ImageWithoutResourcesAndNothingToAddGetsNoResourceSection) {
 
 TEST(ImageWriter, DllWithoutEntryPointKeepsNone) {
   auto image = LoadImageFile(FixturePath("lib.dll"));
-  IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader();
+  IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader().Pe32();
   ASSERT_NE(oh.AddressOfEntryPoint, 0u);
   auto reloaded = LoadImage(SaveToBytes(*image));
-  EXPECT_EQ(reloaded->OptionalHeader().AddressOfEntryPoint, oh.AddressOfEntryPoint);
+  EXPECT_EQ(reloaded->OptionalHeader().Pe32().AddressOfEntryPoint, oh.AddressOfEntryPoint);
 }
 
 TEST(ImageWriter, SecondSaveGivesTheSameBytes) {

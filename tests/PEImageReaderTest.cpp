@@ -63,7 +63,7 @@ TEST(PEHeaders, OptionalHeaderIsDecoded) {
   ImageBuilder b = TwoSections();
   b.ImageBase(0x10000000).DataDirectory(5, 0x5000, 0x40).DataDirectory(15, 0xF000, 0xF0);
   auto m = LoadImage<TPEModule>(b.Build());
-  IMAGE_OPTIONAL_HEADER32 oh = m->OptionalHeader();
+  IMAGE_OPTIONAL_HEADER32 oh = m->OptionalHeader().Pe32();
   EXPECT_EQ(oh.Magic, 0x10B);
   EXPECT_EQ(oh.MajorLinkerVersion, 2);
   EXPECT_EQ(oh.MinorLinkerVersion, 40);
@@ -93,7 +93,7 @@ TEST(PEHeaders, OptionalHeaderWithTwoDirectoriesReadsTheRestAsZero) {
   b.DataDirectories(2).DataDirectory(1, 0x1234, 0x10);
   auto m = LoadImage<TPEModule>(b.Build());
   EXPECT_EQ(m->COFFHeader().SizeOfOptionalHeader, 112);
-  IMAGE_OPTIONAL_HEADER32 oh = m->OptionalHeader();
+  IMAGE_OPTIONAL_HEADER32 oh = m->OptionalHeader().Pe32();
   EXPECT_EQ(oh.NumberOfRvaAndSizes, 2u);
   EXPECT_EQ(oh.DataDirectory[1].VirtualAddress, 0x1234u);
   // The section table follows the short header, so these bytes are not directories.
@@ -149,8 +149,8 @@ TEST(PEDirectories, EntryReadsAndWritesTheOptionalHeader) {
   EXPECT_EQ(e.Size(), 0x30u);
   e.SetVirtualAddress(0x4000);
   e.SetSize(0x44);
-  EXPECT_EQ(m->OptionalHeader().DataDirectory[3].VirtualAddress, 0x4000u);
-  EXPECT_EQ(m->OptionalHeader().DataDirectory[3].Size, 0x44u);
+  EXPECT_EQ(m->OptionalHeader().Pe32().DataDirectory[3].VirtualAddress, 0x4000u);
+  EXPECT_EQ(m->OptionalHeader().Pe32().DataDirectory[3].Size, 0x44u);
 }
 
 TEST(PEDirectories, FindDirectoryEntrySectionGivesTheSectionAndTheOffset) {

@@ -104,6 +104,34 @@ TEST(WineProbe, TellsWhyWineCannotRunOrSaysNothing) {
   }
 }
 
+// Asked the 64-bit question, the probe runs the 64-bit loader and names it, for its
+// callers to run the same one.
+TEST(WineProbe, NamesThe64BitLoaderThatRanOrTellsWhyNone) {
+  struct Case {
+    const char* fakeWine64;  // the body of a `wine64` found first on PATH
+    int status;
+    const char* reason;  // empty: the fake's own path
+  };
+  const Case cases[] = {
+      {"echo 'Hello, world'; echo 'version 1.0.0.0'", 0, ""},
+      {"echo 'wine: could not exec the wine loader: Exec format error' >&2; exit 126", 1,
+       "Wine cannot run 64-bit programs on this system: Exec format error\n"},
+      {"echo 'Goodbye'", 1, "Wine cannot run 64-bit programs on this system: exit 0\n"},
+  };
+  const char* path = std::getenv("PATH");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fakeWine64);
+    ScratchDir dir;
+    WriteFileBytes(dir.file("wine64"), BytesOf(std::string("#!/bin/sh\n") + c.fakeWine64 + "\n"));
+    ASSERT_EQ(::chmod(dir.file("wine64").c_str(), 0755), 0);
+    RunResult r = RunCommand("/usr/bin/env",
+                             {"PATH=" + dir.path() + ":" + (path != nullptr ? path : "/usr/bin:/bin"),
+                              "WINE_PROBE_TIMEOUT=5", std::string(TOLVANE_SOURCE_DIR) + "/tools/wine-probe", "--64"});
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out, *c.reason != 0 ? std::string(c.reason) : dir.file("wine64") + "\n");
+  }
+}
+
 // Wine is probed first: where it cannot start a 32-bit program these skip with the
 // probe's reason, and where it can, a wrong outcome fails.
 class Wine : public ::testing::Test {

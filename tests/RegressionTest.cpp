@@ -263,6 +263,12 @@ TEST(FoundByFuzzing, OffsetIntoTheBytesBetweenSectionsIsRefusedBeforeWriting) {
        [&](BuiltImage& b) { b.PutU32(b.layout.SectionHeader(1) + 28, kGap); }},
       {"The certificate table", [&](BuiltImage& b) { b.PutU32(b.layout.DataDirectory(4), kGap); }},
       {"A debug record's PointerToRawData", [&](BuiltImage& b) { b.PutU32(b.layout.sectionData[1] + 24, kGap); }},
+      // The file padding past a section's VirtualSize is not kept either.
+      {"PointerToSymbolTable",
+       [&](BuiltImage& b) {
+         b.PutU32(b.layout.SectionHeader(0) + 8, 0x100);
+         b.PutU32(b.layout.coffHeader + 8, b.layout.sectionData[0] + 0x180);
+       }},
   };
   for (const Case& c : cases) {
     ImageBuilder builder;

@@ -36,6 +36,10 @@ public:
     require(offset, 4, what);
     return getU32LE(fData + offset);
   }
+  uint64_t u64(uint64_t offset, const char* what = "data") const {
+    require(offset, 8, what);
+    return getU64LE(fData + offset);
+  }
 
   // The sub-window [offset, offset + count), refused unless it lies inside this one.
   ByteView sub(uint64_t offset, uint64_t count, const char* what = "data") const {

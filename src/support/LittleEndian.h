@@ -10,6 +10,7 @@ namespace tolvane {
 
 inline uint16_t getU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 inline uint32_t getU32LE(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+inline uint64_t getU64LE(const uint8_t* p) { return getU32LE(p) | uint64_t(getU32LE(p + 4)) << 32; }
 inline void putU16LE(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -19,6 +20,10 @@ inline void putU32LE(uint8_t* p, uint32_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
+}
+inline void putU64LE(uint8_t* p, uint64_t v) {
+  putU32LE(p, static_cast<uint32_t>(v));
+  putU32LE(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
 // Appends little-endian values to a byte vector; the encoders of on-disk records use it.
@@ -33,6 +38,10 @@ public:
   void u32(uint32_t v) {
     u16(static_cast<uint16_t>(v));
     u16(static_cast<uint16_t>(v >> 16));
+  }
+  void u64(uint64_t v) {
+    u32(static_cast<uint32_t>(v));
+    u32(static_cast<uint32_t>(v >> 32));
   }
   void bytes(const uint8_t* p, size_t n) { fOut.insert(fOut.end(), p, p + n); }
   void zeros(size_t n) { fOut.insert(fOut.end(), n, 0); }

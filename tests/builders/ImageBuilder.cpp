@@ -330,7 +330,7 @@ ImageBuilder& ImageBuilder::SectionAlignment(uint32_t alignment) {
   fSectionAlignment = alignment;
   return *this;
 }
-ImageBuilder& ImageBuilder::ImageBase(uint32_t base) {
+ImageBuilder& ImageBuilder::ImageBase(uint64_t base) {
   fImageBase = base;
   return *this;
 }
@@ -392,8 +392,10 @@ BuiltImage ImageBuilder::Build() const {
   ImageLayout& L = out.layout;
   Bytes& b = out.bytes;
 
+  const bool pe32Plus = fMagic == 0x20B;
+  L.fixedFields = pe32Plus ? 112 : 96;
   const uint16_t optionalSize =
-      fSizeOfOptionalHeader ? *fSizeOfOptionalHeader : static_cast<uint16_t>(96 + 8 * fDataDirectories);
+      fSizeOfOptionalHeader ? *fSizeOfOptionalHeader : static_cast<uint16_t>(L.fixedFields + 8 * fDataDirectories);
   L.peOffset = Offset32(64 + fDosStub.size());
   L.coffHeader = L.peOffset + 4;
   L.optionalHeader = L.peOffset + 24;
@@ -498,7 +500,7 @@ BuiltImage ImageBuilder::Build() const {
   PutBytes(b, L.commentBlock, fCommentBlock);
 
   // COFF header.
-  Put16(b, L.coffHeader + 0, 0x014C);
+  Put16(b, L.coffHeader + 0, pe32Plus ? 0x8664 : 0x014C);
   Put16(b, L.coffHeader + field::kCoffNumberOfSections, static_cast<uint16_t>(fSections.size()));
   Put32(b, L.coffHeader + 4, fTimeDateStamp);
   Put32(b, L.coffHeader + field::kCoffPointerToSymbolTable, L.symbolTable);
@@ -507,7 +509,7 @@ BuiltImage ImageBuilder::Build() const {
   Put16(b, L.coffHeader + 18, static_cast<uint16_t>(0x0102 | (fDll ? 0x2000 : 0)));
 
   // Optional header: what fits of it into optionalSize bytes.
-  Bytes oh(std::max<size_t>(optionalSize, 96 + 8 * size_t(fDataDirectories)), 0);
+  Bytes oh(std::max<size_t>(optionalSize, L.fixedFields + 8 * size_t(fDataDirectories)), 0);
   uint32_t sizeOfCode = 0, sizeOfData = 0, sizeOfBss = 0, baseOfCode = 0, baseOfData = 0;
   uint64_t imageEnd = AlignUp(AlignUp(L.headersEnd, fFileAlignment), fSectionAlignment);
   for (size_t i = 0; i < fSections.size(); ++i) {
@@ -531,8 +533,13 @@ BuiltImage ImageBuilder::Build() const {
   Put32(oh, 12, sizeOfBss);
   Put32(oh, 16, baseOfCode);
   Put32(oh, 20, baseOfCode);
-  Put32(oh, 24, baseOfData);
-  Put32(oh, 28, fImageBase);
+  if (pe32Plus) {
+    Put32(oh, 24, static_cast<uint32_t>(fImageBase.value_or(0x140000000)));
+    Put32(oh, 28, static_cast<uint32_t>(fImageBase.value_or(0x140000000) >> 32));
+  } else {
+    Put32(oh, 24, baseOfData);
+    Put32(oh, 28, static_cast<uint32_t>(fImageBase.value_or(0x400000)));
+  }
   Put32(oh, 32, fSectionAlignment);
   Put32(oh, field::kOptFileAlignment, fFileAlignment);
   Put16(oh, 40, 4);
@@ -542,14 +549,16 @@ BuiltImage ImageBuilder::Build() const {
   Put32(oh, field::kOptSizeOfHeaders, Offset32(AlignUp(L.headersEnd, fFileAlignment)));
   Put16(oh, 68, 3);
   Put16(oh, 70, 0x0140);
+  // The stack and heap sizes: 4 bytes each in PE32, 8 in PE32+.
+  const uint32_t sizeField = pe32Plus ? 8 : 4;
   Put32(oh, 72, 0x200000);
-  Put32(oh, 76, 0x1000);
-  Put32(oh, 80, 0x100000);
-  Put32(oh, 84, 0x1000);
-  Put32(oh, field::kOptNumberOfRvaAndSizes, fDataDirectories);
+  Put32(oh, 72 + sizeField, 0x1000);
+  Put32(oh, 72 + 2 * sizeField, 0x100000);
+  Put32(oh, 72 + 3 * sizeField, 0x1000);
+  Put32(oh, L.fixedFields - 4, fDataDirectories);
   for (size_t i = 0; i < fDirectoryValues.size() && i < fDataDirectories; ++i) {
-    Put32(oh, 96 + 8 * i, fDirectoryValues[i].first);
-    Put32(oh, 96 + 8 * i + 4, fDirectoryValues[i].second);
+    Put32(oh, L.fixedFields + 8 * i, fDirectoryValues[i].first);
+    Put32(oh, L.fixedFields + 8 * i + 4, fDirectoryValues[i].second);
   }
   oh.resize(optionalSize);
   PutBytes(b, L.optionalHeader, oh);

@@ -159,6 +159,7 @@ struct ImageLayout {
   uint32_t peOffset = 0;        // e_lfanew, the "PE\0\0" signature
   uint32_t coffHeader = 0;      // peOffset + 4
   uint32_t optionalHeader = 0;  // peOffset + 24
+  uint32_t fixedFields = 96;    // the optional header's fields before its data directories (PE32+: 112)
   uint32_t sectionTable = 0;
   uint32_t headersEnd = 0;            // just past the section table
   uint32_t commentBlock = 0;          // = headersEnd
@@ -168,7 +169,8 @@ struct ImageLayout {
   uint32_t appended = 0;              // where the appended bytes begin
   uint32_t fileSize = 0;
 
-  uint32_t DataDirectory(int i) const { return optionalHeader + 96 + 8 * static_cast<uint32_t>(i); }
+  uint32_t DataDirectory(int i) const { return optionalHeader + fixedFields + 8 * static_cast<uint32_t>(i); }
+  uint32_t NumberOfRvaAndSizes() const { return optionalHeader + fixedFields - 4; }
   uint32_t SectionHeader(int i) const { return sectionTable + 40 * static_cast<uint32_t>(i); }
   uint32_t Symbol(int k) const { return symbolTable + 18 * static_cast<uint32_t>(k); }
 };
@@ -293,15 +295,16 @@ class ImageBuilder {
 public:
   ImageBuilder();
 
-  ImageBuilder& DosStub(Bytes stub);    // default: 64 bytes
-  ImageBuilder& Magic(uint16_t magic);  // default 0x10B (PE32)
+  ImageBuilder& DosStub(Bytes stub);  // default: 64 bytes
+  // default 0x10B (PE32); 0x20B (PE32+) writes the PE32+ optional header, for an AMD64 machine
+  ImageBuilder& Magic(uint16_t magic);
   ImageBuilder& Dll(bool dll = true);
   ImageBuilder& DataDirectories(uint32_t count);      // NumberOfRvaAndSizes, default 16
-  ImageBuilder& SizeOfOptionalHeader(uint16_t size);  // default 96 + 8 * DataDirectories
+  ImageBuilder& SizeOfOptionalHeader(uint16_t size);  // default 96 (PE32+: 112) + 8 * DataDirectories
   ImageBuilder& DataDirectory(int index, uint32_t virtualAddress, uint32_t size);
   ImageBuilder& FileAlignment(uint32_t alignment);     // default 512
   ImageBuilder& SectionAlignment(uint32_t alignment);  // default 4096
-  ImageBuilder& ImageBase(uint32_t base);              // default 0x400000
+  ImageBuilder& ImageBase(uint64_t base);              // default 0x400000 (PE32+: 0x140000000)
   ImageBuilder& TimeDateStamp(uint32_t stamp);
   ImageBuilder& CommentBlock(Bytes bytes);  // right after the section table
   ImageBuilder& Append(Bytes bytes);        // after everything else
@@ -332,7 +335,7 @@ private:
   std::vector<std::pair<uint32_t, uint32_t>> fDirectoryValues;  // by index
   uint32_t fFileAlignment = 512;
   uint32_t fSectionAlignment = 4096;
-  uint32_t fImageBase = 0x400000;
+  std::optional<uint64_t> fImageBase;
   uint32_t fTimeDateStamp = 0;
   Bytes fCommentBlock;
   Bytes fAppended;

@@ -113,14 +113,16 @@ RunResult RunTolvane(const std::vector<std::string>& args, const RunOptions& opt
       timedOut = true;
       break;
     }
-    // A pseudo-terminal does not report end of file while the child lives; check it.
-    if (options.stdoutToTerminal && !errOpen) {
+    // A pseudo-terminal does not report end of file while the child lives, nor does a
+    // pipe that the child's own children hold; check the child itself.
+    if ((options.stdoutToTerminal && !errOpen) || options.untilExit) {
       int status;
       if (::waitpid(pid, &status, WNOHANG) == pid) {
-        while (outOpen) {
-          struct pollfd fd = {outRead, POLLIN, 0};
-          if (::poll(&fd, 1, 50) <= 0) break;
-          DrainInto(outRead, result.out, outOpen);
+        while (outOpen || errOpen) {
+          struct pollfd left[2] = {{outOpen ? outRead : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
+          if (::poll(left, 2, 50) <= 0) break;
+          if (outOpen && (left[0].revents & (POLLIN | POLLHUP | POLLERR))) DrainInto(outRead, result.out, outOpen);
+          if (errOpen && (left[1].revents & (POLLIN | POLLHUP | POLLERR))) DrainInto(errPipe[0], result.err, errOpen);
         }
         ::close(outRead);
         ::close(errPipe[0]);

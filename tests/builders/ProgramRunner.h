@@ -17,6 +17,8 @@ struct RunOptions {
   std::string workingDirectory;   // empty: the test's own
   std::string executable;         // empty: the built tolvane
   bool stdoutToTerminal = false;  // give the program a pseudo-terminal as standard output
+  bool untilExit = false;         // stop reading when the program exits, though processes it
+                                  // started may still hold its standard output and error
   long fileSizeLimit = -1;        // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored; -1 for none
   long addressSpaceLimit = -1;    // RLIMIT_AS in bytes; -1 for none
   int timeoutSeconds = 30;
@@ -34,6 +36,11 @@ struct RunOptions {
   RunOptions OnTerminal() const {
     RunOptions o = *this;
     o.stdoutToTerminal = true;
+    return o;
+  }
+  RunOptions UntilExit() const {
+    RunOptions o = *this;
+    o.untilExit = true;
     return o;
   }
   RunOptions FileSizeLimit(long bytes) const {

@@ -28,6 +28,10 @@ std::string WineCannotRun();
 // Runs the program under Wine; when Wine itself dies of a signal, runs it again, up
 // to three times in all.
 RunResult RunUnderWine(const std::vector<std::string>& args);
+// The same for a 64-bit program under Wine's 64-bit loader, the one that
+// `tools/wine-probe --64` ran; its suites are named Wine64 (label wine64).
+std::string Wine64CannotRun();
+RunResult RunUnderWine64(const std::vector<std::string>& args);
 
 // ---- Mono: runs .NET programs and reads the version resource of any PE file ----
 std::string MonoAbsent();
