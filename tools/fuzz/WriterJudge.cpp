@@ -35,15 +35,15 @@ bool StrayEntryInASection(const TPe& old, const TPe& pe, uint32_t k) {
   return !held(old, old.DirVa(k)) && held(pe, pe.DirVa(k));
 }
 
-// A file offset before the appended bytes that named no section's file bytes must not
-// name a section's after the write.
+// A file offset that named no section's file bytes must not name a section's after
+// the write.
 bool StrayOffsetInASection(const TPe& old, const TPe& pe, uint32_t before, uint32_t after) {
   auto held = [](const TPe& p, uint32_t offset) {
     return std::any_of(p.sections.begin(), p.sections.end(), [&](const TSection& s) {
       return s.raw != 0 && offset >= s.ptr && uint64_t(offset) - s.ptr < s.raw;
     });
   };
-  return before != 0 && before < old.sectionsEnd && !held(old, before) && held(pe, after);
+  return before != 0 && !held(old, before) && held(pe, after);
 }
 
 // The image written beside the one read, and what moved from one to the other.
@@ -244,17 +244,21 @@ void CheckFileOffsets(const TWritten& w) {
 }
 
 // What the writer does not compute stays; the entry point it gives an EXE without
-// one is its first code section's.
+// one is its first code section's. PE32+ has no BaseOfData: its place holds the
+// upper half of ImageBase.
 void CheckOptionalHeader(const TWritten& w) {
   const TPe &old = w.c.old, &pe = w.pe;
   const Bytes &in = w.in, &out = w.out;
-  for (uint32_t f = 0; f < 96; f += 4) {
-    bool computed = f == 4 || f == 8 || f == 12 || f == 20 || f == 24 || f == 56 || f == 60 || f == 64 ||
-                    (f == 16 && Get32(in, old.optAt + 16) == 0 && !old.IsDll());
+  if (old.IsPe32Plus() && pe.ImageBase() != old.ImageBase())
+    Wrong("a PE32+ ImageBase changed: BaseOfData written over its upper half", "0x%llx, was 0x%llx",
+          (unsigned long long)pe.ImageBase(), (unsigned long long)old.ImageBase());
+  for (uint32_t f = 0; f < old.fixed; f += 4) {
+    bool computed = f == 4 || f == 8 || f == 12 || f == 20 || (f == 24 && !old.IsPe32Plus()) || f == 56 || f == 60 ||
+                    f == 64 || (f == 16 && Get32(in, old.optAt + 16) == 0 && !old.IsDll());
     if (!computed && Get32(in, old.optAt + f) != Get32(out, pe.optAt + f))
       Wrong("an optional header field changed", "+%u", f);
   }
-  const uint32_t past = 96 + 8 * old.directoryCount;
+  const uint32_t past = old.fixed + 8 * old.directoryCount;
   if (!std::equal(in.begin() + old.optAt + past, in.begin() + old.optAt + old.optionalSize,
                   out.begin() + pe.optAt + past))
     Wrong("the optional header after the directories changed", "%s", "");
@@ -312,30 +316,10 @@ void CheckAppendedBytes(const TWritten& w) {
 
 // ---- what code addresses through base relocations ----
 
-// The section the loader maps an address into: the first in table order whose
-// VirtualSize, rounded up to SectionAlignment, spans it; -1 for none. A section
-// without an address holds nothing: the writer places it anew.
-int MappingSection(const TPe& pe, uint64_t rva) {
-  if (rva > UINT32_MAX) return -1;
-  for (size_t j = 0; j < pe.sections.size(); ++j)
-    if (pe.sections[j].HoldsRva(static_cast<uint32_t>(rva), pe.SectionAlignment())) return static_cast<int>(j);
-  return -1;
-}
-
 // The byte the loader maps at rva in section s: its file bytes, then zeros.
 uint8_t MappedByte(const TPe& pe, const TSection& s, uint64_t rva) {
   const uint64_t k = rva - s.va;
   return k < s.Kept() ? (*pe.b)[s.ptr + k] : 0;
-}
-
-// The first section whose file bytes hold all of [rva, rva + width); -1 for none.
-int FieldSection(const TPe& pe, uint64_t rva, uint32_t width) {
-  for (size_t j = 0; j < pe.sections.size(); ++j) {
-    const TSection& s = pe.sections[j];
-    if (s.va != 0 && rva >= s.va && rva - s.va <= s.Kept() && s.Kept() - (rva - s.va) >= width)
-      return static_cast<int>(j);
-  }
-  return -1;
 }
 
 uint64_t FieldValue(const Bytes& b, uint64_t at, uint32_t width) {
@@ -352,14 +336,14 @@ const char* FixupName(uint16_t type) {
 // them) are the ones it named before. The resource section's bytes are left out:
 // the merge rebuilds them by design, and a pointer into them names nothing that
 // stays. So are the debug records' two pointers, which the write moves with what
-// they name.
-void CheckBaseRelocationTargets(const TWritten& w, bool movedByRoleKnown) {
+// they name. unknownPointersKnown: where the pointers are not all known, the
+// targets are passed over (Known("unknown-pointers") in FuzzWriter.cpp).
+void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
   const TCase& c = w.c;
   const TPe &old = c.old, &pe = w.pe;
   bool decoded;
   const std::vector<TFixup> fixups = BaseRelocations(old, decoded);
   if (fixups.empty()) return;
-  const uint64_t base = old.ImageBase();
   const uint32_t SA = old.SectionAlignment();
   std::vector<std::pair<uint64_t, uint64_t>> moved;  // the debug records' pointers, by address
   const TDebugRecords debug = DebugRecordsOf(old);
@@ -371,10 +355,11 @@ void CheckBaseRelocationTargets(const TWritten& w, bool movedByRoleKnown) {
   };
 
   for (const TFixup& f : fixups) {
-    if (f.type != kFixupHighLow && f.type != kFixupHighAdj && f.type != kFixupDir64) continue;
-    const uint32_t width = f.type == kFixupHighLow ? 4 : f.type == kFixupDir64 ? 8 : 2;
-    const int at = FieldSection(old, f.rva, width);
-    if (at < 0 || at == c.resourceOld) continue;
+    const uint32_t width = FieldWidth(f.type);
+    const std::optional<uint32_t> target = FixupTarget(old, f);
+    if (!target) continue;
+    const int at = old.SectionHolding(f.rva);
+    if (at == c.resourceOld) continue;
     const TSection& was = old.sections[static_cast<size_t>(at)];
     const uint64_t stored = FieldValue(w.in, was.ptr + (f.rva - was.va), width);
     bool patched = false;
@@ -390,32 +375,26 @@ void CheckBaseRelocationTargets(const TWritten& w, bool movedByRoleKnown) {
             (unsigned long long)FieldValue(w.out, is.ptr + (f.rva - was.va), width), (unsigned long long)stored);
 
     // What it points at.
-    int64_t pointer = static_cast<int64_t>(stored);
-    if (f.type == kFixupHighAdj) pointer = int64_t(stored << 16) + static_cast<int16_t>(f.low);
-    if (pointer < 0 || uint64_t(pointer) < base) continue;
-    const uint64_t target = uint64_t(pointer) - base;
-    const int held = MappingSection(old, target);
+    if (unknownPointersKnown && !PointersKnown(old)) continue;
+    const int held = old.MappingSection(*target);
     if (held < 0 || held == c.resourceOld) continue;
-    if (movedByRoleKnown &&
-        (held == RelocationSection(old) || old.sections[static_cast<size_t>(held)].name == ".reloc"))
-      continue;
     const TSection& t = old.sections[static_cast<size_t>(held)];
-    const uint64_t count = std::min<uint64_t>(16, t.va + AlignUp(t.Vs(), SA) - target);
-    int mapsNow = MappingSection(pe, target);
+    const uint64_t count = std::min<uint64_t>(16, t.va + AlignUp(t.Vs(), SA) - *target);
+    int mapsNow = pe.MappingSection(*target);
     for (uint64_t k = 0; k < count; ++k) {
-      if (movedByDesign(target + k)) continue;
-      if (mapsNow >= 0 && !pe.sections[static_cast<size_t>(mapsNow)].HoldsRva(static_cast<uint32_t>(target + k), SA))
-        mapsNow = MappingSection(pe, target + k);
-      const uint8_t before = MappedByte(old, t, target + k);
+      if (movedByDesign(*target + k)) continue;
+      if (mapsNow >= 0 && !pe.sections[static_cast<size_t>(mapsNow)].HoldsRva(static_cast<uint32_t>(*target + k), SA))
+        mapsNow = pe.MappingSection(*target + k);
+      const uint8_t before = MappedByte(old, t, *target + k);
       if (mapsNow < 0)
         Wrong("a base relocation's target is no longer in the image", "%s at 0x%llx names 0x%llx in %s",
-              FixupName(f.type), (unsigned long long)f.rva, (unsigned long long)(target + k), t.name.c_str());
+              FixupName(f.type), (unsigned long long)f.rva, (unsigned long long)(*target + k), t.name.c_str());
       const TSection& n = pe.sections[static_cast<size_t>(mapsNow)];
-      const uint8_t after = MappedByte(pe, n, target + k);
+      const uint8_t after = MappedByte(pe, n, *target + k);
       if (after != before)
         Wrong("a base relocation's target names other bytes",
               "%s at 0x%llx names 0x%llx, in %s at 0x%x before, now in %s at 0x%x: 0x%02x, was 0x%02x",
-              FixupName(f.type), (unsigned long long)f.rva, (unsigned long long)(target + k), t.name.c_str(), t.va,
+              FixupName(f.type), (unsigned long long)f.rva, (unsigned long long)(*target + k), t.name.c_str(), t.va,
               n.name.c_str(), n.va, after, before);
     }
   }
@@ -423,7 +402,7 @@ void CheckBaseRelocationTargets(const TWritten& w, bool movedByRoleKnown) {
 
 }  // namespace
 
-void CheckWritten(const TCase& c, const Bytes& out, bool movedByRoleKnown) {
+void CheckWritten(const TCase& c, const Bytes& out, bool unknownPointersKnown) {
   TWritten w(c, out);
   if (!w.pe.Parse(out)) Wrong("the image written has no headers", "size %zu", out.size());
   CheckHeaders(w);
@@ -449,7 +428,7 @@ void CheckWritten(const TCase& c, const Bytes& out, bool movedByRoleKnown) {
   CheckTotalsAndChecksum(w);
   CheckCommentBlock(w);
   CheckAppendedBytes(w);
-  CheckBaseRelocationTargets(w, movedByRoleKnown);
+  CheckBaseRelocationTargets(w, unknownPointersKnown);
 }
 
 void CheckResources(const TCase& c, const TPEResourceModule& again) {

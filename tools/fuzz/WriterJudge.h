@@ -7,10 +7,10 @@
 
 namespace tolvane::fuzz {
 
-// The image written from c, out, against the model's plan. movedByRoleKnown: pass
-// over base relocations into a section the layout moves by its role (see
-// Known("moved-by-role") in FuzzWriter.cpp).
-void CheckWritten(const TCase& c, const Bytes& out, bool movedByRoleKnown);
+// The image written from c, out, against the model's plan. unknownPointersKnown:
+// pass over what base relocations point at where the image's pointers are not all
+// known (see Known("unknown-pointers") in FuzzWriter.cpp).
+void CheckWritten(const TCase& c, const Bytes& out, bool unknownPointersKnown);
 
 // The written image read back: its resources exactly the expected ones, in table
 // order, with their bytes and code pages.

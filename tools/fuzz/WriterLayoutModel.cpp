@@ -5,25 +5,111 @@
 namespace tolvane::fuzz {
 namespace {
 
-// An offset into the bytes between the sections' data names nothing the packed
-// layout keeps: the image is refused.
+// The file offsets the headers and the debug records hold, each with the words the
+// program names it by.
+std::vector<std::pair<uint32_t, std::string>> FileOffsets(const TPe& old) {
+  std::vector<std::pair<uint32_t, std::string>> offsets{{Get32(*old.b, old.peAt + 12), "PointerToSymbolTable"}};
+  for (const TSection& s : old.sections) {
+    offsets.emplace_back(s.relocations, "The PointerToRelocations of section " + s.name);
+    offsets.emplace_back(s.linenumbers, "The PointerToLinenumbers of section " + s.name);
+  }
+  if (old.directoryCount > kCertificateEntry)
+    offsets.emplace_back(old.DirVa(kCertificateEntry), "The certificate table");
+  const TDebugRecords debug = DebugRecordsOf(old);
+  for (uint64_t at : debug.at)
+    offsets.emplace_back(Get32(*old.b, old.sections[static_cast<size_t>(debug.section)].ptr + at + 24),
+                         "A debug record's PointerToRawData");
+  return offsets;
+}
+
+// An offset into the bytes between the sections' data, or into a section's file
+// padding, names nothing the packed layout keeps: the image is refused.
 void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refusals) {
-  auto expect = [&](uint32_t offset, const std::string& what) {
+  for (const auto& named : FileOffsets(old)) {
+    const uint32_t offset = named.first;
     bool dropped = offset != 0 && old.firstData != 0 && offset >= old.firstData && offset < old.sectionsEnd &&
                    std::none_of(old.sections.begin(), old.sections.end(),
                                 [&](const TSection& s) { return s.HoldsOffset(offset); });
-    if (dropped) refusals.insert(Message(StrId::OffsetIntoDroppedBytes, ToU16(what)));
-  };
-  expect(Get32(*old.b, old.peAt + 12), "PointerToSymbolTable");
-  for (const TSection& s : old.sections) {
-    expect(s.relocations, "The PointerToRelocations of section " + s.name);
-    expect(s.linenumbers, "The PointerToLinenumbers of section " + s.name);
+    if (dropped) refusals.insert(Message(StrId::OffsetIntoDroppedBytes, ToU16(named.second)));
   }
-  if (old.directoryCount > kCertificateEntry) expect(old.DirVa(kCertificateEntry), "The certificate table");
-  const TDebugRecords debug = DebugRecordsOf(old);
-  for (uint64_t at : debug.at)
-    expect(Get32(*old.b, old.sections[static_cast<size_t>(debug.section)].ptr + at + 24),
-           "A debug record's PointerToRawData");
+}
+
+// What keeps a section at its address: nothing (it may move), or the reason the
+// program gives when it would move.
+enum class TPin { None, NotDiscardable, Code, EntryPoint, UnknownPointers, PatchedBytes, PointedInto };
+
+StrId RefusalOf(TPin pin) {
+  switch (pin) {
+    case TPin::NotDiscardable:
+      return StrId::SectionWouldMove;
+    case TPin::Code:
+      return StrId::DiscardableCodeWouldMove;
+    case TPin::EntryPoint:
+      return StrId::EntryPointSectionWouldMove;
+    case TPin::UnknownPointers:
+      return StrId::UnknownPointersSectionWouldMove;
+    case TPin::PatchedBytes:
+      return StrId::PatchedSectionWouldMove;
+    default:
+      return StrId::PointedToSectionWouldMove;
+  }
+}
+
+// DWARF's sections, Go's symbol table and the old linkers' debug section: data no
+// running code reads.
+bool IsDebugData(const std::string& fullName) {
+  return fullName.rfind(".debug_", 0) == 0 || fullName.rfind(".zdebug_", 0) == 0 || fullName == ".symtab" ||
+         fullName == ".debug";
+}
+
+// What keeps each of the input's sections where it is, in table order. Code holds
+// the address of data absolutely only where base relocations name it: 32-bit x86
+// code, with a relocation section whose every entry reads. There a section stays
+// when fixups patch its bytes or point into it; elsewhere code may reach any
+// section, and only debug data may move. The base relocations' own section moves
+// when entry 5's blocks fill it from its start, unless a fixup points into it; the
+// resource section, rebuilt whole (rebuilt, holding rebuiltKept bytes), moves.
+std::vector<TPin> SectionPins(const TPe& old, int rebuilt, uint64_t rebuiltKept) {
+  const size_t n = old.sections.size();
+  const int relocation = RelocationSection(old);
+  bool decoded = false;
+  const std::vector<TFixup> fixups = BaseRelocations(old, decoded);
+  const bool known = PointersKnown(old);
+  std::vector<bool> patched(n, false), pointedInto(n, false);
+  for (const TFixup& f : fixups) {
+    if (!known) break;
+    const int at = old.MappingSection(f.rva);
+    if (at >= 0) patched[static_cast<size_t>(at)] = true;
+    if (const std::optional<uint32_t> target = FixupTarget(old, f, rebuilt, rebuiltKept)) {
+      const int into = old.MappingSection(*target);
+      if (into >= 0) pointedInto[static_cast<size_t>(into)] = true;
+    }
+  }
+  const uint32_t entryPoint = old.Opt32(16);
+  const int entrySection = entryPoint == 0 ? -1 : old.SectionHolding(entryPoint);
+  std::vector<TPin> pins(n, TPin::None);
+  for (size_t j = 0; j < n; ++j) {
+    const TSection& s = old.sections[j];
+    const int i = static_cast<int>(j);
+    TPin& pin = pins[j];
+    if (i == rebuilt)
+      pin = TPin::None;
+    else if (i == relocation && old.DirVa(kRelocationEntry) == s.va && old.DirSize(kRelocationEntry) >= s.Vs())
+      pin = pointedInto[j] ? TPin::PointedInto : TPin::None;
+    else if (!s.Discardable())
+      pin = TPin::NotDiscardable;
+    else if (s.characteristics & (kCode | kExecute))
+      pin = TPin::Code;
+    else if (i == entrySection)
+      pin = TPin::EntryPoint;
+    else if (!known)
+      pin = IsDebugData(s.fullName) ? TPin::None : TPin::UnknownPointers;
+    else if (patched[j])
+      pin = TPin::PatchedBytes;
+    else if (pointedInto[j])
+      pin = TPin::PointedInto;
+  }
+  return pins;
 }
 
 }  // namespace
@@ -55,14 +141,10 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
       refusals.insert(Message(StrId::NoRoomForResourceSection));
     }
     // After the last section that may not move.
-    const int relocSection = RelocationSection(old);
+    const std::vector<TPin> pins = SectionPins(old, -1, 0);
     size_t at = 0;
-    for (size_t j = 0; j < old.sections.size(); ++j) {
-      const TSection& s = old.sections[j];
-      if (!(s.DiscardableData(old.Opt32(16), RelocatedPages(old)) || static_cast<int>(j) == relocSection ||
-            s.name == ".reloc"))
-        at = j + 1;
-    }
+    for (size_t j = 0; j < pins.size(); ++j)
+      if (pins[j] != TPin::None) at = j + 1;
     TPlaced fresh;
     fresh.name = ".rsrc";
     fresh.characteristics = 0x40000040;
@@ -102,20 +184,23 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
   }
   plan.laidOut = true;
 
-  // Only the resource section, the base relocations (by entry 5 or by name) and
-  // discardable data may move.
-  const int relocSection = RelocationSection(old);
-  for (size_t i = 0; i < plan.sections.size(); ++i) {
-    const TPlaced& p = plan.sections[i];
+  // A section that had an address and would get another must be free to move.
+  const std::vector<TPin> pins = SectionPins(old, resourceOld, resourceKept);
+  for (const TPlaced& p : plan.sections) {
     if (p.old < 0) continue;
     const TSection& s = old.sections[static_cast<size_t>(p.old)];
-    bool movable = s.DiscardableData(old.Opt32(16), RelocatedPages(old)) || p.old == relocSection ||
-                   s.name == ".reloc" || static_cast<int>(i) == plan.resource;
-    if (s.va != 0 && p.va != s.va && !movable)
-      refusals.insert(
-          Message(s.Discardable() ? StrId::DiscardableCodeWouldMove : StrId::SectionWouldMove, ToU16(s.name)));
+    const TPin pin = pins[static_cast<size_t>(p.old)];
+    if (s.va != 0 && p.va != s.va && pin != TPin::None) refusals.insert(Message(RefusalOf(pin), ToU16(s.name)));
   }
   return plan;
+}
+
+bool FileOffsetWraps(const TCase& c) {
+  if (!c.plan.laidOut || c.plan.end <= c.old.sectionsEnd) return false;
+  const uint64_t shift = c.plan.end - c.old.sectionsEnd;
+  for (const auto& named : FileOffsets(c.old))
+    if (named.first >= c.old.sectionsEnd && named.first + shift > UINT32_MAX) return true;
+  return false;
 }
 
 std::set<std::u16string> PlanWrite(TCase& c) {

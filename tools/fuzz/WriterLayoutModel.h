@@ -51,4 +51,8 @@ struct TCase {
 // set): what the write must do, and the messages of the refusals it expects.
 std::set<std::u16string> PlanWrite(TCase& c);
 
+// Whether a file offset past the sections' data (as far as 4 GiB past the file's
+// end), moved with the appended bytes by the plan of c, passes 32 bits.
+bool FileOffsetWraps(const TCase& c);
+
 }  // namespace tolvane::fuzz
