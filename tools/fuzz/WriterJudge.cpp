@@ -350,6 +350,7 @@ void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
   for (uint64_t at : debug.at)
     moved.emplace_back(old.sections[static_cast<size_t>(debug.section)].va + at + 20,
                        old.sections[static_cast<size_t>(debug.section)].va + at + 28);
+  const bool passOverTargets = unknownPointersKnown && !PointersKnown(old);
   auto movedByDesign = [&](uint64_t rva) {
     return std::any_of(moved.begin(), moved.end(), [&](const auto& r) { return rva >= r.first && rva < r.second; });
   };
@@ -375,7 +376,7 @@ void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
             (unsigned long long)FieldValue(w.out, is.ptr + (f.rva - was.va), width), (unsigned long long)stored);
 
     // What it points at.
-    if (unknownPointersKnown && !PointersKnown(old)) continue;
+    if (passOverTargets) continue;
     const int held = old.MappingSection(*target);
     if (held < 0 || held == c.resourceOld) continue;
     const TSection& t = old.sections[static_cast<size_t>(held)];
