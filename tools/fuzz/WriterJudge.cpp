@@ -243,6 +243,23 @@ void CheckFileOffsets(const TWritten& w) {
   }
 }
 
+// A file offset into the resource section names bytes the write rebuilds: it may
+// name what the new directory puts there, never another section's bytes or padding.
+void CheckOffsetsIntoTheResources(const TWritten& w) {
+  const TCase& c = w.c;
+  if (c.resourceOld < 0 || w.newIndexOfOld[static_cast<size_t>(c.resourceOld)] < 0) return;
+  const TSection& now = w.pe.sections[static_cast<size_t>(w.newIndexOfOld[static_cast<size_t>(c.resourceOld)])];
+  for (const auto& [offset, what] : FileOffsets(c.old)) {
+    const auto held = std::find_if(c.old.sections.begin(), c.old.sections.end(),
+                                   [&, at = offset](const TSection& s) { return s.HoldsOffset(at); });
+    if (held - c.old.sections.begin() != c.resourceOld) continue;
+    const uint32_t moved = w.MovedOffset(offset);
+    if (moved < now.ptr || moved - now.ptr >= now.Kept())
+      Wrong("a file offset into the resource section now names other bytes", "%s: 0x%x, now 0x%x", what.c_str(), offset,
+            moved);
+  }
+}
+
 // What the writer does not compute stays; the entry point it gives an EXE without
 // one is its first code section's. PE32+ has no BaseOfData: its place holds the
 // upper half of ImageBase.
@@ -425,6 +442,7 @@ void CheckWritten(const TCase& c, const Bytes& out, bool unknownPointersKnown) {
   CheckSectionBytes(w);
   CheckDataDirectory(w);
   CheckFileOffsets(w);
+  CheckOffsetsIntoTheResources(w);
   CheckOptionalHeader(w);
   CheckTotalsAndChecksum(w);
   CheckCommentBlock(w);

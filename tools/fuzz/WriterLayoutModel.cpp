@@ -5,23 +5,6 @@
 namespace tolvane::fuzz {
 namespace {
 
-// The file offsets the headers and the debug records hold, each with the words the
-// program names it by.
-std::vector<std::pair<uint32_t, std::string>> FileOffsets(const TPe& old) {
-  std::vector<std::pair<uint32_t, std::string>> offsets{{Get32(*old.b, old.peAt + 12), "PointerToSymbolTable"}};
-  for (const TSection& s : old.sections) {
-    offsets.emplace_back(s.relocations, "The PointerToRelocations of section " + s.name);
-    offsets.emplace_back(s.linenumbers, "The PointerToLinenumbers of section " + s.name);
-  }
-  if (old.directoryCount > kCertificateEntry)
-    offsets.emplace_back(old.DirVa(kCertificateEntry), "The certificate table");
-  const TDebugRecords debug = DebugRecordsOf(old);
-  for (uint64_t at : debug.at)
-    offsets.emplace_back(Get32(*old.b, old.sections[static_cast<size_t>(debug.section)].ptr + at + 24),
-                         "A debug record's PointerToRawData");
-  return offsets;
-}
-
 // An offset into the bytes between the sections' data, or into a section's file
 // padding, names nothing the packed layout keeps: the image is refused.
 void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refusals) {
@@ -114,6 +97,21 @@ std::vector<TPin> SectionPins(const TPe& old, int rebuilt, uint64_t rebuiltKept)
 
 }  // namespace
 
+std::vector<std::pair<uint32_t, std::string>> FileOffsets(const TPe& old) {
+  std::vector<std::pair<uint32_t, std::string>> offsets{{Get32(*old.b, old.peAt + 12), "PointerToSymbolTable"}};
+  for (const TSection& s : old.sections) {
+    offsets.emplace_back(s.relocations, "The PointerToRelocations of section " + s.name);
+    offsets.emplace_back(s.linenumbers, "The PointerToLinenumbers of section " + s.name);
+  }
+  if (old.directoryCount > kCertificateEntry)
+    offsets.emplace_back(old.DirVa(kCertificateEntry), "The certificate table");
+  const TDebugRecords debug = DebugRecordsOf(old);
+  for (uint64_t at : debug.at)
+    offsets.emplace_back(Get32(*old.b, old.sections[static_cast<size_t>(debug.section)].ptr + at + 24),
+                         "A debug record's PointerToRawData");
+  return offsets;
+}
+
 TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resourceKept,
                  std::set<std::u16string>& refusals) {
   TPlan plan;
@@ -200,6 +198,16 @@ bool FileOffsetWraps(const TCase& c) {
   const uint64_t shift = c.plan.end - c.old.sectionsEnd;
   for (const auto& named : FileOffsets(c.old))
     if (named.first >= c.old.sectionsEnd && named.first + shift > UINT32_MAX) return true;
+  return false;
+}
+
+bool FileOffsetIntoRebuiltResources(const TCase& c) {
+  if (c.resourceOld < 0) return false;
+  for (const auto& named : FileOffsets(c.old)) {
+    const auto held = std::find_if(c.old.sections.begin(), c.old.sections.end(),
+                                   [&](const TSection& s) { return s.HoldsOffset(named.first); });
+    if (held - c.old.sections.begin() == c.resourceOld) return true;
+  }
   return false;
 }
 

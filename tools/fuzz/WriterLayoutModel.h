@@ -36,6 +36,10 @@ struct TPlan {
 TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resourceKept,
                  std::set<std::u16string>& refusals);
 
+// The file offsets the headers and the debug records hold, each with the words the
+// program names it by.
+std::vector<std::pair<uint32_t, std::string>> FileOffsets(const TPe& old);
+
 // An input as the model takes it: the image, its resources and the merge's.
 struct TCase {
   const Bytes* input = nullptr;
@@ -54,5 +58,9 @@ std::set<std::u16string> PlanWrite(TCase& c);
 // Whether a file offset past the sections' data (as far as 4 GiB past the file's
 // end), moved with the appended bytes by the plan of c, passes 32 bits.
 bool FileOffsetWraps(const TCase& c);
+
+// Whether a file offset names bytes of the resource section, which the write
+// rebuilds: the offset stays, and names what the new directory puts there.
+bool FileOffsetIntoRebuiltResources(const TCase& c);
 
 }  // namespace tolvane::fuzz
