@@ -12,6 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tolvane::fuzz::TCombinationInput input(data, size);
   tolvane::TPEResourceModule image;
+  image.AcceptPE32Plus(true);  // as -64 reads images
   tolvane::TResModule res;
   try {
     image.LoadFromBytes(input.Image());
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;  // a refused layout is reported, and nothing is written
   }
   tolvane::TPEResourceModule reread;
+  reread.AcceptPE32Plus(true);
   tolvane::fuzz::MustLoad(reread, written);
   tolvane::fuzz::TouchResources(reread);
   return 0;

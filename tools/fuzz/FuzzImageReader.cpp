@@ -1,20 +1,40 @@
 // Image reader: any bytes go to the PE reader, and what it reads goes on as `-r`
 // takes it, into a .RES file that our .RES reader must read back. A refusal is one
 // of our exceptions; anything else (a crash, a sanitizer report, a leak, a hang, a
-// .RES we wrote and cannot read) is a defect.
+// .RES we wrote and cannot read) is a defect. PE32+ images are read as -64 reads
+// them; without it, one that reads must be refused as no Windows image.
 #include <cstddef>
 #include <cstdint>
 
 #include "FuzzSupport.h"
+#include "StringTable.h"
 #include "unitPEFile.h"
 #include "unitResFile.h"
 
+namespace {
+
+void ExpectRefusedWithoutTheSwitch(const uint8_t* data, size_t size) {
+  tolvane::TPEResourceModule without;
+  try {
+    without.LoadFromBytes(tolvane::ByteView(data, size));
+  } catch (const tolvane::Exception& e) {
+    if (e.Message() != tolvane::LoadResString(tolvane::StrId::InvalidWindowsImage))
+      tolvane::fuzz::Fail("a PE32+ image read without -64 is refused otherwise", e.what());
+    return;
+  }
+  tolvane::fuzz::Fail("a PE32+ image is read without -64");
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tolvane::TPEResourceModule image;
+  image.AcceptPE32Plus(true);
   tolvane::TResModule res;
   tolvane::TMemoryStream written;
   try {
     image.LoadFromBytes(tolvane::ByteView(data, size));
+    if (image.OptionalHeader().IsPE32Plus()) ExpectRefusedWithoutTheSwitch(data, size);
     tolvane::fuzz::TouchResources(image);
     res.Assign(image);
     res.SaveToStream(written);

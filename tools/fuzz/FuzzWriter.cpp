@@ -166,18 +166,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (asItIs) {
     input->assign(pair.Image().data(), pair.Image().data() + pair.Image().size());
   } else {
-    const size_t imageChoice = in.ConsumeIntegralInRange<size_t>(0, kWriterImageCount);  // the last: built here
-    resChoice = in.ConsumeIntegralInRange<size_t>(0, kWriterResFileCount);               // the last: none
-    if (imageChoice < kWriterImageCount)
-      input->assign(kWriterImages[imageChoice].data, kWriterImages[imageChoice].data + kWriterImages[imageChoice].size);
-    else
+    const size_t imageChoice = in.ConsumeIntegralInRange<size_t>(0, kWriterImageCount);
+    resChoice = in.ConsumeIntegralInRange<size_t>(0, kWriterResFileCount);  // the last: none
+    if (imageChoice == kWriterImageBuilt) {
       *input = BuildImage(in);
+    } else {
+      const TEmbeddedFile& file = kWriterImages[imageChoice < kWriterImageBuilt ? imageChoice : imageChoice - 1];
+      input->assign(file.data, file.data + file.size);
+    }
     Mutate(in, *input);
   }
   Dump("image.exe", *input);
   const bool mapped = asItIs || !in.ConsumeBool();  // as the program maps its inputs, or copied
 
+  // PE32+ images are read as -64 reads them, by the same rules as PE32 ones.
   TPEResourceModule image;
+  image.AcceptPE32Plus(true);
   try {
     if (mapped)
       image.LoadFromSharedBytes(input, ByteView(input->data(), input->size()));
@@ -287,6 +291,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (Known("offset-into-resources") && FileOffsetIntoRebuiltResources(c)) return 0;
   CheckWritten(c, written, Known("unknown-pointers"));
   TPEResourceModule again;
+  again.AcceptPE32Plus(true);
   MustLoad(again, out);
   CheckResources(c, again);
   TMemoryStream second;

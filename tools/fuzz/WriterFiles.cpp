@@ -24,6 +24,10 @@ TOLVANE_EMBED(tolvane_writer_dataloader_exe, FIXTURE("dataloader.exe"))
 TOLVANE_EMBED(tolvane_writer_gohello_exe, FIXTURE("gohello.exe"))
 TOLVANE_EMBED(tolvane_writer_hello_exe, EXAMPLE("hello.exe"))
 TOLVANE_EMBED(tolvane_writer_empty_dll, TOLVANE_TEMPLATE)
+TOLVANE_EMBED(tolvane_writer_app64_exe, FIXTURE("app64.exe"))
+TOLVANE_EMBED(tolvane_writer_lib64_dll, FIXTURE("lib64.dll"))
+TOLVANE_EMBED(tolvane_writer_relocloader64_exe, FIXTURE("relocloader64.exe"))
+TOLVANE_EMBED(tolvane_writer_showversion64_exe, FIXTURE("showversion64.exe"))
 
 TOLVANE_EMBED(tolvane_writer_concat_res, FIXTURE("concat.res"))
 TOLVANE_EMBED(tolvane_writer_dllstrings_res, FIXTURE("dllstrings.res"))
@@ -51,6 +55,10 @@ const TEmbeddedFile kWriterImages[] = {
     FILE_ENTRY("gohello.exe", tolvane_writer_gohello_exe),
     FILE_ENTRY("hello.exe", tolvane_writer_hello_exe),
     FILE_ENTRY("Empty.dll", tolvane_writer_empty_dll),
+    FILE_ENTRY("app64.exe", tolvane_writer_app64_exe),
+    FILE_ENTRY("lib64.dll", tolvane_writer_lib64_dll),
+    FILE_ENTRY("relocloader64.exe", tolvane_writer_relocloader64_exe),
+    FILE_ENTRY("showversion64.exe", tolvane_writer_showversion64_exe),
 };
 const size_t kWriterImageCount = sizeof kWriterImages / sizeof kWriterImages[0];
 

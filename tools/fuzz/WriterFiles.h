@@ -16,6 +16,10 @@ struct TEmbeddedFile {
 
 extern const TEmbeddedFile kWriterImages[];
 extern const size_t kWriterImageCount;
+// The index that has an image built instead of picked: one past the images listed
+// first, so that inputs made before more were appended keep their meaning; those
+// appended since take the indices after it.
+constexpr size_t kWriterImageBuilt = 9;
 extern const TEmbeddedFile kWriterResFiles[];
 extern const size_t kWriterResFileCount;
 

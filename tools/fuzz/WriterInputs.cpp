@@ -118,7 +118,7 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
   for (int change = 0; change < changes; ++change) {
     TPe pe;
     if (!pe.Parse(img)) return;
-    const int op = in.ConsumeIntegralInRange<int>(0, 17);
+    const int op = in.ConsumeIntegralInRange<int>(0, 19);
     if (pe.sections.empty() && (op == 3 || op == 5 || op == 8 || op == 9 || op == 12 || op >= 16)) continue;
     switch (op) {
       case 0: {  // an overlay
@@ -231,7 +231,7 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
         break;
       }
       case 10:
-        Put32(img, pe.optAt + 92, in.ConsumeIntegralInRange<uint32_t>(0, (pe.optionalSize - 96u) / 8u));
+        Put32(img, pe.optAt + pe.fixed - 4, in.ConsumeIntegralInRange<uint32_t>(0, (pe.optionalSize - pe.fixed) / 8u));
         break;
       case 11:  // something in the comment block
         if (pe.commentSize > 0)
@@ -260,6 +260,15 @@ void Mutate(FuzzedDataProvider& in, Bytes& img) {
       case 17:  // a section without an address: the writer places it, but moves nothing with it
         Put32(img, pe.sections[PickSection(in, pe)].at + 12, 0);
         break;
+      case 18:  // the other Magic: every field after it read in the other layout
+        Put16(img, pe.optAt, pe.IsPe32Plus() ? 0x10B : 0x20B);
+        break;
+      case 19: {  // another ImageBase, which moves what every fixup points at; in PE32+ its upper half
+        const uint32_t bases[] = {0x400000, 0x10000000, 0, 0x40000000, 0xFFFF0000, 1};
+        const uint32_t at = pe.IsPe32Plus() && in.ConsumeBool() ? 24 : 28;
+        Put32(img, pe.optAt + at, Pick(in, bases));
+        break;
+      }
       case 15:  // no entry point: the writer gives an EXE its first code section's address
         Put32(img, pe.optAt + 16, 0);
         break;
@@ -498,7 +507,7 @@ void AddBaseRelocations(FuzzedDataProvider& in, test::ImageBuilder& b, const TPe
     if (j != relocAt && j != resourceAt && b.Section(j).data.size() >= 8) holders.push_back(j);
   Bytes& blocks = b.Section(relocAt).data;
   if (holders.empty() || blocks.size() < 12) return;
-  constexpr uint64_t kImageBase = 0x400000;  // the builder's
+  const uint64_t imageBase = placed.ImageBase();
   size_t used = 0;
   const int count = in.ConsumeIntegralInRange<int>(1, 8);
   for (int k = 0; k < count && used + 12 <= blocks.size(); ++k) {
@@ -522,7 +531,7 @@ void AddBaseRelocations(FuzzedDataProvider& in, test::ImageBuilder& b, const TPe
       default:
         target = in.ConsumeIntegral<uint32_t>();
     }
-    const uint64_t pointer = kImageBase + target;
+    const uint64_t pointer = imageBase + target;
     if (type == kFixupDir64) {
       putU32LE(bytes.data() + offset, static_cast<uint32_t>(pointer));
       putU32LE(bytes.data() + offset + 4, static_cast<uint32_t>(pointer >> 32));
@@ -562,11 +571,14 @@ Bytes BuildImage(FuzzedDataProvider& in) {
     const size_t stubs[] = {0, 1, 3, 63, 65, 200};
     b.DosStub(Pattern(Pick(in, stubs), 7));
   }
+  // PE32+ now and then: 64-bit code, whose pointers no base relocation tells.
+  const bool pe32Plus = in.ConsumeIntegralInRange<int>(0, 3) == 0;
+  if (pe32Plus) b.Magic(0x20B);
   if (in.ConsumeBool()) {
     const uint32_t counts[] = {3, 6, 7, 16, 20};
     const uint32_t count = Pick(in, counts);
     b.DataDirectories(count).SizeOfOptionalHeader(
-        static_cast<uint16_t>(96 + 8 * count + 8 * in.ConsumeIntegralInRange<uint32_t>(0, 4)));
+        static_cast<uint16_t>((pe32Plus ? 112 : 96) + 8 * count + 8 * in.ConsumeIntegralInRange<uint32_t>(0, 4)));
   }
   const int count = in.ConsumeIntegralInRange<int>(1, 6);
   const int resourceAt = in.ConsumeIntegralInRange<int>(0, count);  // count: none

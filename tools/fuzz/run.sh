@@ -95,8 +95,9 @@ seed_corpus() {  # target dir
       ;;
     writer)
       # Its images and .RES files are built in; an input's last byte picks the
-      # image, the one before it the .RES (see FuzzWriter.cpp): every pair, as it is.
-      for i in $(seq 0 9); do
+      # image (9: one built), the one before it the .RES (10: none; see
+      # FuzzWriter.cpp and WriterFiles.cpp): every pair, as it is.
+      for i in $(seq 0 13); do
         for r in $(seq 0 10); do
           printf "\\x$(printf %02x "$r")\\x$(printf %02x "$i")" >"$dir/pair-$i-$r"
         done
