@@ -50,9 +50,10 @@ TEST(RealTools, PefileAcceptsEveryImageWeWriteAndAgreesOnItsChecksum) {
             0);
 }
 
+// The x86_64 windres reads PE32 and PE32+ images; the i686 one reads PE32 alone.
 TEST(RealTools, WindresReadsTheResourcesBackOutOfOurImages) {
-  std::string windres = FindOnPath("i686-w64-mingw32-windres");
-  if (windres.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed (Debian binutils-mingw-w64-i686)";
+  std::string windres = FindOnPath("x86_64-w64-mingw32-windres");
+  if (windres.empty()) GTEST_SKIP() << "x86_64-w64-mingw32-windres is not installed (Debian binutils-mingw-w64-x86-64)";
   ScratchDir dir;
   for (const WrittenImage& w : WriteTheImagesWeJudge(dir)) {
     SCOPED_TRACE(w.label);
@@ -63,12 +64,14 @@ TEST(RealTools, WindresReadsTheResourcesBackOutOfOurImages) {
 }
 
 TEST(RealTools, ExtractMergeExtractGivesTheSameResFile) {
-  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll"}) {
+  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll", "app64.exe",
+                            "app_unstripped64.exe", "lib64.dll", "overlay64.exe", "nores64.dll"}) {
     SCOPED_TRACE(image);
     ScratchDir dir;
-    ASSERT_EQ(RunTolvane({FixturePath(image), "-r", dir.file("first.res")}).status, 0);
-    ASSERT_EQ(RunTolvane({"-o", dir.file("merged.exe"), FixturePath(image), dir.file("first.res")}).status, 0);
-    ASSERT_EQ(RunTolvane({dir.file("merged.exe"), "-r", dir.file("second.res")}).status, 0);
+    const std::string source = FixturePath(image), merged = dir.file("merged.exe");
+    ASSERT_EQ(RunTolvane(ForImage({source, "-r", dir.file("first.res")}, source)).status, 0);
+    ASSERT_EQ(RunTolvane(ForImage({"-o", merged, source, dir.file("first.res")}, source)).status, 0);
+    ASSERT_EQ(RunTolvane(ForImage({merged, "-r", dir.file("second.res")}, source)).status, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("second.res")), ReadFileBytes(dir.file("first.res")));
   }
 }

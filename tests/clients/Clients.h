@@ -57,5 +57,12 @@ std::string ReadpeAbsent();
 ::testing::AssertionResult ReadpeAccepts(const std::string& image, size_t expectedResources);
 std::string LlvmReadobjAbsent();
 ::testing::AssertionResult LlvmReadobjAccepts(const std::string& image, size_t expectedResources);
+// What llvm-readobj lists of an image with options (--symbols, --unwind), without the
+// lines that name the file.
+RunResult LlvmReadobjListing(const std::vector<std::string>& options, const std::string& image);
+// llvm-readobj lists the written image's COFF symbols and unwind data (.pdata and
+// .xdata) as the given image's: what points into them still finds them.
+::testing::AssertionResult LlvmReadobjListsTheSameSymbolsAndUnwind(const std::string& given,
+                                                                   const std::string& written);
 
 }  // namespace tolvane::test
