@@ -169,49 +169,22 @@ TEST_F(Wine, ProgramWhoseResourcesMovedRelocationsStillRuns) {
 TEST_F(Wine, ItsOwnProgramsRunAsBeforeAfterAMerge) {
   const std::string programs = "/usr/lib/i386-linux-gnu/wine/i386-windows/";
   if (!PathExists(programs + "cmd.exe")) GTEST_SKIP() << "Wine's i386 programs are not in " << programs;
-  ScratchDir dir;
-  const std::string stamps[] = {std::string(TOLVANE_SOURCE_DIR) + "/tests/realworld/realworld_stamp.res",
-                                WriteMegabyteRes(dir)};
-  const std::vector<std::vector<std::string>> runs = {{"cmd.exe", "/c", "help echo & ver & set /a 6*7"},
-                                                      {"find.exe", "/?"}};
-  for (std::vector<std::string> run : runs) {
-    const std::string program = run[0];
-    run[0] = programs + program;
-    const RunResult before = RunUnderWine(run);
-    ASSERT_FALSE(before.out.empty()) << program << " printed nothing under Wine";
-    for (const std::string& stamp : stamps) {
-      SCOPED_TRACE(program + " merged with " + stamp);
-      run[0] = dir.file(program);
-      RunResult merged = RunTolvane({"-o", run[0], programs + program, stamp});
-      ASSERT_EQ(merged.status, 0) << merged.err;
-      const RunResult after = RunUnderWine(run);
-      EXPECT_EQ(after.status, before.status) << after.err;
-      EXPECT_EQ(after.out, before.out);
-    }
-  }
+  const std::string stamp = std::string(TOLVANE_SOURCE_DIR) + "/tests/realworld/realworld_stamp.res";
+  for (const MergedRun& m : {MergedRun{{programs + "cmd.exe", "/c", "help echo & ver & set /a 6*7"}, 0, stamp},
+                             MergedRun{{programs + "find.exe", "/?"}, 0, stamp}})
+    ExpectMergedRunsAsUntouched(m, RunUnderWine);
 }
 
 // python3-distlib's script launcher (built by others, with MSVC) finds the script
 // appended to it by the zip record at the very end of its file, and runs the
 // command of the script's #! line with its own path: the appended bytes must stay
-// the file's last ones after a merge. An empty zip is all the launcher needs.
+// the file's last ones after a merge.
 TEST_F(Wine, ScriptLauncherFindsItsAppendedScriptAfterAMerge) {
   const std::string launcher = "/usr/lib/python3/dist-packages/distlib/t32.exe";
   if (!PathExists(launcher)) GTEST_SKIP() << "python3-distlib's t32.exe is not installed";
   ScratchDir dir;
-  Bytes script = ReadFileBytes(launcher);
-  const Bytes shebangAndEmptyZip =
-      BytesOf(std::string("#!C:\\windows\\system32\\cmd.exe /c echo\r\nPK\x05\x06") + std::string(18, '\0'));
-  script.insert(script.end(), shebangAndEmptyZip.begin(), shebangAndEmptyZip.end());
-  WriteFileBytes(dir.file("script.exe"), script);
-  for (const std::string& stamp : {FixturePath("merge.res"), WriteMegabyteRes(dir)}) {
-    SCOPED_TRACE(stamp);
-    RunResult merged = RunTolvane({"-o", dir.file("stamped.exe"), dir.file("script.exe"), stamp});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    const RunResult r = RunUnderWine({dir.file("stamped.exe"), "one", "two"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("stamped.exe\" one two"), std::string::npos) << r.out;
-  }
+  ExpectMergedRunsAsUntouched({{WithAppendedScript(launcher, dir), "one", "two"}, 0, FixturePath("merge.res")},
+                              RunUnderWine);
 }
 
 TEST_F(Wine, ResourceDllWrittenFromTheTemplateLoadsAsDataFile) {
