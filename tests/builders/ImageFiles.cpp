@@ -14,11 +14,7 @@ std::unique_ptr<TResModule> LoadRes(const Bytes& bytes) {
 }
 
 std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path) {
-  const Bytes bytes = ReadFileBytes(path);
-  auto module = std::make_unique<TPEResourceModule>();
-  module->AcceptPE32Plus(true);
-  module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
-  return module;
+  return LoadEitherImage(ReadFileBytes(path));
 }
 std::unique_ptr<TResModule> LoadResFile(const std::string& path) { return LoadRes(ReadFileBytes(path)); }
 
