@@ -43,36 +43,42 @@ uint32_t SymbolTableOffsetInSymtab(const std::string& image) {
   return symtab == nullptr ? 0 : module->COFFHeader().PointerToSymbolTable - symtab->SectionHeader().PointerToRawData;
 }
 
+void ExpectSymbolTableKeptWhenLastSectionsMove(const std::string& goImage, bool haveLlvm, bool haveGo) {
+  ScratchDir dir;
+  for (const std::string& stamp : {FixturePath("strings.res"), WriteMegabyteRes(dir)}) {
+    SCOPED_TRACE(stamp);
+    std::string out = dir.file("out.exe");
+    RunResult merged = RunTolvane(ForImage({"-o", out, goImage, stamp}, goImage));
+    ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
+    EXPECT_EQ(SymbolTableOffsetInSymtab(out), SymbolTableOffsetInSymtab(goImage));
+    if (haveLlvm) {
+      RunResult before = LlvmReadobjListing({"--symbols"}, goImage), after = LlvmReadobjListing({"--symbols"}, out);
+      EXPECT_EQ(after.status, 0) << after.err;
+      EXPECT_TRUE(after.out == before.out) << "llvm-readobj lists other symbols after the merge";
+    }
+    if (haveGo && !GoSymbolReader().empty()) {
+      RunResult before = RunCommand(GoSymbolReader(), {goImage}), after = RunCommand(GoSymbolReader(), {out});
+      ASSERT_EQ(before.status, 0) << before.out;
+      EXPECT_EQ(after.status, 0) << after.out;
+      EXPECT_TRUE(after.out == before.out)
+          << "debug/pe: " << FirstLine(after.out) << "; before: " << FirstLine(before.out);
+    }
+    // Wine64's table runs the amd64 program.
+    if (goImage.ends_with("gohello.exe") && WineCannotRun().empty()) {
+      RunResult ran = RunUnderWine({out});
+      EXPECT_EQ(ran.status, 0) << "signal " << ran.signal << "; " << ran.err;
+      EXPECT_EQ(ran.err.substr(0, 14), "hello from go\n");
+    }
+  }
+}
+
 TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
   const bool haveLlvm = LlvmReadobjAbsent().empty(), haveGo = !FindOnPath("go").empty();
   if (!haveLlvm && !haveGo) GTEST_SKIP() << "neither llvm-readobj (Debian llvm) nor go (Debian golang-go) is installed";
-  ScratchDir dir;
-  for (const std::string& program : {FixturePath("gohello.exe"), FixturePath("gohello64.exe")})
-    for (const std::string& stamp : {FixturePath("strings.res"), WriteMegabyteRes(dir)}) {
-      SCOPED_TRACE(program + " + " + stamp);
-      std::string out = dir.file("out.exe");
-      RunResult merged = RunTolvane(ForImage({"-o", out, program, stamp}, program));
-      ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
-      EXPECT_EQ(SymbolTableOffsetInSymtab(out), SymbolTableOffsetInSymtab(program));
-      if (haveLlvm) {
-        RunResult before = LlvmReadobjListing({"--symbols"}, program), after = LlvmReadobjListing({"--symbols"}, out);
-        EXPECT_EQ(after.status, 0) << after.err;
-        EXPECT_TRUE(after.out == before.out) << "llvm-readobj lists other symbols after the merge";
-      }
-      if (haveGo && !GoSymbolReader().empty()) {
-        RunResult before = RunCommand(GoSymbolReader(), {program}), after = RunCommand(GoSymbolReader(), {out});
-        ASSERT_EQ(before.status, 0) << before.out;
-        EXPECT_EQ(after.status, 0) << after.out;
-        EXPECT_TRUE(after.out == before.out)
-            << "debug/pe: " << FirstLine(after.out) << "; before: " << FirstLine(before.out);
-      }
-      // Wine64's table runs the amd64 program.
-      if (program.ends_with("gohello.exe") && WineCannotRun().empty()) {
-        RunResult ran = RunUnderWine({out});
-        EXPECT_EQ(ran.status, 0) << "signal " << ran.signal << "; " << ran.err;
-        EXPECT_EQ(ran.err.substr(0, 14), "hello from go\n");
-      }
-    }
+  for (const char* program : {"gohello.exe", "gohello64.exe"}) {
+    SCOPED_TRACE(program);
+    ExpectSymbolTableKeptWhenLastSectionsMove(FixturePath(program), haveLlvm, haveGo);
+  }
 }
 
 }  // namespace

@@ -284,64 +284,72 @@ TEST(ImageLayout, BaseRelocationsMoveWithTheirSection) {
   EXPECT_EQ(reloc->RawData().Bytes(), Fill(12, 9));
 }
 
+void ExpectDebugRecordsFollowTheDataTheyDescribe(uint16_t magic) {
+  // The debug directory sits in .rdata (which stays); its one record describes
+  // data in a discardable section after .rsrc (which moves).
+  ImageBuilder b;
+  b.Magic(magic);
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  Bytes record(28, 0);
+  b.AddSection(Section(".rdata", record, kReadOnlyData));  // at 0x2000, file 0x400
+  b.AddResourceSection(0x3000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
+  b.AddSection(Section(".debug", Fill(64, 0xDB), kDiscardableData));  // at 0x4000
+  b.DataDirectory(6, 0x2000, 28);
+  BuiltImage built = b.Build();
+  uint32_t rdata = built.layout.sectionData[1], debugFile = built.layout.sectionData[3];
+  built.PutU32(rdata + 12, 2);  // Type: CodeView
+  built.PutU32(rdata + 16, 64);
+  built.PutU32(rdata + 20, 0x4000 + 4);
+  built.PutU32(rdata + 24, debugFile + 4);
+  auto image = LoadEitherImage(built.bytes);
+  Grow(*image);
+  Bytes written = SaveToBytes(*image);
+  auto again = LoadEitherImage(written);
+  const IMAGE_SECTION_HEADER& debug = again->GetSectionByName(".debug")->SectionHeader();
+  ASSERT_GT(debug.VirtualAddress, 0x4000u);
+  ByteView rec = again->GetSectionByName(".rdata")->RawData().View();
+  EXPECT_EQ(rec.u32(20), debug.VirtualAddress + 4);
+  EXPECT_EQ(rec.u32(24), debug.PointerToRawData + 4);
+  EXPECT_EQ(written[rec.u32(24)], 0xDB);
+  EXPECT_EQ(again->DataDirectory(6).VirtualAddress(), 0x2000u);
+}
+
 // In either format of the optional header.
 TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
   for (uint16_t magic : {0x10B, 0x20B}) {
     SCOPED_TRACE(magic);
-    // The debug directory sits in .rdata (which stays); its one record describes
-    // data in a discardable section after .rsrc (which moves).
-    ImageBuilder b;
-    b.Magic(magic);
-    b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
-    Bytes record(28, 0);
-    b.AddSection(Section(".rdata", record, kReadOnlyData));  // at 0x2000, file 0x400
-    b.AddResourceSection(0x3000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
-    b.AddSection(Section(".debug", Fill(64, 0xDB), kDiscardableData));  // at 0x4000
-    b.DataDirectory(6, 0x2000, 28);
-    BuiltImage built = b.Build();
-    uint32_t rdata = built.layout.sectionData[1], debugFile = built.layout.sectionData[3];
-    built.PutU32(rdata + 12, 2);  // Type: CodeView
-    built.PutU32(rdata + 16, 64);
-    built.PutU32(rdata + 20, 0x4000 + 4);
-    built.PutU32(rdata + 24, debugFile + 4);
-    auto image = LoadEitherImage(built.bytes);
-    Grow(*image);
-    Bytes written = SaveToBytes(*image);
-    auto again = LoadEitherImage(written);
-    const IMAGE_SECTION_HEADER& debug = again->GetSectionByName(".debug")->SectionHeader();
-    ASSERT_GT(debug.VirtualAddress, 0x4000u);
-    ByteView rec = again->GetSectionByName(".rdata")->RawData().View();
-    EXPECT_EQ(rec.u32(20), debug.VirtualAddress + 4);
-    EXPECT_EQ(rec.u32(24), debug.PointerToRawData + 4);
-    EXPECT_EQ(written[rec.u32(24)], 0xDB);
-    EXPECT_EQ(again->DataDirectory(6).VirtualAddress(), 0x2000u);
+    ExpectDebugRecordsFollowTheDataTheyDescribe(magic);
   }
+}
+
+void ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(uint16_t magic) {
+  ImageBuilder b;
+  b.Magic(magic);
+  b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
+  b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
+  b.AddSymbol(Symbol("_a_rather_long_symbol_name").Value(1).SectionNumber(1));
+  Bytes certificate = Fill(24, 0xCE);
+  b.Append(certificate);
+  BuiltImage built = b.Build();
+  uint32_t certificateAt = built.layout.fileSize - 24;
+  built.PutU32(built.layout.DataDirectory(4), certificateAt);
+  built.PutU32(built.layout.DataDirectory(4) + 4, 24);
+  auto image = LoadEitherImage(built.bytes);
+  Grow(*image);
+  Bytes written = SaveToBytes(*image);
+  auto again = LoadEitherImage(written);
+  uint32_t newCertificate = again->DataDirectory(4).VirtualAddress();
+  ASSERT_GT(newCertificate, certificateAt);
+  EXPECT_EQ(Bytes(written.begin() + newCertificate, written.begin() + newCertificate + 24), certificate);
+  ASSERT_EQ(again->SymbolCount(), 1);
+  EXPECT_EQ(again->Symbol(0)->Name(), "_a_rather_long_symbol_name");
+  EXPECT_GT(again->COFFHeader().PointerToSymbolTable, built.layout.symbolTable);
 }
 
 TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   for (uint16_t magic : {0x10B, 0x20B}) {
     SCOPED_TRACE(magic);
-    ImageBuilder b;
-    b.Magic(magic);
-    b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
-    b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
-    b.AddSymbol(Symbol("_a_rather_long_symbol_name").Value(1).SectionNumber(1));
-    Bytes certificate = Fill(24, 0xCE);
-    b.Append(certificate);
-    BuiltImage built = b.Build();
-    uint32_t certificateAt = built.layout.fileSize - 24;
-    built.PutU32(built.layout.DataDirectory(4), certificateAt);
-    built.PutU32(built.layout.DataDirectory(4) + 4, 24);
-    auto image = LoadEitherImage(built.bytes);
-    Grow(*image);
-    Bytes written = SaveToBytes(*image);
-    auto again = LoadEitherImage(written);
-    uint32_t newCertificate = again->DataDirectory(4).VirtualAddress();
-    ASSERT_GT(newCertificate, certificateAt);
-    EXPECT_EQ(Bytes(written.begin() + newCertificate, written.begin() + newCertificate + 24), certificate);
-    ASSERT_EQ(again->SymbolCount(), 1);
-    EXPECT_EQ(again->Symbol(0)->Name(), "_a_rather_long_symbol_name");
-    EXPECT_GT(again->COFFHeader().PointerToSymbolTable, built.layout.symbolTable);
+    ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(magic);
   }
 }
 

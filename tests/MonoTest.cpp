@@ -50,47 +50,51 @@ protected:
   void SetUp() override { SKIP_UNLESS_PRESENT(MonoAbsent()); }
 };
 
+void ExpectStampedProgramRunsAndShowsItsNewVersion(const std::string& name) {
+  const std::string program = FixturePath(name);
+  const std::vector<uint8_t> stamp = ReadFileBytes(FixturePath("showversion_stamp.res"));
+  // A megabyte of RCDATA makes .rsrc outgrow its slot, so .reloc after it must move.
+  ResRecord big;
+  big.name = ResId::Ord(999);
+  big.data.assign(1 << 20, 0x5A);
+  const struct {
+    const char* label;
+    std::vector<uint8_t> res;
+    bool relocMoves;
+  } cases[] = {{"the stamp alone", stamp, false},
+               {"the stamp and 1 MiB of RCDATA", ResBuilder().Raw(stamp).Add(big).Bytes(), true}};
+  MonoVersion original;
+  ASSERT_TRUE(MonoReadsVersionOf(program, original));
+  EXPECT_EQ(Text(original), Text(VersionOf(name)));
+  const IMAGE_SECTION_HEADER relocBefore = LoadImageFile(program)->GetSectionByName(".reloc")->SectionHeader();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    ScratchDir dir;
+    WriteFileBytes(dir.file("stamp.res"), c.res);
+    RunResult merged = RunTolvane(ForImage({"-o", dir.file("stamped.exe"), program, dir.file("stamp.res")}, program));
+    ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
+    const auto stamped = LoadImageFile(dir.file("stamped.exe"));
+    ASSERT_NE(stamped->GetSectionByName(".reloc"), nullptr);
+    const IMAGE_SECTION_HEADER relocAfter = stamped->GetSectionByName(".reloc")->SectionHeader();
+    EXPECT_EQ(relocAfter.VirtualAddress != relocBefore.VirtualAddress, c.relocMoves);
+    EXPECT_EQ(relocAfter.PointerToRawData > relocBefore.PointerToRawData + (1u << 20), c.relocMoves);
+
+    // The program itself starts under Mono and reads its own, new version...
+    RunResult own = RunCommand(FindOnPath("mono"), {dir.file("stamped.exe")}, RunOptions().Timeout(120));
+    EXPECT_EQ(own.status, 0) << own.err;
+    EXPECT_EQ(own.out, Text(VersionOf("showversion_stamp.res")));
+    // ...which our unchanged reader sees too.
+    MonoVersion read;
+    ASSERT_TRUE(MonoReadsVersionOf(dir.file("stamped.exe"), read));
+    EXPECT_EQ(Text(read), Text(VersionOf("showversion_stamp.res")));
+  }
+}
+
 // The AnyCPU program and its x64 build, a PE32+ image.
 TEST_F(Mono, StampedProgramRunsAndShowsItsNewVersion) {
   for (const char* name : {"showversion.exe", "showversion64.exe"}) {
     SCOPED_TRACE(name);
-    const std::string program = FixturePath(name);
-    const std::vector<uint8_t> stamp = ReadFileBytes(FixturePath("showversion_stamp.res"));
-    // A megabyte of RCDATA makes .rsrc outgrow its slot, so .reloc after it must move.
-    ResRecord big;
-    big.name = ResId::Ord(999);
-    big.data.assign(1 << 20, 0x5A);
-    const struct {
-      const char* label;
-      std::vector<uint8_t> res;
-      bool relocMoves;
-    } cases[] = {{"the stamp alone", stamp, false},
-                 {"the stamp and 1 MiB of RCDATA", ResBuilder().Raw(stamp).Add(big).Bytes(), true}};
-    MonoVersion original;
-    ASSERT_TRUE(MonoReadsVersionOf(program, original));
-    EXPECT_EQ(Text(original), Text(VersionOf(name)));
-    const IMAGE_SECTION_HEADER relocBefore = LoadImageFile(program)->GetSectionByName(".reloc")->SectionHeader();
-    for (const auto& c : cases) {
-      SCOPED_TRACE(c.label);
-      ScratchDir dir;
-      WriteFileBytes(dir.file("stamp.res"), c.res);
-      RunResult merged = RunTolvane(ForImage({"-o", dir.file("stamped.exe"), program, dir.file("stamp.res")}, program));
-      ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
-      const auto stamped = LoadImageFile(dir.file("stamped.exe"));
-      ASSERT_NE(stamped->GetSectionByName(".reloc"), nullptr);
-      const IMAGE_SECTION_HEADER relocAfter = stamped->GetSectionByName(".reloc")->SectionHeader();
-      EXPECT_EQ(relocAfter.VirtualAddress != relocBefore.VirtualAddress, c.relocMoves);
-      EXPECT_EQ(relocAfter.PointerToRawData > relocBefore.PointerToRawData + (1u << 20), c.relocMoves);
-
-      // The program itself starts under Mono and reads its own, new version...
-      RunResult own = RunCommand(FindOnPath("mono"), {dir.file("stamped.exe")}, RunOptions().Timeout(120));
-      EXPECT_EQ(own.status, 0) << own.err;
-      EXPECT_EQ(own.out, Text(VersionOf("showversion_stamp.res")));
-      // ...which our unchanged reader sees too.
-      MonoVersion read;
-      ASSERT_TRUE(MonoReadsVersionOf(dir.file("stamped.exe"), read));
-      EXPECT_EQ(Text(read), Text(VersionOf("showversion_stamp.res")));
-    }
+    ExpectStampedProgramRunsAndShowsItsNewVersion(name);
   }
 }
 

@@ -119,31 +119,35 @@ const Break kBreaks[] = {
 
 class BrokenCopies : public ::testing::TestWithParam<Client> {};
 
+void ExpectBrokenCopiesRefused(const Client& client, const char* app) {
+  ScratchDir dir;
+  WrittenImage w = WriteMerged(dir, {app, "merge.res"});
+  const size_t count = ResourceCount(w.path);
+  ASSERT_TRUE(client.accepts(w.path, count)) << "the unbroken image";
+  const Bytes image = ReadFileBytes(w.path);
+  const Offsets at = Locate(image);
+  for (const Break& brk : kBreaks) {
+    if (!brk.refusedBy.contains(client.name)) continue;
+    Bytes copy = image;
+    brk.patch(copy, at);
+    // Every break but the first carries a true checksum, so that only it is wrong.
+    if (&brk != &kBreaks[0] && copy.size() > at.optionalHeader + 68) {
+      platform::TImageChecksum sum(at.optionalHeader + 64);
+      sum.Add(copy.data(), copy.size());
+      putU32LE(&copy[at.optionalHeader + 64], sum.Finish());
+    }
+    const std::string path = dir.file("broken.exe");
+    WriteFileBytes(path, copy);
+    EXPECT_FALSE(client.accepts(path, count)) << brk.what;
+  }
+}
+
 TEST_P(BrokenCopies, AreRefused) {
   const Client& client = GetParam();
   SKIP_UNLESS_PRESENT(client.absent());
   for (const char* app : {"app.exe", "app64.exe"}) {
     SCOPED_TRACE(app);
-    ScratchDir dir;
-    WrittenImage w = WriteMerged(dir, {app, "merge.res"});
-    const size_t count = ResourceCount(w.path);
-    ASSERT_TRUE(client.accepts(w.path, count)) << "the unbroken image";
-    const Bytes image = ReadFileBytes(w.path);
-    const Offsets at = Locate(image);
-    for (const Break& brk : kBreaks) {
-      if (!brk.refusedBy.contains(client.name)) continue;
-      Bytes copy = image;
-      brk.patch(copy, at);
-      // Every break but the first carries a true checksum, so that only it is wrong.
-      if (&brk != &kBreaks[0] && copy.size() > at.optionalHeader + 68) {
-        platform::TImageChecksum sum(at.optionalHeader + 64);
-        sum.Add(copy.data(), copy.size());
-        putU32LE(&copy[at.optionalHeader + 64], sum.Finish());
-      }
-      const std::string path = dir.file("broken.exe");
-      WriteFileBytes(path, copy);
-      EXPECT_FALSE(client.accepts(path, count)) << brk.what;
-    }
+    ExpectBrokenCopiesRefused(client, app);
   }
 }
 

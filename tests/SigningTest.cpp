@@ -60,38 +60,42 @@ std::string Digest(const std::string& image, const std::string& which) {
   return out.substr(at, out.find_first_of(" \n", at) - at);
 }
 
+void ExpectStampedSignedImageKeepsItsCertificateAndSignsAgain(const char* app) {
+  ScratchDir dir;
+  const std::string signedApp = dir.file("signed.exe"), stamped = dir.file("stamped.exe");
+  ASSERT_TRUE(SignsAndVerifies(FixturePath(app), signedApp));
+  ASSERT_EQ(RunTolvane(ForImage({"-o", stamped, signedApp, FixturePath("merge.res")}, signedApp)).status, 0);
+  WrittenImage plain = WriteMerged(dir, {app, "merge.res"});
+
+  Bytes before = ReadFileBytes(signedApp), after = ReadFileBytes(stamped);
+  Span was = CertificateTableOf(before), is = CertificateTableOf(after);
+  ASSERT_NE(was.size, 0u);
+  EXPECT_EQ(is.size, was.size);
+  EXPECT_EQ(is.offset % 8, 0u);
+  EXPECT_EQ(is.offset + is.size, after.size());
+  EXPECT_EQ(Slice(after, is), Slice(before, was));
+  // The certificate changes nothing else the stamp writes.
+  EXPECT_EQ(WithoutSignature(after), WithoutSignature(ReadFileBytes(plain.path)));
+  if (PefileAbsent().empty()) {
+    EXPECT_TRUE(PefileAccepts(stamped, ResourcesOf(*LoadImageFile(stamped)).size()));
+  }
+
+  // Not signed again, the old signature still reads back whole and carries the
+  // fixture's digest; only the new bytes no longer hash to it.
+  RunResult stale = RunCommand(FindOnPath("osslsigncode"), {"verify", "-in", stamped});
+  EXPECT_NE(stale.status, 0);
+  EXPECT_NE(stale.out.find("MISMATCH"), std::string::npos) << stale.out;
+  EXPECT_EQ(Digest(stamped, "Current"), Digest(signedApp, "Current"));
+  const std::string resigned = dir.file("resigned.exe");
+  ASSERT_TRUE(SignsAndVerifies(stamped, resigned));
+  EXPECT_EQ(Digest(stamped, "Calculated"), Digest(resigned, "Current"));
+  EXPECT_NE(Digest(stamped, "Calculated"), Digest(stamped, "Current"));
+}
+
 TEST_F(Signing, StampedSignedImageKeepsItsCertificateAndSignsAgain) {
   for (const char* app : {"app.exe", "app64.exe"}) {
     SCOPED_TRACE(app);
-    ScratchDir dir;
-    const std::string signedApp = dir.file("signed.exe"), stamped = dir.file("stamped.exe");
-    ASSERT_TRUE(SignsAndVerifies(FixturePath(app), signedApp));
-    ASSERT_EQ(RunTolvane(ForImage({"-o", stamped, signedApp, FixturePath("merge.res")}, signedApp)).status, 0);
-    WrittenImage plain = WriteMerged(dir, {app, "merge.res"});
-
-    Bytes before = ReadFileBytes(signedApp), after = ReadFileBytes(stamped);
-    Span was = CertificateTableOf(before), is = CertificateTableOf(after);
-    ASSERT_NE(was.size, 0u);
-    EXPECT_EQ(is.size, was.size);
-    EXPECT_EQ(is.offset % 8, 0u);
-    EXPECT_EQ(is.offset + is.size, after.size());
-    EXPECT_EQ(Slice(after, is), Slice(before, was));
-    // The certificate changes nothing else the stamp writes.
-    EXPECT_EQ(WithoutSignature(after), WithoutSignature(ReadFileBytes(plain.path)));
-    if (PefileAbsent().empty()) {
-      EXPECT_TRUE(PefileAccepts(stamped, ResourcesOf(*LoadImageFile(stamped)).size()));
-    }
-
-    // Not signed again, the old signature still reads back whole and carries the
-    // fixture's digest; only the new bytes no longer hash to it.
-    RunResult stale = RunCommand(FindOnPath("osslsigncode"), {"verify", "-in", stamped});
-    EXPECT_NE(stale.status, 0);
-    EXPECT_NE(stale.out.find("MISMATCH"), std::string::npos) << stale.out;
-    EXPECT_EQ(Digest(stamped, "Current"), Digest(signedApp, "Current"));
-    const std::string resigned = dir.file("resigned.exe");
-    ASSERT_TRUE(SignsAndVerifies(stamped, resigned));
-    EXPECT_EQ(Digest(stamped, "Calculated"), Digest(resigned, "Current"));
-    EXPECT_NE(Digest(stamped, "Calculated"), Digest(stamped, "Current"));
+    ExpectStampedSignedImageKeepsItsCertificateAndSignsAgain(app);
   }
 }
 
