@@ -68,8 +68,8 @@ const Family kFamilies[] = {
     {"nsis stubs", "nsis", "/usr/share/nsis/Stubs", false, "", true, 4, 2},
     {"nsis plugins", "nsis", "/usr/share/nsis/Plugins", true, ".dll", true, 6, 2},
     {"distlib launchers", "python3-distlib", "/usr/lib/python3/dist-packages/distlib", false, ".exe", true, 2, 2},
-    {"wine32 modules", "wine32", "/usr/lib/i386-linux-gnu/wine/i386-windows", false, "", true, 14, 0},
-    {"wine64 modules", "wine64", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows", false, "", true, 0, 8},
+    {"wine32 modules", "wine32", "/usr/lib/i386-linux-gnu/wine/i386-windows", false, "", true, 12, 0},
+    {"wine64 modules", "wine64", "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows", false, "", true, 0, 6},
 };
 constexpr int kFamilyCount = static_cast<int>(std::size(kFamilies));
 
