@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "builders/ProgramRunner.h"
@@ -104,10 +105,11 @@ TEST(CommandLineExtract, SwitchIsFoundInAnyPositionAndCase) {
 }
 
 TEST(CommandLineExtract, ExtractionGivesTheExpectedResFileByteForByte) {
-  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll"}) {
+  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll", "app64.exe",
+                            "app_unstripped64.exe", "lib64.dll", "overlay64.exe", "nores64.dll"}) {
     SCOPED_TRACE(image);
     ScratchDir dir;
-    RunResult r = RunTolvane({FixturePath(image), "-r", dir.file("x.res")});
+    RunResult r = RunTolvane({FixturePath(image), "-r", dir.file("x.res"), "-64"});
     ExpectOnly(r, std::string("Resources extracted from ") + image + " to x.res\r\n", 0);
     EXPECT_EQ(ReadFileBytes(dir.file("x.res")), ReadFileBytes(FixturePath(std::string(image) + ".extracted.res")));
     EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"x.res"});
@@ -190,6 +192,46 @@ TEST(CommandLineCombine, MissingTemplatePrintsItsFullPath) {
   RunResult r = RunTolvane({"-s", "out.dll", "whatever.exe", FixturePath("dllstrings.res")},
                            RunOptions().In(dir.path()).Using(copy));
   ExpectOnly(r, "ERROR: Empty.dll is missing: " + dir.path() + "/Empty.dll\r\n", 1);
+}
+
+// -64 lets every job read PE32+ wherever it stands; without it a PE32+ image is
+// refused as it always was, and with it a PE32 image's outputs do not change.
+TEST(CommandLineSwitch64, OpensEveryJobToPE32PlusInAnyPositionAndSpelling) {
+  ScratchDir dir;
+  const std::string app64 = FixturePath("app64.exe"), stamp = FixturePath("merge.res"), out = dir.file("out");
+  const std::string extracted = "Resources extracted from app64.exe to out\r\n";
+  const std::string combined = "Resources combined from merge.res to out\r\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;
+    int status;
+  };
+  for (const Case& c : {
+           Case{{"-64", app64, "-r", out}, extracted, "", 0},
+           Case{{app64, "/64", "-r", out}, extracted, "", 0},
+           Case{{"-o", out, "-64", app64, stamp}, combined, "", 0},
+           Case{{"/64", "-s", out, "x", stamp}, combined, "", 0},
+           Case{{app64, "-r", out}, "", ErrorReport("EPEException", "Invalid Windows Image."), 1},
+           Case{{"-o", out, app64, stamp}, "", "", 1},
+           Case{{"-64"}, "PE file argument required\r\n" + kHint, "", 0},
+       }) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    std::filesystem::remove(out);
+    RunResult r = RunTolvane(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(PathExists(out), c.status == 0 && !c.out.starts_with("PE file"));
+  }
+  for (const std::vector<std::string>& job :
+       {std::vector<std::string>{FixturePath("app.exe"), "-r", out}, {"-o", out, FixturePath("app.exe"), stamp}}) {
+    RunTolvane(job);
+    const auto without = ReadFileBytes(out);
+    std::vector<std::string> with = job;
+    with.insert(with.begin() + 1, "-64");
+    ExpectOnly(RunTolvane(with), job[0] == "-o" ? combined : "Resources extracted from app.exe to out\r\n", 0);
+    EXPECT_EQ(ReadFileBytes(out), without);
+  }
 }
 
 TEST(CommandLineCombine, LoadAndMergeFailuresAreSilent) {

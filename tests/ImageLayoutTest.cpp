@@ -9,38 +9,48 @@
 namespace tolvane::test {
 namespace {
 
+// In both formats: PE32+ has no BaseOfData, whose bytes are the upper half of its
+// ImageBase there, and its 16 more header bytes still fit the first 0x200.
 TEST(ImageLayout, WorkedExampleGivesTheDocumentedFigures) {
-  ImageBuilder b;
-  b.DosStub(Fill(64, 0));
-  b.AddSection(Section(".text", Fill(0x1234, 0xCC), kCode));
-  b.AddSection(Section(".data", Fill(0x100, 1), 0xC0000040).VirtualSize(0x2100).RawSize(0x200));
-  b.AddSection(Section(".rsrc", Fill(0x3A8, 2), 0x40000040));
-  auto image = LoadImage<TPEModule>(b.Build().bytes);
-  Bytes written = SaveToBytes(*image);
-  EXPECT_EQ(written.size(), 0x1C00u);
-  auto again = LoadImage<TPEModule>(written);
-  IMAGE_OPTIONAL_HEADER32 oh = again->OptionalHeader().Pe32();
-  EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
-  EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
-  EXPECT_EQ(oh.SizeOfHeaders, 0x200u);
-  EXPECT_EQ(oh.SizeOfCode, 0x1400u);
-  EXPECT_EQ(oh.SizeOfInitializedData, 0x2600u);
-  EXPECT_EQ(oh.SizeOfUninitializedData, 0u);
-  EXPECT_EQ(oh.BaseOfCode, 0x1000u);
-  EXPECT_EQ(oh.BaseOfData, 0x3000u);
-  EXPECT_EQ(oh.SizeOfImage, 0x7000u);
-  struct Expected {
-    uint32_t pointer, address, virtualSize, rawSize;
-  } expected[] = {{0x200, 0x1000, 0x1234, 0x1400}, {0x1600, 0x3000, 0x2100, 0x200}, {0x1800, 0x6000, 0x3A8, 0x400}};
-  for (int i = 0; i < 3; ++i) {
-    const IMAGE_SECTION_HEADER& h = again->ImageSection(i)->SectionHeader();
-    EXPECT_EQ(h.PointerToRawData, expected[i].pointer) << i;
-    EXPECT_EQ(h.VirtualAddress, expected[i].address) << i;
-    EXPECT_EQ(h.VirtualSize, expected[i].virtualSize) << i;
-    EXPECT_EQ(h.SizeOfRawData, expected[i].rawSize) << i;
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    SCOPED_TRACE(magic);
+    ImageBuilder b;
+    b.Magic(magic).ImageBase(magic == 0x20B ? 0x7FF612340000 : 0x400000);
+    b.DosStub(Fill(64, 0));
+    b.AddSection(Section(".text", Fill(0x1234, 0xCC), kCode));
+    b.AddSection(Section(".data", Fill(0x100, 1), 0xC0000040).VirtualSize(0x2100).RawSize(0x200));
+    b.AddSection(Section(".rsrc", Fill(0x3A8, 2), 0x40000040));
+    Bytes written = SaveToBytes(*LoadImage<TPEModule>(b.Build()));
+    EXPECT_EQ(written.size(), 0x1C00u);
+    auto again = LoadImage<TPEModule>(written);
+    EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
+    EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
+    const TOptionalHeader oh = again->OptionalHeader();
+    oh.Visit([](const auto& h) {
+      EXPECT_EQ(h.SizeOfHeaders, 0x200u);
+      EXPECT_EQ(h.SizeOfCode, 0x1400u);
+      EXPECT_EQ(h.SizeOfInitializedData, 0x2600u);
+      EXPECT_EQ(h.SizeOfUninitializedData, 0u);
+      EXPECT_EQ(h.BaseOfCode, 0x1000u);
+      EXPECT_EQ(h.SizeOfImage, 0x7000u);
+    });
+    if (oh.IsPE32Plus())
+      EXPECT_EQ(oh.ImageBase(), 0x7FF612340000u);
+    else
+      EXPECT_EQ(oh.Pe32().BaseOfData, 0x3000u);
+    struct Expected {
+      uint32_t pointer, address, virtualSize, rawSize;
+    } expected[] = {{0x200, 0x1000, 0x1234, 0x1400}, {0x1600, 0x3000, 0x2100, 0x200}, {0x1800, 0x6000, 0x3A8, 0x400}};
+    for (int i = 0; i < 3; ++i) {
+      const IMAGE_SECTION_HEADER& h = again->ImageSection(i)->SectionHeader();
+      EXPECT_EQ(h.PointerToRawData, expected[i].pointer) << i;
+      EXPECT_EQ(h.VirtualAddress, expected[i].address) << i;
+      EXPECT_EQ(h.VirtualSize, expected[i].virtualSize) << i;
+      EXPECT_EQ(h.SizeOfRawData, expected[i].rawSize) << i;
+    }
+    // The padding after .text is zero, up to the next section.
+    EXPECT_EQ(Bytes(written.begin() + 0x200 + 0x1234, written.begin() + 0x1600), Fill(0x1CC, 0));
   }
-  // The padding after .text is zero, up to the next section.
-  EXPECT_EQ(Bytes(written.begin() + 0x200 + 0x1234, written.begin() + 0x1600), Fill(0x1CC, 0));
 }
 
 TEST(ImageLayout, UninitializedOnlySectionTakesNoFileSpaceButKeepsItsOffset) {
@@ -157,8 +167,9 @@ TEST(ImageLayout, BadAlignmentsAndLongHeadersAreRefusedBeforeAnyByte) {
 }
 
 // .rsrc grows past its slot; what follows it must move.
-ImageBuilder GrowingResourceImage(const SectionSpec& follower) {
+ImageBuilder GrowingResourceImage(const SectionSpec& follower, uint16_t magic = 0x10B) {
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
   b.AddSection(follower);
@@ -202,6 +213,7 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
     std::string refusal;                   // "": INIT moves
     std::string name = "INIT";
     uint16_t kind = kHighLow;
+    uint16_t magic = 0x10B;  // PE32+: 64-bit code reaches data without base relocations
   };
   for (const Case& c : {
            Case{kDiscardableCode, 0, {0x1000}, 0, kWouldMove + "it is discardable code"},
@@ -219,11 +231,13 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
            Case{kDiscardableData, 0, {0x1000}, 0, kUnknown, "INIT", kHigh},
            Case{kDiscardableData, 0, {}, 0, "", ".symtab"},
            Case{kDiscardableData, 0, {}, 0, "", "/4"},
+           Case{kDiscardableData, 0, {0x1000}, 0, kUnknown, "INIT", kHighLow, 0x20B},
+           Case{kDiscardableData, 0, {0x1000}, 0, "", "/4", kHighLow, 0x20B},
        }) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.characteristics << " " << c.entryPoint << " "
                                       << c.relocatedPages.size() << " pages, .text holds " << c.textHolds << " "
                                       << c.name);
-    ImageBuilder b = GrowingResourceImage(Section(c.name, Fill(8, 1), c.characteristics));
+    ImageBuilder b = GrowingResourceImage(Section(c.name, Fill(8, 1), c.characteristics), c.magic);
     b.AddString(".debug_info");  // at offset 4 of the string table: the full name of "/4"
     const uint32_t blocksSize = 12 * static_cast<uint32_t>(c.relocatedPages.size());
     if (blocksSize != 0) {
