@@ -278,8 +278,23 @@ protected:
   // header totals. A section's placement records where it stood and where it goes.
   struct TSectionPlacement;
   struct TLayoutPlan;
-  TLayoutPlan PlanLayout() const;
-  void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
+  // The resource section the resource writer is about to give new bytes: inserted
+  // at index (a new one), or the section at index rebuilt. The layout is planned
+  // and refused with it before the model changes, so a refused image stays as it was.
+  struct TPendingSection {
+    int index = -1;
+    bool inserted = false;
+    uint64_t size = 0;
+    uint32_t directoryEntry = 0;
+    bool takesCommentBytes = false;  // its header takes the first bytes of the comment block
+  };
+  TLayoutPlan PlanLayout(const TPendingSection* pending) const;
+  // Plans the layout with pending and refuses it as LayoutImage would, before the
+  // model changes. Gives the pending section's header as it will be placed, and
+  // movedAddresses the address each data directory entry will hold.
+  IMAGE_SECTION_HEADER RefuseLayoutWith(const TPendingSection& pending, std::vector<uint32_t>& movedAddresses);
+  void RefuseLayout(const TLayoutPlan& plan, const TPendingSection* pending);
+  void RefuseUnsafeMoves(const TLayoutPlan& plan, const TPendingSection* pending) const;
   void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
   // A file offset the headers hold, with the name a refusal gives it.
   struct THeaderFileOffset {
@@ -345,9 +360,10 @@ private:
   };
   std::unique_ptr<TDeferredSection> fDeferred;
 
-  TImageSection* ResourceSectionForWriting(uint32_t& offset);
-  void RefuseSharedResourceSection(TImageSection* section);
-  void MakeRoomForSectionHeader();
+  int ExistingResourceSection(uint32_t& offset);
+  void RefuseSharedResourceSection(const IMAGE_SECTION_HEADER& section, const std::vector<uint32_t>& addresses);
+  bool RoomForSectionHeader() const;
+  TImageSection* InsertResourceSection(const TPendingSection& pending);
   int IndexAfterLastFixedSection();
 
   TOwningList<TResourceDetails> fDetailList;

@@ -34,6 +34,7 @@ uint32_t Shifted(uint32_t value, int64_t shift) { return static_cast<uint32_t>(i
 }  // namespace
 
 struct TPEModule::TSectionPlacement {
+  int source = -1;           // its index in the section list; -1: the pending section, not in it yet
   bool hadAddress = false;   // loaded from the image (not made with CreateEmpty)
   IMAGE_SECTION_HEADER old;  // as it stood
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
@@ -70,6 +71,7 @@ struct TPEModule::TLayoutPlan {
   }
 
   int64_t AppendedShift() const { return int64_t(sectionsEnd) - int64_t(oldSectionsEnd); }
+  uint32_t MovedAddress(uint32_t rva) const;
 
   const TSectionPlacement* SectionThatHeld(uint32_t rva) const {
     const int i = before.SectionOf(TExtent::MappedSpan, rva);
@@ -98,9 +100,8 @@ struct TPEModule::TLayoutPlan {
 // ---- layout ----
 
 void TPEModule::LayoutImage() {
-  const TLayoutPlan plan = PlanLayout();
-  RefuseUnsafeMoves(plan);
-  RefuseOffsetsIntoDroppedBytes(plan);
+  const TLayoutPlan plan = PlanLayout(nullptr);
+  RefuseLayout(plan, nullptr);
   ApplyPlacements(plan);
   MoveLayoutDependentPositions(plan);
   fEndCommentOffset = plan.sectionsEnd;
@@ -108,9 +109,30 @@ void TPEModule::LayoutImage() {
   SetHeaderTotals(plan);
 }
 
+// Checked before anything changes, so that a refused image is left as it was.
+void TPEModule::RefuseLayout(const TLayoutPlan& plan, const TPendingSection* pending) {
+  RefuseUnsafeMoves(plan, pending);
+  RefuseOffsetsIntoDroppedBytes(plan);
+}
+
+IMAGE_SECTION_HEADER TPEModule::RefuseLayoutWith(const TPendingSection& pending,
+                                                 std::vector<uint32_t>& movedAddresses) {
+  const TLayoutPlan plan = PlanLayout(&pending);
+  RefuseLayout(plan, &pending);
+  movedAddresses.clear();
+  for (int k = 0; k < DataDirectoryCount(); ++k)
+    movedAddresses.push_back(plan.MovedAddress(DataDirectory(k).VirtualAddress()));
+  const TSectionPlacement& p = plan.sections[static_cast<size_t>(pending.index)];
+  IMAGE_SECTION_HEADER placed{};
+  placed.VirtualAddress = p.virtualAddress;
+  placed.VirtualSize = p.virtualSize;
+  return placed;
+}
+
 // Sections packed one after another from SectionAlignment and from the first
-// aligned file offset after the headers and the comment block, in table order.
-TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
+// aligned file offset after the headers and the comment block, in table order;
+// with pending, as if the resource writer had already given it its bytes.
+TPEModule::TLayoutPlan TPEModule::PlanLayout(const TPendingSection* pending) const {
   const TOptionalHeader oh = OptionalHeader();
   TLayoutPlan plan;
   plan.fileAlignment = oh.FileAlignment();
@@ -122,12 +144,14 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
   // 64 KiB made gigabytes of padding out of a few hundred bytes of image.
   if (FA > kMaxFileAlignment) RaiseLayout(StrId::FileAlignmentTooLarge);
 
-  const int sectionCount = fSectionList.Count();
+  const bool inserting = pending != nullptr && pending->inserted;
+  const int sectionCount = fSectionList.Count() + (inserting ? 1 : 0);
   plan.e_lfanew = kDosHeaderSize + uint64_t(fDOSStub.ByteSize());
   plan.headersSize = plan.e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
                      uint64_t(kSectionHeaderSize) * sectionCount;
   if (plan.headersSize > SA) RaiseLayout(StrId::HeadersTooLong);
-  const uint64_t commentSize = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
+  uint64_t commentSize = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
+  if (pending != nullptr && pending->takesCommentBytes) commentSize -= kSectionHeaderSize;
   // The bytes after the last section's data start where loading (or the last save) found them.
   plan.oldSectionsEnd = fEndCommentOffset;
 
@@ -136,17 +160,25 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
   plan.imageSize = alignUp(plan.headersSize, SA);
   plan.sections.resize(static_cast<size_t>(sectionCount));
   for (int i = 0; i < sectionCount; ++i) {
-    const TImageSection* s = fSectionList[i];
-    const IMAGE_SECTION_HEADER& h = s->SectionHeader();
     TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    p.hadAddress = h.VirtualAddress != 0;
-    p.old = h;
-    if (h.PointerToRawData != 0 && (plan.oldFirstData == 0 || h.PointerToRawData < plan.oldFirstData))
-      plan.oldFirstData = h.PointerToRawData;
-    const uint64_t dataSize = uint64_t(s->RawData().ByteSize());
-    // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
-    // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
-    const uint64_t vs = dataSize + static_cast<uint32_t>(s->UninitializedDataSize());
+    p.source = inserting && i >= pending->index ? (i == pending->index ? -1 : i - 1) : i;
+    const bool isPending = pending != nullptr && i == pending->index;
+    uint64_t dataSize = pending != nullptr ? pending->size : 0, uninitialized = 0;
+    if (p.source >= 0) {
+      const TImageSection* s = fSectionList[p.source];
+      const IMAGE_SECTION_HEADER& h = s->SectionHeader();
+      p.hadAddress = h.VirtualAddress != 0;
+      p.old = h;
+      if (h.PointerToRawData != 0 && (plan.oldFirstData == 0 || h.PointerToRawData < plan.oldFirstData))
+        plan.oldFirstData = h.PointerToRawData;
+      // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
+      // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
+      if (!isPending) {
+        dataSize = uint64_t(s->RawData().ByteSize());
+        uninitialized = static_cast<uint32_t>(s->UninitializedDataSize());
+      }
+    }
+    const uint64_t vs = dataSize + uninitialized;
     p.pointer = Checked32(R);
     p.virtualAddress = Checked32(V);
     p.virtualSize = Checked32(vs);
@@ -171,18 +203,28 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
 
 // A section that something at run time holds the address of must keep that
 // address, or the image would break when it runs.
-void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
+void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan, const TPendingSection* pending) const {
   const std::vector<TPin> pins = SectionPins();
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    const TPin pin = pins[static_cast<size_t>(i)];
+  for (size_t i = 0; i < plan.sections.size(); ++i) {
+    const TSectionPlacement& p = plan.sections[i];
+    // The pending section is tied to its directory entry, as the resource writer will tie it.
+    if (p.source < 0 || (pending != nullptr && static_cast<int>(i) == pending->index)) continue;
+    const TPin pin = pins[static_cast<size_t>(p.source)];
     if (p.hadAddress && p.VirtualShift() != 0 && pin != TPin::None)
-      RaiseLayout(RefusalOf(pin), ToU16(fSectionList[i]->SectionName()));
+      RaiseLayout(RefusalOf(pin), ToU16(fSectionList[p.source]->SectionName()));
   }
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    uint32_t entry = fSectionList[i]->DirectoryEntry();
+  std::vector<uint32_t> entries;
+  for (int i = 0; i < fSectionList.Count(); ++i) entries.push_back(fSectionList[i]->DirectoryEntry());
+  if (pending != nullptr) entries.push_back(pending->directoryEntry);
+  for (uint32_t entry : entries)
     if (entry != kNoDirectory && entry >= uint32_t(DataDirectoryCount())) RaiseLayout(StrId::TooFewDataDirectories);
-  }
+}
+
+// Where an address that a directory entry or a debug record holds goes: with the
+// section that held it, or to 0 where it named nothing and a section now lies there.
+uint32_t TPEModule::TLayoutPlan::MovedAddress(uint32_t rva) const {
+  if (const TSectionPlacement* p = SectionThatHeld(rva)) return Shifted(rva, p->VirtualShift());
+  return PlacedOverNothing(rva) ? 0 : rva;
 }
 
 StrId TPEModule::RefusalOf(TPin pin) {
@@ -204,7 +246,6 @@ StrId TPEModule::RefusalOf(TPin pin) {
   return StrId::PointedToSectionWouldMove;
 }
 
-// Checked before anything changes, so that a refused image is left as it was.
 void TPEModule::RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan) {
   auto refuseIfDropped = [&](uint32_t offset, const std::string& what) {
     if (offset != 0 && plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
@@ -440,12 +481,9 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
     // before the entry that finds them moves.
     if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG))
       for (const TDebugRecordPlace& place : DebugRecords(plan)) MoveDebugRecord(plan, place);
-    if (const TSectionPlacement* p = plan.SectionThatHeld(rva)) {
-      dir.SetVirtualAddress(Shifted(rva, p->VirtualShift()));
-    } else if (plan.PlacedOverNothing(rva)) {
-      dir.SetVirtualAddress(0);
-      dir.SetSize(0);
-    }
+    const uint32_t moved = plan.MovedAddress(rva);
+    dir.SetVirtualAddress(moved);
+    if (moved == 0) dir.SetSize(0);
   }
 }
 
@@ -469,7 +507,7 @@ std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutP
   if (debugRva == 0 || debugSize < kRecordSize) return records;
   const TSectionPlacement* p = plan.SectionThatHeld(debugRva);
   if (p == nullptr) return records;
-  TMemoryStream& data = fSectionList[static_cast<int>(p - plan.sections.data())]->RawData();
+  TMemoryStream& data = fSectionList[p->source]->RawData();
   const uint64_t start = debugRva - p->old.VirtualAddress;
   for (uint64_t at = start; at + kRecordSize <= start + debugSize; at += kRecordSize) {
     if (at + kRecordSize > data.ByteSize()) break;
@@ -481,12 +519,8 @@ std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutP
 void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, const TDebugRecordPlace& place) {
   IMAGE_DEBUG_DIRECTORY record = place.Decode();
   const uint32_t address = record.AddressOfRawData;
-  if (address != 0) {
-    if (const TSectionPlacement* q = plan.SectionThatHeld(address))
-      record.AddressOfRawData = Shifted(address, q->VirtualShift());
-    else if (plan.PlacedOverNothing(address))
-      record.AddressOfRawData = 0;  // not mapped, as it never was
-  }
+  // Where it named nothing a section now lies, it is left unmapped, as it never was.
+  if (address != 0) record.AddressOfRawData = plan.MovedAddress(address);
   if (record.PointerToRawData != 0) record.PointerToRawData = plan.MovedFileOffset(record.PointerToRawData);
   place.Encode(record);
 }

@@ -178,12 +178,17 @@ ImageBuilder GrowingResourceImage(const SectionSpec& follower, uint16_t magic = 
 
 void Grow(TPEResourceModule& image) { AddResource(image, u"10", u"2", 0x409, Fill(0x3000, 7)); }
 
+// Refused before the model changes: the resource section keeps its bytes and its header.
 TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
   auto image = LoadImage(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
+  const Bytes rsrc = image->GetSectionByName(".rsrc")->RawData().Bytes();
+  const IMAGE_SECTION_HEADER header = image->GetSectionByName(".rsrc")->SectionHeader();
   Grow(*image);
   Thrown t = SaveRefusal(*image);
   EXPECT_EQ(t.className, "EPEException");
   EXPECT_EQ(t.message, "Section .data would move, but it is neither discardable nor the base relocation section");
+  EXPECT_EQ(image->GetSectionByName(".rsrc")->RawData().Bytes(), rsrc);
+  EXPECT_EQ(image->GetSectionByName(".rsrc")->SectionHeader().VirtualSize, header.VirtualSize);
 }
 
 // Only the bytes of the base relocation section make it one: an entry 5 pointing
