@@ -74,6 +74,8 @@ enum class StrId {
   InvalidInteger,
   FileOpenError,
   FileCreateError,
+  BackupWouldReplaceInput,
+  DestinationIsTheResFile,
   StreamReadError,
   StreamWriteError,
   ResFileCorrupt,

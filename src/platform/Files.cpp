@@ -39,6 +39,12 @@ bool DirectoryExists(const std::u16string& path) {
   return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool SameFile(const std::u16string& a, const std::u16string& b) {
+  struct stat sa, sb;
+  return ::stat(Native(a).c_str(), &sa) == 0 && ::stat(Native(b).c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 bool DeleteFile(const std::u16string& path) { return ::unlink(Native(path).c_str()) == 0; }
 
 bool MoveFile(const std::u16string& from, const std::u16string& to) {

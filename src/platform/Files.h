@@ -15,6 +15,9 @@ namespace tolvane::platform {
 bool FileExists(const std::u16string& path);
 // An existing directory, or a link to one.
 bool DirectoryExists(const std::u16string& path);
+// Both paths name one existing file (one device and inode; links followed): two
+// spellings, a symbolic link or a hard link. A path that names nothing names no file.
+bool SameFile(const std::u16string& a, const std::u16string& b);
 bool DeleteFile(const std::u16string& path);
 // Never replaces an existing file; on failure errno tells why.
 bool MoveFile(const std::u16string& from, const std::u16string& to);
