@@ -74,6 +74,7 @@ constexpr Entry kStrings[] = {
     {StrId::DiscardableCodeWouldMove,
      u"Section %s would move, but it is discardable code, or holds the entry point or relocated data"},
     {StrId::OffsetIntoDroppedBytes, u"%s names bytes between the image's sections, which a rewrite does not keep"},
+    {StrId::OffsetBeyond4GiB, u"%s would move past 4 GiB, beyond what its 32-bit file offset can name"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},

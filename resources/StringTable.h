@@ -66,6 +66,7 @@ enum class StrId {
   ResourceNameTooLong,
   ResourceSectionHoldsMore,
   OffsetIntoDroppedBytes,
+  OffsetBeyond4GiB,
   DiscardableCodeWouldMove,
   // Module and stream errors.
   NoStreaming,

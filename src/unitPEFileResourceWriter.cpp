@@ -376,15 +376,15 @@ void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
 // all zero (nothing after them moves), or else grows the headers, which must stay
 // within SectionAlignment.
 void TPEResourceModule::MakeRoomForSectionHeader() {
-  if (fCommentSize >= int32_t(kSectionHeaderSize)) {
-    bool zero = std::all_of(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize,
-                            [](uint8_t b) { return b == 0; });
+  const ByteView comment = fCommentBlock.View();
+  if (comment.size() >= kSectionHeaderSize) {
+    bool zero = std::all_of(comment.data(), comment.data() + kSectionHeaderSize, [](uint8_t b) { return b == 0; });
     if (!zero) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
-    fCommentBlock.erase(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize);
-    fCommentSize -= int32_t(kSectionHeaderSize);
+    fCommentBlock.AssignRange(fCommentBlock, kSectionHeaderSize,
+                              static_cast<size_t>(comment.size()) - kSectionHeaderSize);
     return;
   }
-  if (fCommentSize > 0) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+  if (!comment.empty()) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
   uint64_t headers = kDosHeaderSize + static_cast<uint64_t>(fDOSStub.Size()) + 4 + kFileHeaderSize +
                      fCOFFHeader.SizeOfOptionalHeader + uint64_t(kSectionHeaderSize) * (fSectionList.Count() + 1);
   if (headers > OptionalHeader().SectionAlignment) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));

@@ -84,7 +84,7 @@ void ExpectSoundImage(const std::vector<uint8_t>& written, const std::vector<uin
     if (name != ".rsrc") {
       EXPECT_EQ(after[name], bytes) << name;
     }
-  EXPECT_EQ(image->EndComment(), original.EndComment());
+  EXPECT_EQ(BytesOf(image->EndComment()), BytesOf(original.EndComment()));
 
   // Data directory 2 covers the new resource section, which is sorted throughout.
   uint32_t offset = 0;
