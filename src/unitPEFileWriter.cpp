@@ -6,6 +6,7 @@
 
 #include "StringTable.h"
 #include "platform/Checksum.h"
+#include "platform/Files.h"
 #include "support/Align.h"
 #include "support/RangeIndex.h"
 #include "unitPEFile.h"
@@ -457,6 +458,15 @@ public:
   }
   void Write(const std::vector<uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
   void Write(ByteView bytes) { Write(bytes.data(), static_cast<size_t>(bytes.size())); }
+  // Bytes read once, from a mapped input say, given back piece by piece as they go out.
+  void WriteOnce(const TMemoryStream& bytes) {
+    const ByteView view = bytes.View();
+    for (uint64_t done = 0; done < view.size(); done += kPiece) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(view.size() - done, kPiece));
+      Write(view.data() + done, n);
+      platform::ReleaseMappedPages(bytes.Owner(), view.data() + done, n);
+    }
+  }
   void Zeros(uint64_t count) {
     static const uint8_t kZeros[65536] = {};
     while (count > 0) {
@@ -530,7 +540,7 @@ void TPEModule::WriteImage(TStream& s, int64_t start) {
   // Where the layout put them, which offsets into them count on: with no section's
   // data before them, the headers of sections left out still take their room.
   if (fEndCommentOffset > out.Written()) out.Zeros(fEndCommentOffset - out.Written());
-  out.Write(fEndComment.View());
+  out.WriteOnce(fEndComment);
 
   uint8_t checksum[4];
   putU32LE(checksum, out.Checksum());

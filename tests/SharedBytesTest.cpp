@@ -214,6 +214,19 @@ TEST(MapWholeFile, AnEmptyFileGivesNoBytes) {
   EXPECT_EQ(file.size, 0u);
 }
 
+// Given back, a mapping's pages are read again from the file; the heap's, which hold
+// the only copy, are left alone.
+TEST(MapWholeFile, PagesGivenBackReadAgainAndOtherBytesStay) {
+  ScratchDir dir;
+  WriteFileBytes(dir.file("f.bin"), Bytes(3 << 16, 0x5A));
+  platform::TFileBytes file = platform::MapWholeFile(dir.file16("f.bin"));
+  auto heap = std::make_shared<Bytes>(3 << 16, 0x5A);
+  platform::ReleaseMappedPages(file.owner, file.data, file.size);
+  platform::ReleaseMappedPages(heap, heap->data(), heap->size());
+  EXPECT_EQ(Bytes(file.data, file.data + file.size), *heap);
+  EXPECT_EQ(std::count(heap->begin(), heap->end(), 0x5A), 3 << 16);
+}
+
 TEST(MapWholeFile, RefusesAsOpeningForReadingDoes) {
   ScratchDir dir;
   for (const std::string& path : {dir.file("missing"), dir.path()}) {

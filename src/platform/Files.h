@@ -100,6 +100,12 @@ struct TFileBytes {
 };
 TFileBytes MapWholeFile(const std::u16string& path);
 
+// Gives back the whole pages inside [data, data + size) of a read-only mapping made
+// here (owner), which the system reads again from the file if they are read again:
+// an overlay of gigabytes, written out piece by piece, then never holds more than a
+// piece of memory. Bytes that any other owner keeps are left as they are.
+void ReleaseMappedPages(const TBytesOwner& owner, const uint8_t* data, size_t size);
+
 // size zero bytes that no memory backs until someone reads them: a read-only
 // mapping of nothing, for content whose size is needed before its bytes.
 TFileBytes ZeroBytes(size_t size);
