@@ -220,10 +220,12 @@ public:
   std::optional<TImageImportDescriptor> Import(int idx);
   TRvaView ImportSectionData();
 
-  const std::vector<uint8_t>& CommentBlock() const { return fCommentBlock; }
-  int32_t CommentSize() const { return fCommentSize; }
-  const std::vector<uint8_t>& EndComment() const { return fEndComment; }
-  int32_t EndCommentSize() const { return fEndCommentSize; }
+  // Views of the input's bytes where its owner keeps them (a mapped file): an
+  // overlay of gigabytes is not copied.
+  ByteView CommentBlock() const { return fCommentBlock.View(); }
+  uint64_t CommentSize() const { return fCommentBlock.ByteSize(); }
+  ByteView EndComment() const { return fEndComment.View(); }
+  uint64_t EndCommentSize() const { return fEndComment.ByteSize(); }
 
 protected:
   void ParseImage(const TSharedBytes& image) override;
@@ -250,8 +252,9 @@ protected:
   void ClearParsedImage();
   uint64_t ReadHeaders(ByteView image);
   std::vector<IMAGE_SECTION_HEADER> ReadSectionTable(ByteView image, uint64_t tableStart) const;
-  uint64_t ReadCommentBlock(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t headersEnd);
-  void ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd);
+  uint64_t ReadCommentBlock(const TSharedBytes& image, const std::vector<IMAGE_SECTION_HEADER>& headers,
+                            uint64_t headersEnd);
+  void ReadEndComment(const TSharedBytes& image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd);
 
   // The sections as they stand now, for questions of which holds an address.
   TSectionMap CurrentSectionMap() const;
@@ -295,7 +298,7 @@ protected:
   IMAGE_SECTION_HEADER RefuseLayoutWith(const TPendingSection& pending, std::vector<uint32_t>& movedAddresses);
   void RefuseLayout(const TLayoutPlan& plan, const TPendingSection* pending);
   void RefuseUnsafeMoves(const TLayoutPlan& plan, const TPendingSection* pending) const;
-  void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
+  void RefuseFileOffsetsThatCannotMove(const TLayoutPlan& plan);
   // A file offset the headers hold, with the name a refusal gives it.
   struct THeaderFileOffset {
     uint32_t* field;
@@ -317,10 +320,8 @@ protected:
   void SetHeaderTotals(const TLayoutPlan& plan);
 
   TMemoryStream fDOSStub;
-  std::vector<uint8_t> fCommentBlock;
-  int32_t fCommentSize = 0;
-  std::vector<uint8_t> fEndComment;
-  int32_t fEndCommentSize = 0;
+  TMemoryStream fCommentBlock;
+  TMemoryStream fEndComment;
   IMAGE_DOS_HEADER fDOSHeader{};
   std::vector<uint8_t> fOptionalHeader;  // SizeOfOptionalHeader bytes; empty before loading
   uint64_t fEndCommentOffset = 0;        // where the end comment starts in the file, as loaded or last written

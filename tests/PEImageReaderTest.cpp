@@ -117,8 +117,8 @@ TEST(PEHeaders, OptionalHeaderLargerThanItsDirectoriesIsAccepted) {
 TEST(PEHeaders, ImageWithoutSectionsLoads) {
   auto m = LoadImage<TPEModule>(ImageBuilder().Build());
   EXPECT_EQ(m->ImageSectionCount(), 0);
-  EXPECT_EQ(m->CommentSize(), 0);
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0u);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
 }
 
 // ---- data directories ----
@@ -369,7 +369,7 @@ TEST(PESections, AddDataAfterLoadingAppendsToTheKeptBytes) {
 
 TEST(PEComments, DataRightAfterTheSectionTableLeavesNoCommentBlock) {
   auto m = LoadImage<TPEModule>(TwoSections().FileAlignment(1).Build());
-  EXPECT_EQ(m->CommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0u);
   EXPECT_TRUE(m->CommentBlock().empty());
 }
 
@@ -377,14 +377,14 @@ TEST(PEComments, BytesBeforeTheFirstSectionDataAreTheCommentBlock) {
   Bytes comment(512);
   for (size_t i = 0; i < comment.size(); ++i) comment[i] = static_cast<uint8_t>(i * 7);
   auto m = LoadImage<TPEModule>(TwoSections().FileAlignment(1).CommentBlock(comment).Build());
-  EXPECT_EQ(m->CommentSize(), 512);
-  EXPECT_EQ(m->CommentBlock(), comment);
+  EXPECT_EQ(m->CommentSize(), 512u);
+  EXPECT_EQ(BytesOf(m->CommentBlock()), comment);
 }
 
 TEST(PEComments, AlignmentPaddingCountsAsCommentBlock) {
   BuiltImage image = TwoSections().Build();
   auto m = LoadImage<TPEModule>(image);
-  EXPECT_EQ(m->CommentSize(), static_cast<int32_t>(0x200 - image.layout.headersEnd));
+  EXPECT_EQ(m->CommentSize(), 0x200u - image.layout.headersEnd);
 }
 
 TEST(PEComments, FirstSectionDataIsTheSmallestNonzeroPointer) {
@@ -395,8 +395,8 @@ TEST(PEComments, FirstSectionDataIsTheSmallestNonzeroPointer) {
   b.AddSection(Section(".a", Fill(16, 1)).RawPointer(0x300));
   BuiltImage image = b.Build();
   auto m = LoadImage<TPEModule>(image);
-  EXPECT_EQ(m->CommentSize(), static_cast<int32_t>(0x300 - image.layout.headersEnd));
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0x300u - image.layout.headersEnd);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
 }
 
 TEST(PEComments, AllPointersZeroLeaveNoCommentBlock) {
@@ -405,24 +405,24 @@ TEST(PEComments, AllPointersZeroLeaveNoCommentBlock) {
   b.AddSection(Section(".bss2", {}, kUninitializedData).VirtualSize(0x100));
   b.Append(Fill(20, 0x5A));
   auto m = LoadImage<TPEModule>(b.Build());
-  EXPECT_EQ(m->CommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0u);
   EXPECT_TRUE(m->CommentBlock().empty());
   // Without section data, what follows the section table is the end comment.
-  EXPECT_EQ(m->EndCommentSize(), 20);
-  EXPECT_EQ(m->EndComment(), Fill(20, 0x5A));
+  EXPECT_EQ(m->EndCommentSize(), 20u);
+  EXPECT_EQ(BytesOf(m->EndComment()), Fill(20, 0x5A));
 }
 
 TEST(PEComments, AppendedBytesAreTheEndComment) {
   Bytes overlay;
   for (int i = 0; i < 100; ++i) overlay.push_back(static_cast<uint8_t>("OVERLAY-"[i % 8]));
   auto m = LoadImage<TPEModule>(TwoSections().Append(overlay).Build());
-  EXPECT_EQ(m->EndCommentSize(), 100);
-  EXPECT_EQ(m->EndComment(), overlay);
+  EXPECT_EQ(m->EndCommentSize(), 100u);
+  EXPECT_EQ(BytesOf(m->EndComment()), overlay);
 }
 
 TEST(PEComments, NoAppendedBytesLeaveNoEndComment) {
   auto m = LoadImage<TPEModule>(TwoSections().Build());
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
   EXPECT_TRUE(m->EndComment().empty());
 }
 
@@ -433,7 +433,7 @@ TEST(PEComments, LastSectionCutShortAfterItsKeptBytesLoadsWithoutEndComment) {
   b.AddSection(Section(".data", Fill(100, 3)).VirtualSize(100).RawSize(4096));
   auto m = LoadImage<TPEModule>(b.Build());
   EXPECT_EQ(m->ImageSection(0)->RawData().Bytes(), Fill(100, 3));
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
 }
 
 // ---- symbols and strings ----
@@ -842,7 +842,7 @@ TEST(PELoading, LoadFromStreamReadsFromTheStart) {
   TPEModule m;
   m.LoadFromStream(stream);
   EXPECT_EQ(m.ImageSectionCount(), 2);
-  EXPECT_EQ(m.EndCommentSize(), 3);
+  EXPECT_EQ(m.EndCommentSize(), 3u);
 }
 
 TEST(PELoading, LoadFromFileReadsTheImage) {
@@ -864,8 +864,8 @@ TEST(PELoading, LoadingAgainReplacesThePreviousImage) {
   BuiltImage second = b.Build();
   m.LoadFromBytes(second.View());
   EXPECT_EQ(m.ImageSectionCount(), 1);
-  EXPECT_EQ(m.EndCommentSize(), 0);
-  EXPECT_EQ(m.CommentSize(), 0);
+  EXPECT_EQ(m.EndCommentSize(), 0u);
+  EXPECT_EQ(m.CommentSize(), 0u);
   EXPECT_EQ(m.ImageSection(0)->SectionName(), ".only");
 }
 

@@ -587,13 +587,17 @@ TDebugRecords DebugRecordsOf(const TPe& old) {
 }
 
 // An offset into the bytes between the sections' data names nothing the packed
-// layout keeps: the image is refused.
-void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refusals) {
+// layout keeps, and one that the appended bytes would carry past 4 GiB does not fit
+// its field: the image is refused.
+void ExpectUnmovableOffsetsRefused(const TPe& old, const TPlan& plan, std::set<std::u16string>& refusals) {
   auto expect = [&](uint32_t offset, const std::string& what) {
-    bool dropped = offset != 0 && old.firstData != 0 && offset >= old.firstData && offset < old.sectionsEnd &&
-                   std::none_of(old.sections.begin(), old.sections.end(),
-                                [&](const TSection& s) { return s.HoldsOffset(offset); });
+    const bool held =
+        std::any_of(old.sections.begin(), old.sections.end(), [&](const TSection& s) { return s.HoldsOffset(offset); });
+    bool dropped = offset != 0 && old.firstData != 0 && offset >= old.firstData && offset < old.sectionsEnd && !held;
     if (dropped) refusals.insert(Message(StrId::OffsetIntoDroppedBytes, ToU16(what)));
+    if (plan.laidOut && offset != 0 && !held && offset >= old.sectionsEnd &&
+        offset + int64_t(plan.end) - int64_t(old.sectionsEnd) > int64_t(UINT32_MAX))
+      refusals.insert(Message(StrId::OffsetBeyond4GiB, ToU16(what)));
   };
   expect(Get32(*old.b, old.peAt + 12), "PointerToSymbolTable");
   for (const TSection& s : old.sections) {
@@ -1677,7 +1681,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (tooManyEntries) refusals.insert(Message(StrId::TooManyEntries));
   if (resourceSize > UINT32_MAX) refusals.insert(Message(StrId::LayoutOverflow));
   c.plan = PlanLayout(c.old, c.resourceOld, !c.merged.empty(), resourceSize, refusals);
-  ExpectDroppedOffsetsRefused(c.old, refusals);
+  ExpectUnmovableOffsetsRefused(c.old, c.plan, refusals);
   if (c.plan.laidOut && c.plan.resource >= 0) {
     // Entries as the layout leaves them: moved with their section, or cleared where
     // a section is placed over an address no section held.
