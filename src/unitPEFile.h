@@ -264,6 +264,8 @@ protected:
   // per section in table order.
   std::vector<TPin> SectionPins() const;
   static StrId RefusalOf(TPin pin);
+  // What the fixups that can be read patch and point into; pointersKnown: they
+  // are every address the image holds of itself.
   struct TRelocationPins {
     bool pointersKnown = false;
     std::vector<bool> patched, pointedInto;  // by section index

@@ -326,12 +326,12 @@ std::vector<TPEModule::TPin> TPEModule::SectionPins() const {
       pin = TPin::Code;
     else if (i == entrySection)
       pin = TPin::EntryPoint;
-    else if (!relocated.pointersKnown)
-      pin = IsDebugDataName(s->FullName()) ? TPin::None : TPin::UnknownPointers;
     else if (relocated.patched[static_cast<size_t>(i)])
       pin = TPin::PatchedBytes;
     else if (relocated.pointedInto[static_cast<size_t>(i)])
       pin = TPin::PointedInto;
+    else if (!relocated.pointersKnown && !IsDebugDataName(s->FullName()))
+      pin = TPin::UnknownPointers;
   }
   return pins;
 }
@@ -343,10 +343,11 @@ TPEModule::TRelocationPins TPEModule::RelocationPins(const TSectionMap& map, int
   const size_t count = static_cast<size_t>(fSectionList.Count());
   pins.patched.assign(count, false);
   pins.pointedInto.assign(count, false);
-  if (relocationSection < 0 || !AddressesAreAbsolute()) return pins;
+  if (relocationSection < 0) return pins;
+  // The fixups that can be read pin what they patch and point into even where
+  // others cannot be read: they are addresses the running image holds.
   const TBaseRelocations relocations = DecodeBaseRelocations(RelocationBlocks(relocationSection));
-  if (!relocations.allUnderstood) return pins;
-  pins.pointersKnown = true;
+  pins.pointersKnown = relocations.allUnderstood && AddressesAreAbsolute();
   const uint64_t imageBase = OptionalHeader().ImageBase();
   const auto fieldAt = [&](uint32_t rva, uint32_t size) {
     const int i = map.SectionOf(TExtent::Bytes, rva);

@@ -209,6 +209,7 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
 // Relocated pages before and after INIT, in any order, leave it free to move.
 TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
   constexpr uint32_t kDiscardableCode = kCode | 0x02000000, kInitAt = 0x3000, kHighLow = 0x3000, kHigh = 0x1000;
+  constexpr uint32_t kHighLowThenHigh = kHighLow | (kHigh + 4) << 16;  // one readable fixup, one half address
   const std::string kWouldMove = "Section INIT would move, but ";
   const std::string kUnknown = kWouldMove + "the image's code may address it without base relocations";
   struct Case {
@@ -217,8 +218,8 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
     uint32_t textHolds;                    // the address the fixup at .text's start holds (0: none)
     std::string refusal;                   // "": INIT moves
     std::string name = "INIT";
-    uint16_t kind = kHighLow;
-    uint16_t magic = 0x10B;  // PE32+: 64-bit code reaches data without base relocations
+    uint32_t kind = kHighLow;  // the block's first two entries
+    uint16_t magic = 0x10B;    // PE32+: 64-bit code reaches data without base relocations
   };
   for (const Case& c : {
            Case{kDiscardableCode, 0, {0x1000}, 0, kWouldMove + "it is discardable code"},
@@ -238,6 +239,13 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
            Case{kDiscardableData, 0, {}, 0, "", "/4"},
            Case{kDiscardableData, 0, {0x1000}, 0, kUnknown, "INIT", kHighLow, 0x20B},
            Case{kDiscardableData, 0, {0x1000}, 0, "", "/4", kHighLow, 0x20B},
+           Case{kDiscardableData,
+                0,
+                {0x1000},
+                0x400000 + kInitAt,
+                "Section .symtab would move, but a base relocation points into it",
+                ".symtab",
+                kHighLowThenHigh},
        }) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.characteristics << " " << c.entryPoint << " "
                                       << c.relocatedPages.size() << " pages, .text holds " << c.textHolds << " "
@@ -256,7 +264,7 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
       const uint64_t block = built.layout.sectionData[3] + 12 * k;
       built.PutU32(block, c.relocatedPages[k]);
       built.PutU32(block + 4, 12);
-      built.PutU32(block + 8, c.kind);  // one entry at the page's start, then ABSOLUTE padding
+      built.PutU32(block + 8, c.kind);  // an entry at the page's start, then ABSOLUTE padding or another
     }
     auto image = LoadImage(built);
     Grow(*image);
