@@ -79,6 +79,7 @@ constexpr Entry kStrings[] = {
      u"Section %s would move, but the image's code may address it without base relocations"},
     {StrId::OffsetIntoDroppedBytes, u"%s names bytes between the image's sections, which a rewrite does not keep"},
     {StrId::OffsetBeyond4GiB, u"%s would move past 4 GiB, beyond what its 32-bit file offset can name"},
+    {StrId::OffsetIntoRebuiltBytes, u"%s names bytes of the resource section, which a rewrite rebuilds"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},

@@ -67,6 +67,7 @@ enum class StrId {
   ResourceSectionHoldsMore,
   OffsetIntoDroppedBytes,
   OffsetBeyond4GiB,
+  OffsetIntoRebuiltBytes,
   DiscardableCodeWouldMove,
   EntryPointSectionWouldMove,
   PatchedSectionWouldMove,

@@ -36,6 +36,7 @@ uint32_t Shifted(uint32_t value, int64_t shift) { return static_cast<uint32_t>(i
 
 struct TPEModule::TSectionPlacement {
   int source = -1;           // its index in the section list; -1: the pending section, not in it yet
+  bool rebuilt = false;      // its bytes are written anew (the resource section)
   bool hadAddress = false;   // loaded from the image (not made with CreateEmpty)
   IMAGE_SECTION_HEADER old;  // as it stood
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
@@ -91,6 +92,11 @@ struct TPEModule::TLayoutPlan {
            before.SectionOf(TExtent::FileBytes, offset) < 0;
   }
   // 64 bits: appended bytes that move up may take an offset past what its field holds.
+  // The bytes of a section written anew are not the bytes an offset named.
+  bool RebuildsBytesAt(uint32_t offset) const {
+    const int i = before.SectionOf(TExtent::FileBytes, offset);
+    return i >= 0 && sections[static_cast<size_t>(i)].rebuilt;
+  }
   uint64_t MovedFileOffset(uint32_t offset) const {
     const int i = before.SectionOf(TExtent::FileBytes, offset);
     if (i >= 0) return Shifted(offset, sections[static_cast<size_t>(i)].FileShift());
@@ -165,6 +171,7 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout(const TPendingSection* pending) con
     TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
     p.source = inserting && i >= pending->index ? (i == pending->index ? -1 : i - 1) : i;
     const bool isPending = pending != nullptr && i == pending->index;
+    p.rebuilt = isPending || (p.source >= 0 && fSectionList[p.source]->DirectoryEntry() != kNoDirectory);
     uint64_t dataSize = pending != nullptr ? pending->size : 0, uninitialized = 0;
     if (p.source >= 0) {
       const TImageSection* s = fSectionList[p.source];
@@ -255,6 +262,7 @@ void TPEModule::RefuseFileOffsetsThatCannotMove(const TLayoutPlan& plan) {
   auto refuseIfUnmovable = [&](uint32_t offset, const std::string& what) {
     if (offset == 0) return;
     if (plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
+    if (plan.RebuildsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoRebuiltBytes, ToU16(what));
     if (plan.MovedFileOffset(offset) > UINT32_MAX) RaiseLayout(StrId::OffsetBeyond4GiB, ToU16(what));
   };
   for (const THeaderFileOffset& offset : HeaderFileOffsets()) refuseIfUnmovable(*offset.field, offset.what);

@@ -189,6 +189,14 @@ TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
   EXPECT_EQ(t.message, "Section .data would move, but it is neither discardable nor the base relocation section");
   EXPECT_EQ(image->GetSectionByName(".rsrc")->RawData().Bytes(), rsrc);
   EXPECT_EQ(image->GetSectionByName(".rsrc")->SectionHeader().VirtualSize, header.VirtualSize);
+  // A file offset into the resource section's bytes would name what the rebuilt
+  // directory puts there.
+  BuiltImage built = GrowingResourceImage(Section(".symtab", Fill(8, 1), kDiscardableData)).Build();
+  built.PutU32(built.layout.coffHeader + 8, built.layout.sectionData[1] + 4);
+  auto pointing = LoadImage(built);
+  Grow(*pointing);
+  EXPECT_EQ(SaveRefusal(*pointing).message,
+            "PointerToSymbolTable names bytes of the resource section, which a rewrite rebuilds");
 }
 
 // Only the bytes of the base relocation section make it one: an entry 5 pointing

@@ -249,6 +249,7 @@ bool IsOurRefusal(std::string message) {
                                     StrId::PatchedSectionWouldMove,
                                     StrId::PointedToSectionWouldMove,
                                     StrId::UnknownPointersSectionWouldMove,
+                                    StrId::OffsetIntoRebuiltBytes,
                                     StrId::NoRoomForResourceSection,
                                     StrId::TooFewDataDirectories,
                                     StrId::LayoutOverflow,
