@@ -319,10 +319,11 @@ TEST(ImageLayout, BaseRelocationsMoveWithTheirSection) {
   EXPECT_EQ(reloc->RawData().Bytes(), Fill(12, 9));
 }
 
-TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
+void ExpectDebugRecordsFollowTheDataTheyDescribe(uint16_t magic) {
   // The debug directory sits in .rdata (which stays); its one record describes
   // data in a discardable section after .rsrc (which moves).
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   Bytes record(28, 0);
   b.AddSection(Section(".rdata", record, kReadOnlyData));  // at 0x2000, file 0x400
@@ -335,10 +336,10 @@ TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
   built.PutU32(rdata + 16, 64);
   built.PutU32(rdata + 20, 0x4000 + 4);
   built.PutU32(rdata + 24, debugFile + 4);
-  auto image = LoadImage(built.bytes);
+  auto image = LoadEitherImage(built.bytes);
   Grow(*image);
   Bytes written = SaveToBytes(*image);
-  auto again = LoadImage(written);
+  auto again = LoadEitherImage(written);
   const IMAGE_SECTION_HEADER& debug = again->GetSectionByName(".debug")->SectionHeader();
   ASSERT_GT(debug.VirtualAddress, 0x4000u);
   ByteView rec = again->GetSectionByName(".rdata")->RawData().View();
@@ -348,8 +349,17 @@ TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
   EXPECT_EQ(again->DataDirectory(6).VirtualAddress(), 0x2000u);
 }
 
-TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
+// In either format of the optional header.
+TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    SCOPED_TRACE(magic);
+    ExpectDebugRecordsFollowTheDataTheyDescribe(magic);
+  }
+}
+
+void ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(uint16_t magic) {
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
   b.AddSymbol(Symbol("_a_rather_long_symbol_name").Value(1).SectionNumber(1));
@@ -359,10 +369,10 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   uint32_t certificateAt = built.layout.fileSize - 24;
   built.PutU32(built.layout.DataDirectory(4), certificateAt);
   built.PutU32(built.layout.DataDirectory(4) + 4, 24);
-  auto image = LoadImage(built.bytes);
+  auto image = LoadEitherImage(built.bytes);
   Grow(*image);
   Bytes written = SaveToBytes(*image);
-  auto again = LoadImage(written);
+  auto again = LoadEitherImage(written);
   uint32_t newCertificate = again->DataDirectory(4).VirtualAddress();
   ASSERT_GT(newCertificate, certificateAt);
   EXPECT_EQ(Bytes(written.begin() + newCertificate, written.begin() + newCertificate + 24), certificate);
@@ -375,6 +385,13 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   Grow(*far);
   EXPECT_EQ(SaveRefusal(*far).message,
             "The certificate table would move past 4 GiB, beyond what its 32-bit file offset can name");
+}
+
+TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    SCOPED_TRACE(magic);
+    ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(magic);
+  }
 }
 
 // Go's linker puts the symbol table inside its last section, .symtab; COFF

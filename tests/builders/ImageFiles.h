@@ -27,7 +27,17 @@ std::unique_ptr<Module> LoadImage(const BuiltImage& image) {
   return LoadImage<Module>(image.bytes);
 }
 
+// The same for an image of either format: PE32+ is read as tolvane -64 reads it.
+template <class Module = TPEResourceModule>
+std::unique_ptr<Module> LoadEitherImage(const Bytes& bytes) {
+  auto module = std::make_unique<Module>();
+  module->AcceptPE32Plus(true);
+  module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
+  return module;
+}
+
 std::unique_ptr<TResModule> LoadRes(const Bytes& bytes);
+// A real image, of either format.
 std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path);
 std::unique_ptr<TResModule> LoadResFile(const std::string& path);
 
@@ -51,6 +61,16 @@ std::vector<ResourceKey> Sorted(std::vector<ResourceKey> keys);
 // make an empty resource, not one whose class makes up content.
 TResourceDetails* AddResource(TResourceModule& module, const std::u16string& type, const std::u16string& name,
                               uint32_t language, const Bytes& bytes);
+
+// What an image file is, from its headers alone: the wine modules add up to half a
+// gigabyte.
+enum class ImageKind { PE32, PE32Plus, NotAnImage };
+ImageKind KindOfImageFile(const std::string& path);
+// tolvane's arguments for a job on image: args, with -64 where the image is PE32+.
+std::vector<std::string> ForImage(std::vector<std::string> args, const std::string& image);
+// The file offset of an image's first data directory entry; NumberOfRvaAndSizes
+// precedes it. The optional header's magic says where: PE32+ has 16 more bytes.
+uint32_t DataDirectoriesAt(const Bytes& image);
 
 // A .RES of one resource, a megabyte of RCDATA: merged, it pushes .rsrc past its
 // slot, so every section after it moves. Written into dir; gives its path.
