@@ -11,7 +11,9 @@ namespace {
 // name what the rebuilt directory puts there: the image is refused.
 void ExpectUnmovableOffsetsRefused(const TPe& old, const TPlan& plan, int resourceOld,
                                    std::set<std::u16string>& refusals) {
-  for (const auto& [offset, what] : FileOffsets(old)) {
+  for (const auto& named : FileOffsets(old)) {
+    const uint32_t offset = named.first;
+    const std::string& what = named.second;
     if (offset == 0) continue;
     const auto holder = std::find_if(old.sections.begin(), old.sections.end(),
                                      [&](const TSection& s) { return s.HoldsOffset(offset); });
