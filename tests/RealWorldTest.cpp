@@ -262,6 +262,7 @@ bool IsOurRefusal(std::string message) {
                                     StrId::PatchedSectionWouldMove,
                                     StrId::PointedToSectionWouldMove,
                                     StrId::UnknownPointersSectionWouldMove,
+                                    StrId::OffsetIntoRebuiltBytes,
                                     StrId::NoRoomForResourceSection,
                                     StrId::TooFewDataDirectories,
                                     StrId::LayoutOverflow,

@@ -12,10 +12,12 @@
 
 namespace tolvane::test {
 
-// An image read from bytes, as TPEModule or TPEResourceModule.
+// An image read from bytes, as TPEModule or TPEResourceModule, PE32 or PE32+ (as
+// with -64; the refusal without it is the program's, tested where it runs).
 template <class Module = TPEResourceModule>
 std::unique_ptr<Module> LoadImage(const Bytes& bytes) {
   auto module = std::make_unique<Module>();
+  module->AcceptPE32Plus(true);
   module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
   return module;
 }

@@ -100,6 +100,8 @@ seed_corpus() {  # target dir
           printf "\\x$(printf %02x "$r")\\x$(printf %02x "$i")" >"$dir/pair-$i-$r"
         done
       done
+      # And the regressions' pairs, merged as they are (see IsPairAsItIs).
+      for f in "$root"/tests/regressions/combine-*; do cp "$f" "$dir/"; done
       ;;
   esac
   if [ -d "$root/tools/fuzz/corpus/$target" ]; then cp "$root/tools/fuzz/corpus/$target"/* "$dir/"; fi
