@@ -336,10 +336,10 @@ void ExpectDebugRecordsFollowTheDataTheyDescribe(uint16_t magic) {
   built.PutU32(rdata + 16, 64);
   built.PutU32(rdata + 20, 0x4000 + 4);
   built.PutU32(rdata + 24, debugFile + 4);
-  auto image = LoadEitherImage(built.bytes);
+  auto image = LoadImage(built.bytes);
   Grow(*image);
   Bytes written = SaveToBytes(*image);
-  auto again = LoadEitherImage(written);
+  auto again = LoadImage(written);
   const IMAGE_SECTION_HEADER& debug = again->GetSectionByName(".debug")->SectionHeader();
   ASSERT_GT(debug.VirtualAddress, 0x4000u);
   ByteView rec = again->GetSectionByName(".rdata")->RawData().View();
@@ -369,10 +369,10 @@ void ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(uint16_t magic) {
   uint32_t certificateAt = built.layout.fileSize - 24;
   built.PutU32(built.layout.DataDirectory(4), certificateAt);
   built.PutU32(built.layout.DataDirectory(4) + 4, 24);
-  auto image = LoadEitherImage(built.bytes);
+  auto image = LoadImage(built.bytes);
   Grow(*image);
   Bytes written = SaveToBytes(*image);
-  auto again = LoadEitherImage(written);
+  auto again = LoadImage(written);
   uint32_t newCertificate = again->DataDirectory(4).VirtualAddress();
   ASSERT_GT(newCertificate, certificateAt);
   EXPECT_EQ(Bytes(written.begin() + newCertificate, written.begin() + newCertificate + 24), certificate);

@@ -13,9 +13,7 @@ std::unique_ptr<TResModule> LoadRes(const Bytes& bytes) {
   return res;
 }
 
-std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path) {
-  return LoadEitherImage(ReadFileBytes(path));
-}
+std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path) { return LoadImage(ReadFileBytes(path)); }
 std::unique_ptr<TResModule> LoadResFile(const std::string& path) { return LoadRes(ReadFileBytes(path)); }
 
 Bytes SaveToBytes(TResourceModule& module) {

@@ -27,17 +27,7 @@ std::unique_ptr<Module> LoadImage(const BuiltImage& image) {
   return LoadImage<Module>(image.bytes);
 }
 
-// The same for an image of either format: PE32+ is read as tolvane -64 reads it.
-template <class Module = TPEResourceModule>
-std::unique_ptr<Module> LoadEitherImage(const Bytes& bytes) {
-  auto module = std::make_unique<Module>();
-  module->AcceptPE32Plus(true);
-  module->LoadFromBytes(ByteView(bytes.data(), bytes.size()));
-  return module;
-}
-
 std::unique_ptr<TResModule> LoadRes(const Bytes& bytes);
-// A real image, of either format.
 std::unique_ptr<TPEResourceModule> LoadImageFile(const std::string& path);
 std::unique_ptr<TResModule> LoadResFile(const std::string& path);
 
