@@ -78,6 +78,8 @@ constexpr Entry kStrings[] = {
     {StrId::UnknownPointersSectionWouldMove,
      u"Section %s would move, but the image's code may address it without base relocations"},
     {StrId::OffsetIntoDroppedBytes, u"%s names bytes between the image's sections, which a rewrite does not keep"},
+    {StrId::OffsetBeyond4GiB, u"%s would move past 4 GiB, beyond what its 32-bit file offset can name"},
+    {StrId::OffsetIntoRebuiltBytes, u"%s names bytes of the resource section, which a rewrite rebuilds"},
 
     {StrId::NoStreaming, u"Module doesn't support streaming"},
     {StrId::AbstractError, u"Abstract Error"},
@@ -85,6 +87,9 @@ constexpr Entry kStrings[] = {
     {StrId::InvalidInteger, u"'%s' is not a valid integer value"},
     {StrId::FileOpenError, u"Cannot open file \"%s\". %s"},
     {StrId::FileCreateError, u"Cannot create file \"%s\". %s"},
+    {StrId::BackupWouldReplaceInput,
+     u"Cannot save \"%s\": its backup would take the place of \"%s\", which this run reads"},
+    {StrId::DestinationIsTheResFile, u"Cannot save \"%s\": it is the resource file this run reads"},
     {StrId::StreamReadError, u"Stream read error"},
     {StrId::StreamWriteError, u"Stream write error"},
     {StrId::ResFileCorrupt, u"The resource file is corrupt"},

@@ -1,5 +1,6 @@
 #include "tolvane.h"
 
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -157,12 +158,30 @@ void ReportError(const char* className, const std::u16string& message, const std
 
 // ---- the jobs ----
 
+namespace {
+
+// A save deletes whatever stands at the destination's backup name and then moves the
+// destination there, so that name must not be a file the run reads: the run would
+// destroy its own input. (The destination may be the source image, whose content
+// the backup then keeps.) Checked once the inputs are read, before anything is
+// written, so a refusal is reported as a failed write is.
+void RefuseBackupOverInputs(const std::u16string& dest, std::initializer_list<std::u16string> inputs) {
+  const std::u16string backup = BackupFileName(dest);
+  for (const std::u16string& input : inputs)
+    if (platform::SameFile(backup, input))
+      throw EFCreateError(Format(LoadResString(StrId::BackupWouldReplaceInput),
+                                 {platform::ExpandFileName(dest), platform::ExpandFileName(input)}));
+}
+
+}  // namespace
+
 void ExtractResources(const std::u16string& srcImage, const std::u16string& destRes, bool acceptPE32Plus) {
   auto image = std::make_unique<TPEResourceModule>();
   image->AcceptPE32Plus(acceptPE32Plus);
   image->LoadFromFile(srcImage);
   auto res = std::make_unique<TResModule>();
   res->Assign(*image);
+  RefuseBackupOverInputs(destRes, {srcImage});
   res->SaveToFile(destRes);
 }
 
@@ -254,6 +273,11 @@ bool CombineResources(const std::u16string& dest, const std::u16string& srcImage
       MergeInto(*image, *res);
       success = true;
     }
+    // An image written over the .RES would leave it only under the backup name,
+    // which the next such run deletes.
+    if (platform::SameFile(dest, resFile))
+      throw EFCreateError(Format(LoadResString(StrId::DestinationIsTheResFile), {platform::ExpandFileName(dest)}));
+    RefuseBackupOverInputs(dest, {base, resFile});
     image->SaveToFile(dest);
   } catch (const TProcessExit&) {
     throw;

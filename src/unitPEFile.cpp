@@ -253,7 +253,7 @@ void TPEModule::ParseImage(const TSharedBytes& shared) {
   const uint64_t tableStart = ReadHeaders(image);
   const std::vector<IMAGE_SECTION_HEADER> headers = ReadSectionTable(image, tableStart);
   const uint64_t headersEnd = tableStart + uint64_t(kSectionHeaderSize) * headers.size();
-  const uint64_t firstData = ReadCommentBlock(image, headers, headersEnd);
+  const uint64_t firstData = ReadCommentBlock(shared, headers, headersEnd);
   ReadStringTable(image);
   ReadSymbolTable(image);
   for (const IMAGE_SECTION_HEADER& h : headers) {
@@ -261,7 +261,7 @@ void TPEModule::ParseImage(const TSharedBytes& shared) {
     section->SetLongName(LongSectionName(section->SectionName(), StringTableBytes(fCOFFHeader, image)));
     fSectionList.Add(std::move(section));
   }
-  ReadEndComment(image, headers, std::max(headersEnd, firstData));
+  ReadEndComment(shared, headers, std::max(headersEnd, firstData));
 }
 
 void TPEModule::ClearParsedImage() {
@@ -269,10 +269,8 @@ void TPEModule::ClearParsedImage() {
   ClearSymbolTable();
   fStringTable.reset();
   fDOSStub.Clear();
-  fCommentBlock.clear();
-  fCommentSize = 0;
-  fEndComment.clear();
-  fEndCommentSize = 0;
+  fCommentBlock.Clear();
+  fEndComment.Clear();
   fOptionalHeader.clear();
   fDOSHeader = IMAGE_DOS_HEADER{};
   fCOFFHeader = IMAGE_FILE_HEADER{};
@@ -322,15 +320,14 @@ std::vector<IMAGE_SECTION_HEADER> TPEModule::ReadSectionTable(ByteView image, ui
 
 // The comment block: whatever lies between the section table and the first
 // section's data. Gives where that data starts (0 when no section names any).
-uint64_t TPEModule::ReadCommentBlock(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers,
+uint64_t TPEModule::ReadCommentBlock(const TSharedBytes& image, const std::vector<IMAGE_SECTION_HEADER>& headers,
                                      uint64_t headersEnd) {
   uint64_t firstData = 0;
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.PointerToRawData != 0 && (firstData == 0 || h.PointerToRawData < firstData)) firstData = h.PointerToRawData;
   if (firstData > headersEnd) {
-    ByteView comment = image.sub(headersEnd, firstData - headersEnd, "Comment block");
-    fCommentBlock.assign(comment.data(), comment.data() + comment.size());
-    fCommentSize = static_cast<int32_t>(comment.size());
+    ByteView comment = image.bytes.sub(headersEnd, firstData - headersEnd, "Comment block");
+    fCommentBlock.AssignView(image.owner, comment.data(), static_cast<size_t>(comment.size()));
   }
   return firstData;
 }
@@ -340,15 +337,16 @@ uint64_t TPEModule::ReadCommentBlock(ByteView image, const std::vector<IMAGE_SEC
 // bytes (a section without data still names the offset where its data would
 // start). Only a section's kept bytes must be in the file, so SizeOfRawData is
 // clipped to the file's end here.
-void TPEModule::ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd) {
+void TPEModule::ReadEndComment(const TSharedBytes& image, const std::vector<IMAGE_SECTION_HEADER>& headers,
+                               uint64_t dataEnd) {
+  const uint64_t size = image.bytes.size();
   for (const IMAGE_SECTION_HEADER& h : headers)
     if (h.SizeOfRawData != 0)
-      dataEnd = std::max(dataEnd, std::min<uint64_t>(uint64_t(h.PointerToRawData) + h.SizeOfRawData, image.size()));
+      dataEnd = std::max(dataEnd, std::min<uint64_t>(uint64_t(h.PointerToRawData) + h.SizeOfRawData, size));
   fEndCommentOffset = dataEnd;
-  if (image.size() > dataEnd) {
-    ByteView tail = image.from(dataEnd);
-    fEndComment.assign(tail.data(), tail.data() + tail.size());
-    fEndCommentSize = static_cast<int32_t>(tail.size());
+  if (size > dataEnd) {
+    ByteView tail = image.bytes.from(dataEnd);
+    fEndComment.AssignView(image.owner, tail.data(), static_cast<size_t>(tail.size()));
   }
 }
 

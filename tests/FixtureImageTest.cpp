@@ -192,7 +192,7 @@ TEST_P(FixtureImage, SectionsMatchTheRecordedOnes) {
 
 TEST_P(FixtureImage, CommentBlocksSymbolsAndStringsMatchTheRecordedOnes) {
   const RecordedHeaders& h = fHeaders;
-  EXPECT_EQ(static_cast<uint64_t>(fModule->EndCommentSize()), h.number("overlay_size"));
+  EXPECT_EQ(fModule->EndCommentSize(), h.number("overlay_size"));
 
   uint64_t headersEnd =
       h.number("e_lfanew") + 24 + h.number("size_of_optional_header") + 40 * h.number("number_of_sections");
@@ -204,7 +204,7 @@ TEST_P(FixtureImage, CommentBlocksSymbolsAndStringsMatchTheRecordedOnes) {
     fields >> name >> va >> vsize >> rawptr;
     if (rawptr != 0) firstData = std::min(firstData, rawptr);
   }
-  EXPECT_EQ(static_cast<uint64_t>(fModule->CommentSize()), firstData - headersEnd);
+  EXPECT_EQ(fModule->CommentSize(), firstData - headersEnd);
 
   if (h.number("number_of_symbols") == 0) {
     EXPECT_EQ(fModule->SymbolCount(), 0);
@@ -271,7 +271,7 @@ TEST(FixtureImageDetails, OverlayIsTheEndCommentByteForByte) {
   m.LoadFromFile(ToU16(path));
   std::string expected;
   for (int i = 0; i < 100; ++i) expected += "OVERLAY-"[i % 8];
-  EXPECT_EQ(std::string(m.EndComment().begin(), m.EndComment().end()), expected);
+  EXPECT_EQ(BytesOf(m.EndComment()), BytesOf(expected));
 }
 
 TEST(FixtureImageDetails, UnstrippedSectionsKeepTheirLongNameForm) {

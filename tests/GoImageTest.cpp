@@ -1,6 +1,7 @@
 // A program linked by Go's own linker keeps its COFF symbol table inside its last
 // section, .symtab, behind .reloc. Merging a .RES adds .rsrc in front of both, so the
-// symbol table moves, and every reader of symbols must still find it.
+// symbol table moves, and every reader of symbols must still find it: in the
+// windows/386 program and in the windows/amd64 one.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -12,8 +13,6 @@
 
 namespace tolvane::test {
 namespace {
-
-const std::string kGoImage = FixturePath("gohello.exe");
 
 // Go's debug/pe, as every Go tool reads an image: built once per process.
 std::string GoSymbolReader() {
@@ -35,13 +34,6 @@ std::string GoSymbolReader() {
   return reader;
 }
 
-// llvm-readobj's listing of the symbols, without the line that names the file.
-RunResult LlvmSymbols(const std::string& image) {
-  RunResult r = RunCommand("/usr/bin/env", {"llvm-readobj", "--symbols", image});
-  r.out.erase(0, r.out.find('\n', r.out.find("File:")) + 1);
-  return r;
-}
-
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 uint32_t SymbolTableOffsetInSymtab(const std::string& image) {
@@ -51,33 +43,41 @@ uint32_t SymbolTableOffsetInSymtab(const std::string& image) {
   return symtab == nullptr ? 0 : module->COFFHeader().PointerToSymbolTable - symtab->SectionHeader().PointerToRawData;
 }
 
-TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
-  const bool haveLlvm = LlvmReadobjAbsent().empty(), haveGo = !FindOnPath("go").empty();
-  if (!haveLlvm && !haveGo) GTEST_SKIP() << "neither llvm-readobj (Debian llvm) nor go (Debian golang-go) is installed";
+void ExpectSymbolTableKeptWhenLastSectionsMove(const std::string& goImage, bool haveLlvm, bool haveGo) {
   ScratchDir dir;
   for (const std::string& stamp : {FixturePath("strings.res"), WriteMegabyteRes(dir)}) {
     SCOPED_TRACE(stamp);
     std::string out = dir.file("out.exe");
-    RunResult merged = RunTolvane({"-o", out, kGoImage, stamp});
+    RunResult merged = RunTolvane(ForImage({"-o", out, goImage, stamp}, goImage));
     ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
-    EXPECT_EQ(SymbolTableOffsetInSymtab(out), SymbolTableOffsetInSymtab(kGoImage));
+    EXPECT_EQ(SymbolTableOffsetInSymtab(out), SymbolTableOffsetInSymtab(goImage));
     if (haveLlvm) {
-      RunResult before = LlvmSymbols(kGoImage), after = LlvmSymbols(out);
+      RunResult before = LlvmReadobjListing({"--symbols"}, goImage), after = LlvmReadobjListing({"--symbols"}, out);
       EXPECT_EQ(after.status, 0) << after.err;
       EXPECT_TRUE(after.out == before.out) << "llvm-readobj lists other symbols after the merge";
     }
     if (haveGo && !GoSymbolReader().empty()) {
-      RunResult before = RunCommand(GoSymbolReader(), {kGoImage}), after = RunCommand(GoSymbolReader(), {out});
+      RunResult before = RunCommand(GoSymbolReader(), {goImage}), after = RunCommand(GoSymbolReader(), {out});
       ASSERT_EQ(before.status, 0) << before.out;
       EXPECT_EQ(after.status, 0) << after.out;
       EXPECT_TRUE(after.out == before.out)
           << "debug/pe: " << FirstLine(after.out) << "; before: " << FirstLine(before.out);
     }
-    if (WineCannotRun().empty()) {
+    // Wine64's table runs the amd64 program.
+    if (goImage.ends_with("gohello.exe") && WineCannotRun().empty()) {
       RunResult ran = RunUnderWine({out});
       EXPECT_EQ(ran.status, 0) << "signal " << ran.signal << "; " << ran.err;
       EXPECT_EQ(ran.err.substr(0, 14), "hello from go\n");
     }
+  }
+}
+
+TEST(ReadersOfSymbols, GoProgramKeepsItsSymbolTableWhenItsLastSectionsMove) {
+  const bool haveLlvm = LlvmReadobjAbsent().empty(), haveGo = !FindOnPath("go").empty();
+  if (!haveLlvm && !haveGo) GTEST_SKIP() << "neither llvm-readobj (Debian llvm) nor go (Debian golang-go) is installed";
+  for (const char* program : {"gohello.exe", "gohello64.exe"}) {
+    SCOPED_TRACE(program);
+    ExpectSymbolTableKeptWhenLastSectionsMove(FixturePath(program), haveLlvm, haveGo);
   }
 }
 

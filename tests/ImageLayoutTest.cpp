@@ -9,38 +9,48 @@
 namespace tolvane::test {
 namespace {
 
+// In both formats: PE32+ has no BaseOfData, whose bytes are the upper half of its
+// ImageBase there, and its 16 more header bytes still fit the first 0x200.
 TEST(ImageLayout, WorkedExampleGivesTheDocumentedFigures) {
-  ImageBuilder b;
-  b.DosStub(Fill(64, 0));
-  b.AddSection(Section(".text", Fill(0x1234, 0xCC), kCode));
-  b.AddSection(Section(".data", Fill(0x100, 1), 0xC0000040).VirtualSize(0x2100).RawSize(0x200));
-  b.AddSection(Section(".rsrc", Fill(0x3A8, 2), 0x40000040));
-  auto image = LoadImage<TPEModule>(b.Build().bytes);
-  Bytes written = SaveToBytes(*image);
-  EXPECT_EQ(written.size(), 0x1C00u);
-  auto again = LoadImage<TPEModule>(written);
-  IMAGE_OPTIONAL_HEADER32 oh = again->OptionalHeader().Pe32();
-  EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
-  EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
-  EXPECT_EQ(oh.SizeOfHeaders, 0x200u);
-  EXPECT_EQ(oh.SizeOfCode, 0x1400u);
-  EXPECT_EQ(oh.SizeOfInitializedData, 0x2600u);
-  EXPECT_EQ(oh.SizeOfUninitializedData, 0u);
-  EXPECT_EQ(oh.BaseOfCode, 0x1000u);
-  EXPECT_EQ(oh.BaseOfData, 0x3000u);
-  EXPECT_EQ(oh.SizeOfImage, 0x7000u);
-  struct Expected {
-    uint32_t pointer, address, virtualSize, rawSize;
-  } expected[] = {{0x200, 0x1000, 0x1234, 0x1400}, {0x1600, 0x3000, 0x2100, 0x200}, {0x1800, 0x6000, 0x3A8, 0x400}};
-  for (int i = 0; i < 3; ++i) {
-    const IMAGE_SECTION_HEADER& h = again->ImageSection(i)->SectionHeader();
-    EXPECT_EQ(h.PointerToRawData, expected[i].pointer) << i;
-    EXPECT_EQ(h.VirtualAddress, expected[i].address) << i;
-    EXPECT_EQ(h.VirtualSize, expected[i].virtualSize) << i;
-    EXPECT_EQ(h.SizeOfRawData, expected[i].rawSize) << i;
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    SCOPED_TRACE(magic);
+    ImageBuilder b;
+    b.Magic(magic).ImageBase(magic == 0x20B ? 0x7FF612340000 : 0x400000);
+    b.DosStub(Fill(64, 0));
+    b.AddSection(Section(".text", Fill(0x1234, 0xCC), kCode));
+    b.AddSection(Section(".data", Fill(0x100, 1), 0xC0000040).VirtualSize(0x2100).RawSize(0x200));
+    b.AddSection(Section(".rsrc", Fill(0x3A8, 2), 0x40000040));
+    Bytes written = SaveToBytes(*LoadImage<TPEModule>(b.Build()));
+    EXPECT_EQ(written.size(), 0x1C00u);
+    auto again = LoadImage<TPEModule>(written);
+    EXPECT_EQ(again->DOSHeader().e_lfanew, 128u);
+    EXPECT_EQ(again->COFFHeader().NumberOfSections, 3);
+    const TOptionalHeader oh = again->OptionalHeader();
+    oh.Visit([](const auto& h) {
+      EXPECT_EQ(h.SizeOfHeaders, 0x200u);
+      EXPECT_EQ(h.SizeOfCode, 0x1400u);
+      EXPECT_EQ(h.SizeOfInitializedData, 0x2600u);
+      EXPECT_EQ(h.SizeOfUninitializedData, 0u);
+      EXPECT_EQ(h.BaseOfCode, 0x1000u);
+      EXPECT_EQ(h.SizeOfImage, 0x7000u);
+    });
+    if (oh.IsPE32Plus())
+      EXPECT_EQ(oh.ImageBase(), 0x7FF612340000u);
+    else
+      EXPECT_EQ(oh.Pe32().BaseOfData, 0x3000u);
+    struct Expected {
+      uint32_t pointer, address, virtualSize, rawSize;
+    } expected[] = {{0x200, 0x1000, 0x1234, 0x1400}, {0x1600, 0x3000, 0x2100, 0x200}, {0x1800, 0x6000, 0x3A8, 0x400}};
+    for (int i = 0; i < 3; ++i) {
+      const IMAGE_SECTION_HEADER& h = again->ImageSection(i)->SectionHeader();
+      EXPECT_EQ(h.PointerToRawData, expected[i].pointer) << i;
+      EXPECT_EQ(h.VirtualAddress, expected[i].address) << i;
+      EXPECT_EQ(h.VirtualSize, expected[i].virtualSize) << i;
+      EXPECT_EQ(h.SizeOfRawData, expected[i].rawSize) << i;
+    }
+    // The padding after .text is zero, up to the next section.
+    EXPECT_EQ(Bytes(written.begin() + 0x200 + 0x1234, written.begin() + 0x1600), Fill(0x1CC, 0));
   }
-  // The padding after .text is zero, up to the next section.
-  EXPECT_EQ(Bytes(written.begin() + 0x200 + 0x1234, written.begin() + 0x1600), Fill(0x1CC, 0));
 }
 
 TEST(ImageLayout, UninitializedOnlySectionTakesNoFileSpaceButKeepsItsOffset) {
@@ -79,7 +89,7 @@ TEST(ImageLayout, CommentBlockFollowsTheHeadersButIsNotCountedInThem) {
   EXPECT_EQ(again->OptionalHeader().Pe32().SizeOfHeaders, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().PointerToRawData, 0x400u);
   EXPECT_EQ(again->ImageSection(0)->SectionHeader().VirtualAddress, 0x1000u);
-  EXPECT_EQ(again->CommentBlock(), Fill(0x50, 0xAB));
+  EXPECT_EQ(BytesOf(again->CommentBlock()), Fill(0x50, 0xAB));
 }
 
 TEST(ImageLayout, ImageWithoutCodeGetsTheWrappedBases) {
@@ -157,8 +167,9 @@ TEST(ImageLayout, BadAlignmentsAndLongHeadersAreRefusedBeforeAnyByte) {
 }
 
 // .rsrc grows past its slot; what follows it must move.
-ImageBuilder GrowingResourceImage(const SectionSpec& follower) {
+ImageBuilder GrowingResourceImage(const SectionSpec& follower, uint16_t magic = 0x10B) {
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
   b.AddSection(follower);
@@ -167,12 +178,25 @@ ImageBuilder GrowingResourceImage(const SectionSpec& follower) {
 
 void Grow(TPEResourceModule& image) { AddResource(image, u"10", u"2", 0x409, Fill(0x3000, 7)); }
 
+// Refused before the model changes: the resource section keeps its bytes and its header.
 TEST(ImageLayout, SectionThatMustKeepItsAddressIsNeverMoved) {
   auto image = LoadImage(GrowingResourceImage(Section(".data", Fill(8, 1))).Build().bytes);
+  const Bytes rsrc = image->GetSectionByName(".rsrc")->RawData().Bytes();
+  const IMAGE_SECTION_HEADER header = image->GetSectionByName(".rsrc")->SectionHeader();
   Grow(*image);
   Thrown t = SaveRefusal(*image);
   EXPECT_EQ(t.className, "EPEException");
   EXPECT_EQ(t.message, "Section .data would move, but it is neither discardable nor the base relocation section");
+  EXPECT_EQ(image->GetSectionByName(".rsrc")->RawData().Bytes(), rsrc);
+  EXPECT_EQ(image->GetSectionByName(".rsrc")->SectionHeader().VirtualSize, header.VirtualSize);
+  // A file offset into the resource section's bytes would name what the rebuilt
+  // directory puts there.
+  BuiltImage built = GrowingResourceImage(Section(".symtab", Fill(8, 1), kDiscardableData)).Build();
+  built.PutU32(built.layout.coffHeader + 8, built.layout.sectionData[1] + 4);
+  auto pointing = LoadImage(built);
+  Grow(*pointing);
+  EXPECT_EQ(SaveRefusal(*pointing).message,
+            "PointerToSymbolTable names bytes of the resource section, which a rewrite rebuilds");
 }
 
 // Only the bytes of the base relocation section make it one: an entry 5 pointing
@@ -193,6 +217,7 @@ TEST(ImageLayout, RelocationEntryInTheSlackOfASectionDoesNotLetItMove) {
 // Relocated pages before and after INIT, in any order, leave it free to move.
 TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
   constexpr uint32_t kDiscardableCode = kCode | 0x02000000, kInitAt = 0x3000, kHighLow = 0x3000, kHigh = 0x1000;
+  constexpr uint32_t kHighLowThenHigh = kHighLow | (kHigh + 4) << 16;  // one readable fixup, one half address
   const std::string kWouldMove = "Section INIT would move, but ";
   const std::string kUnknown = kWouldMove + "the image's code may address it without base relocations";
   struct Case {
@@ -201,7 +226,8 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
     uint32_t textHolds;                    // the address the fixup at .text's start holds (0: none)
     std::string refusal;                   // "": INIT moves
     std::string name = "INIT";
-    uint16_t kind = kHighLow;
+    uint32_t kind = kHighLow;  // the block's first two entries
+    uint16_t magic = 0x10B;    // PE32+: 64-bit code reaches data without base relocations
   };
   for (const Case& c : {
            Case{kDiscardableCode, 0, {0x1000}, 0, kWouldMove + "it is discardable code"},
@@ -219,11 +245,20 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
            Case{kDiscardableData, 0, {0x1000}, 0, kUnknown, "INIT", kHigh},
            Case{kDiscardableData, 0, {}, 0, "", ".symtab"},
            Case{kDiscardableData, 0, {}, 0, "", "/4"},
+           Case{kDiscardableData, 0, {0x1000}, 0, kUnknown, "INIT", kHighLow, 0x20B},
+           Case{kDiscardableData, 0, {0x1000}, 0, "", "/4", kHighLow, 0x20B},
+           Case{kDiscardableData,
+                0,
+                {0x1000},
+                0x400000 + kInitAt,
+                "Section .symtab would move, but a base relocation points into it",
+                ".symtab",
+                kHighLowThenHigh},
        }) {
     SCOPED_TRACE(::testing::Message() << std::hex << c.characteristics << " " << c.entryPoint << " "
                                       << c.relocatedPages.size() << " pages, .text holds " << c.textHolds << " "
                                       << c.name);
-    ImageBuilder b = GrowingResourceImage(Section(c.name, Fill(8, 1), c.characteristics));
+    ImageBuilder b = GrowingResourceImage(Section(c.name, Fill(8, 1), c.characteristics), c.magic);
     b.AddString(".debug_info");  // at offset 4 of the string table: the full name of "/4"
     const uint32_t blocksSize = 12 * static_cast<uint32_t>(c.relocatedPages.size());
     if (blocksSize != 0) {
@@ -237,7 +272,7 @@ TEST(ImageLayout, SectionThatRunningCodeMayAddressIsNeverMoved) {
       const uint64_t block = built.layout.sectionData[3] + 12 * k;
       built.PutU32(block, c.relocatedPages[k]);
       built.PutU32(block + 4, 12);
-      built.PutU32(block + 8, c.kind);  // one entry at the page's start, then ABSOLUTE padding
+      built.PutU32(block + 8, c.kind);  // an entry at the page's start, then ABSOLUTE padding or another
     }
     auto image = LoadImage(built);
     Grow(*image);
@@ -284,10 +319,11 @@ TEST(ImageLayout, BaseRelocationsMoveWithTheirSection) {
   EXPECT_EQ(reloc->RawData().Bytes(), Fill(12, 9));
 }
 
-TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
+void ExpectDebugRecordsFollowTheDataTheyDescribe(uint16_t magic) {
   // The debug directory sits in .rdata (which stays); its one record describes
   // data in a discardable section after .rsrc (which moves).
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   Bytes record(28, 0);
   b.AddSection(Section(".rdata", record, kReadOnlyData));  // at 0x2000, file 0x400
@@ -313,8 +349,17 @@ TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
   EXPECT_EQ(again->DataDirectory(6).VirtualAddress(), 0x2000u);
 }
 
-TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
+// In either format of the optional header.
+TEST(ImageLayout, DebugRecordsFollowTheDataTheyDescribe) {
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    SCOPED_TRACE(magic);
+    ExpectDebugRecordsFollowTheDataTheyDescribe(magic);
+  }
+}
+
+void ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(uint16_t magic) {
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x10, 0xCC), kCode));
   b.AddResourceSection(0x2000, {{ResKey::Id(10), ResKey::Id(1), 0x409, {1, 2, 3}}});
   b.AddSymbol(Symbol("_a_rather_long_symbol_name").Value(1).SectionNumber(1));
@@ -334,6 +379,19 @@ TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
   ASSERT_EQ(again->SymbolCount(), 1);
   EXPECT_EQ(again->Symbol(0)->Name(), "_a_rather_long_symbol_name");
   EXPECT_GT(again->COFFHeader().PointerToSymbolTable, built.layout.symbolTable);
+  // Carried past 4 GiB, its 32 bits would wrap into the headers (as at the end of a 4 GiB overlay).
+  built.PutU32(built.layout.DataDirectory(4), 0xFFFFFF00);
+  auto far = LoadImage(built.bytes);
+  Grow(*far);
+  EXPECT_EQ(SaveRefusal(*far).message,
+            "The certificate table would move past 4 GiB, beyond what its 32-bit file offset can name");
+}
+
+TEST(ImageLayout, SymbolTableAndCertificatesMoveWithTheAppendedBytes) {
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    SCOPED_TRACE(magic);
+    ExpectSymbolTableAndCertificatesMoveWithTheAppendedBytes(magic);
+  }
 }
 
 // Go's linker puts the symbol table inside its last section, .symtab; COFF

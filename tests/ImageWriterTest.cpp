@@ -84,7 +84,7 @@ void ExpectSoundImage(const std::vector<uint8_t>& written, const std::vector<uin
     if (name != ".rsrc") {
       EXPECT_EQ(after[name], bytes) << name;
     }
-  EXPECT_EQ(image->EndComment(), original.EndComment());
+  EXPECT_EQ(BytesOf(image->EndComment()), BytesOf(original.EndComment()));
 
   // Data directory 2 covers the new resource section, which is sorted throughout.
   uint32_t offset = 0;
@@ -220,11 +220,13 @@ TEST(ImageWriter, ImageWithoutResourcesAndNothingToAddGetsNoResourceSection) {
 }
 
 TEST(ImageWriter, DllWithoutEntryPointKeepsNone) {
-  auto image = LoadImageFile(FixturePath("lib.dll"));
-  IMAGE_OPTIONAL_HEADER32 oh = image->OptionalHeader().Pe32();
-  ASSERT_NE(oh.AddressOfEntryPoint, 0u);
-  auto reloaded = LoadImage(SaveToBytes(*image));
-  EXPECT_EQ(reloaded->OptionalHeader().Pe32().AddressOfEntryPoint, oh.AddressOfEntryPoint);
+  std::vector<uint8_t> file = ReadFileBytes(FixturePath("lib.dll"));
+  const uint32_t entryPointAt = LoadImage(file)->DOSHeader().e_lfanew + 24 + field::kOptAddressOfEntryPoint;
+  ASSERT_NE(getU32LE(file.data() + entryPointAt), 0u);
+  putU32LE(file.data() + entryPointAt, 0);
+  auto image = LoadImage(file);
+  ASSERT_NE(image->FindFirstSectionWithFlags(IMAGE_SCN_CNT_CODE), nullptr);  // what an EXE would get
+  EXPECT_EQ(LoadImage(SaveToBytes(*image))->OptionalHeader().AddressOfEntryPoint(), 0u);
 }
 
 TEST(ImageWriter, SecondSaveGivesTheSameBytes) {

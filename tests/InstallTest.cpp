@@ -345,7 +345,7 @@ TEST(ManPage, InstalledPageHasEverySectionAndEveryForm) {
       flat += ' ';
   }
   for (const char* phrase : {"tolvane SRC -r DEST", "tolvane -o DEST SRC RES", "tolvane -s DEST SRC RES", "tolvane -h",
-                             "tolvane -V", "Empty.dll", "windres(1)", "Invalid Windows Image"})
+                             "tolvane -V", "-64", "Empty.dll", "windres(1)", "Invalid Windows Image"})
     EXPECT_TRUE(Contains(flat, phrase)) << "the page does not mention " << phrase;
 }
 

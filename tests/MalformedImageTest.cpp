@@ -129,9 +129,9 @@ TEST(MalformedImage, TheRichImageLoadsWhole) {
   EXPECT_EQ(m->SymbolCount(), 3);
   EXPECT_EQ(m->StringTableCount(), 1);
   EXPECT_EQ(m->ImageSection(0)->RelocCount(), 2);
-  EXPECT_EQ(m->CommentSize(), static_cast<int32_t>(r.image.layout.sectionData[0] - r.image.layout.headersEnd));
-  EXPECT_EQ(m->CommentBlock().size(), static_cast<size_t>(m->CommentSize()));
-  EXPECT_GT(m->EndCommentSize(), 16);
+  EXPECT_EQ(m->CommentSize(), r.image.layout.sectionData[0] - r.image.layout.headersEnd);
+  EXPECT_EQ(m->CommentBlock().size(), m->CommentSize());
+  EXPECT_GT(m->EndCommentSize(), 16u);
 }
 
 TEST(MalformedImage, EveryTruncationIsRefusedUntilTheSectionDataIsWhole) {
@@ -156,7 +156,7 @@ TEST(MalformedImage, CutsThroughTheSymbolsAndOverlayKeepTheSections) {
   for (size_t n = r.dataEnd; n < r.image.bytes.size(); ++n) {
     auto m = LoadImage(r.image.Truncated(n));
     EXPECT_EQ(m->ResourceCount(), 5) << n;
-    EXPECT_EQ(m->EndCommentSize(), n > rawEnd ? static_cast<int32_t>(n - rawEnd) : 0) << n;
+    EXPECT_EQ(m->EndCommentSize(), n > rawEnd ? n - rawEnd : 0) << n;
   }
 }
 

@@ -20,15 +20,20 @@ std::string Text(const MonoVersion& v) {
 }
 
 // What the fixtures' sources put in their version resources (showversion.cs,
-// showversion_stamp.rc and the .rc files of the MinGW fixtures); a file not listed
-// has no version resource.
+// showversion_stamp.rc and the .rc files of the MinGW fixtures, the x86_64 ones
+// built from the same); a file not listed has no version resource.
 const std::map<std::string, MonoVersion> kVersionOf = {
     {"showversion.exe", {"1.2.3.4", "1.2.0.0-original", "Tolvane Mono Reader"}},
+    {"showversion64.exe", {"1.2.3.4", "1.2.0.0-original", "Tolvane Mono Reader"}},
     {"showversion_stamp.res", {"2.5.0.7", "2.5.0.0-stamped", "Tolvane Mono Reader (stamped)"}},
     {"app.exe", {"1.0.0.0", "1.0.0.0", "Tolvane Fixtures"}},
     {"app_unstripped.exe", {"1.0.0.0", "1.0.0.0", "Tolvane Fixtures"}},
     {"overlay.exe", {"1.0.0.0", "1.0.0.0", "Tolvane Fixtures"}},
     {"lib.dll", {"3.1.4.1", "3.1.0.0", "Tolvane Fixtures"}},
+    {"app64.exe", {"1.0.0.0", "1.0.0.0", "Tolvane Fixtures"}},
+    {"app_unstripped64.exe", {"1.0.0.0", "1.0.0.0", "Tolvane Fixtures"}},
+    {"overlay64.exe", {"1.0.0.0", "1.0.0.0", "Tolvane Fixtures"}},
+    {"lib64.dll", {"3.1.4.1", "3.1.0.0", "Tolvane Fixtures"}},
     {"merge.res", {"2.0.0.0", "2.0.0.0", "Tolvane Fixtures"}},
     {"mixed.res", {"0.9.0.7", "", "Tolvane Fixtures"}},  // its string table has no ProductVersion
     {"version.res", {"4.3.2.1", "4.3.0.0", "Tolvane Fixtures"}},
@@ -45,8 +50,8 @@ protected:
   void SetUp() override { SKIP_UNLESS_PRESENT(MonoAbsent()); }
 };
 
-TEST_F(Mono, StampedProgramRunsAndShowsItsNewVersion) {
-  const std::string program = FixturePath("showversion.exe");
+void ExpectStampedProgramRunsAndShowsItsNewVersion(const std::string& name) {
+  const std::string program = FixturePath(name);
   const std::vector<uint8_t> stamp = ReadFileBytes(FixturePath("showversion_stamp.res"));
   // A megabyte of RCDATA makes .rsrc outgrow its slot, so .reloc after it must move.
   ResRecord big;
@@ -60,13 +65,13 @@ TEST_F(Mono, StampedProgramRunsAndShowsItsNewVersion) {
                {"the stamp and 1 MiB of RCDATA", ResBuilder().Raw(stamp).Add(big).Bytes(), true}};
   MonoVersion original;
   ASSERT_TRUE(MonoReadsVersionOf(program, original));
-  EXPECT_EQ(Text(original), Text(VersionOf("showversion.exe")));
+  EXPECT_EQ(Text(original), Text(VersionOf(name)));
   const IMAGE_SECTION_HEADER relocBefore = LoadImageFile(program)->GetSectionByName(".reloc")->SectionHeader();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
     ScratchDir dir;
     WriteFileBytes(dir.file("stamp.res"), c.res);
-    RunResult merged = RunTolvane({"-o", dir.file("stamped.exe"), program, dir.file("stamp.res")});
+    RunResult merged = RunTolvane(ForImage({"-o", dir.file("stamped.exe"), program, dir.file("stamp.res")}, program));
     ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
     const auto stamped = LoadImageFile(dir.file("stamped.exe"));
     ASSERT_NE(stamped->GetSectionByName(".reloc"), nullptr);
@@ -82,6 +87,14 @@ TEST_F(Mono, StampedProgramRunsAndShowsItsNewVersion) {
     MonoVersion read;
     ASSERT_TRUE(MonoReadsVersionOf(dir.file("stamped.exe"), read));
     EXPECT_EQ(Text(read), Text(VersionOf("showversion_stamp.res")));
+  }
+}
+
+// The AnyCPU program and its x64 build, a PE32+ image.
+TEST_F(Mono, StampedProgramRunsAndShowsItsNewVersion) {
+  for (const char* name : {"showversion.exe", "showversion64.exe"}) {
+    SCOPED_TRACE(name);
+    ExpectStampedProgramRunsAndShowsItsNewVersion(name);
   }
 }
 

@@ -12,8 +12,9 @@ namespace tolvane::test {
 namespace {
 
 // A small image: code and data.
-ImageBuilder TwoSections() {
+ImageBuilder TwoSections(uint16_t magic = 0x10B) {
   ImageBuilder b;
+  b.Magic(magic);
   b.AddSection(Section(".text", Fill(0x100, 0xCC), kCode));
   b.AddSection(Section(".data", Fill(0x80, 0x11), kInitializedData));
   return b;
@@ -116,8 +117,8 @@ TEST(PEHeaders, OptionalHeaderLargerThanItsDirectoriesIsAccepted) {
 TEST(PEHeaders, ImageWithoutSectionsLoads) {
   auto m = LoadImage<TPEModule>(ImageBuilder().Build());
   EXPECT_EQ(m->ImageSectionCount(), 0);
-  EXPECT_EQ(m->CommentSize(), 0);
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0u);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
 }
 
 // ---- data directories ----
@@ -368,7 +369,7 @@ TEST(PESections, AddDataAfterLoadingAppendsToTheKeptBytes) {
 
 TEST(PEComments, DataRightAfterTheSectionTableLeavesNoCommentBlock) {
   auto m = LoadImage<TPEModule>(TwoSections().FileAlignment(1).Build());
-  EXPECT_EQ(m->CommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0u);
   EXPECT_TRUE(m->CommentBlock().empty());
 }
 
@@ -376,14 +377,14 @@ TEST(PEComments, BytesBeforeTheFirstSectionDataAreTheCommentBlock) {
   Bytes comment(512);
   for (size_t i = 0; i < comment.size(); ++i) comment[i] = static_cast<uint8_t>(i * 7);
   auto m = LoadImage<TPEModule>(TwoSections().FileAlignment(1).CommentBlock(comment).Build());
-  EXPECT_EQ(m->CommentSize(), 512);
-  EXPECT_EQ(m->CommentBlock(), comment);
+  EXPECT_EQ(m->CommentSize(), 512u);
+  EXPECT_EQ(BytesOf(m->CommentBlock()), comment);
 }
 
 TEST(PEComments, AlignmentPaddingCountsAsCommentBlock) {
   BuiltImage image = TwoSections().Build();
   auto m = LoadImage<TPEModule>(image);
-  EXPECT_EQ(m->CommentSize(), static_cast<int32_t>(0x200 - image.layout.headersEnd));
+  EXPECT_EQ(m->CommentSize(), 0x200u - image.layout.headersEnd);
 }
 
 TEST(PEComments, FirstSectionDataIsTheSmallestNonzeroPointer) {
@@ -394,8 +395,8 @@ TEST(PEComments, FirstSectionDataIsTheSmallestNonzeroPointer) {
   b.AddSection(Section(".a", Fill(16, 1)).RawPointer(0x300));
   BuiltImage image = b.Build();
   auto m = LoadImage<TPEModule>(image);
-  EXPECT_EQ(m->CommentSize(), static_cast<int32_t>(0x300 - image.layout.headersEnd));
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0x300u - image.layout.headersEnd);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
 }
 
 TEST(PEComments, AllPointersZeroLeaveNoCommentBlock) {
@@ -404,24 +405,24 @@ TEST(PEComments, AllPointersZeroLeaveNoCommentBlock) {
   b.AddSection(Section(".bss2", {}, kUninitializedData).VirtualSize(0x100));
   b.Append(Fill(20, 0x5A));
   auto m = LoadImage<TPEModule>(b.Build());
-  EXPECT_EQ(m->CommentSize(), 0);
+  EXPECT_EQ(m->CommentSize(), 0u);
   EXPECT_TRUE(m->CommentBlock().empty());
   // Without section data, what follows the section table is the end comment.
-  EXPECT_EQ(m->EndCommentSize(), 20);
-  EXPECT_EQ(m->EndComment(), Fill(20, 0x5A));
+  EXPECT_EQ(m->EndCommentSize(), 20u);
+  EXPECT_EQ(BytesOf(m->EndComment()), Fill(20, 0x5A));
 }
 
 TEST(PEComments, AppendedBytesAreTheEndComment) {
   Bytes overlay;
   for (int i = 0; i < 100; ++i) overlay.push_back(static_cast<uint8_t>("OVERLAY-"[i % 8]));
   auto m = LoadImage<TPEModule>(TwoSections().Append(overlay).Build());
-  EXPECT_EQ(m->EndCommentSize(), 100);
-  EXPECT_EQ(m->EndComment(), overlay);
+  EXPECT_EQ(m->EndCommentSize(), 100u);
+  EXPECT_EQ(BytesOf(m->EndComment()), overlay);
 }
 
 TEST(PEComments, NoAppendedBytesLeaveNoEndComment) {
   auto m = LoadImage<TPEModule>(TwoSections().Build());
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
   EXPECT_TRUE(m->EndComment().empty());
 }
 
@@ -432,7 +433,7 @@ TEST(PEComments, LastSectionCutShortAfterItsKeptBytesLoadsWithoutEndComment) {
   b.AddSection(Section(".data", Fill(100, 3)).VirtualSize(100).RawSize(4096));
   auto m = LoadImage<TPEModule>(b.Build());
   EXPECT_EQ(m->ImageSection(0)->RawData().Bytes(), Fill(100, 3));
-  EXPECT_EQ(m->EndCommentSize(), 0);
+  EXPECT_EQ(m->EndCommentSize(), 0u);
 }
 
 // ---- symbols and strings ----
@@ -734,20 +735,25 @@ TEST(PEImports, RvaViewRefusesReadsOutsideItsSection) {
 
 // ---- refusals ----
 
-// The small image with fields patched.
-std::function<Bytes()> Patched(void (*put)(BuiltImage&)) {
-  return [=] {
-    BuiltImage image = TwoSections().Build();
+// The small image, of the format magic names, with fields patched.
+std::function<Bytes(uint16_t)> Patched(void (*put)(BuiltImage&)) {
+  return [=](uint16_t magic) {
+    BuiltImage image = TwoSections(magic).Build();
     put(image);
     return image.bytes;
   };
 }
 
+// Each refusal holds for both formats, read with -64 (image(magic) gives the image in
+// the format magic names), but the first: PE32+ without -64.
 struct Refusal {
   const char* name;
   const char* message;
-  std::function<Bytes()> image;
+  std::function<Bytes(uint16_t magic)> image;
+  bool withSwitch = true;
 };
+
+uint32_t FixedFields(uint16_t magic) { return magic == 0x20B ? 112 : 96; }
 
 const char kTooSmallForDirectories[] = "The optional header is too small for its data directories";
 
@@ -756,10 +762,10 @@ const Refusal kRefusals[] = {
        i.PutU8(0, 'Z');
        i.PutU8(1, 'M');
      })},
-    {"FileOfOneByte", "Invalid DOS signature", [] { return Bytes{'M'}; }},
-    {"EmptyFile", "Invalid DOS signature", [] { return Bytes{}; }},
+    {"FileOfOneByte", "Invalid DOS signature", [](uint16_t) { return Bytes{'M'}; }},
+    {"EmptyFile", "Invalid DOS signature", [](uint16_t) { return Bytes{}; }},
     {"MZWithoutTheRestOfTheDosHeader", "DOS header lies outside the file",
-     [] {
+     [](uint16_t) {
        return Bytes{'M', 'Z', 0, 0};
      }},
     {"SignatureWithWrongVersionBytes", "Invalid COFF signature",
@@ -768,25 +774,28 @@ const Refusal kRefusals[] = {
      Patched([](BuiltImage& i) { i.PutU32(field::kDosLfanew, i.layout.fileSize - 2); })},
     {"LfanewPastTheFile", "PE signature lies outside the file",
      Patched([](BuiltImage& i) { i.PutU32(field::kDosLfanew, 0xFFFFFFFF); })},
-    {"PE32Plus", "Invalid Windows Image", [] { return TwoSections().Magic(0x20B).Build().bytes; }},
-    {"RomImage", "Invalid Windows Image", [] { return TwoSections().Magic(0x107).Build().bytes; }},
+    {"PE32PlusWithoutTheSwitch", "Invalid Windows Image", [](uint16_t) { return TwoSections(0x20B).Build().bytes; },
+     false},
+    {"RomImage", "Invalid Windows Image", [](uint16_t) { return TwoSections(0x107).Build().bytes; }},
     {"FileEndingInsideTheMagic", "Optional header lies outside the file",
-     [] {
-       BuiltImage image = TwoSections().Build();
+     [](uint16_t magic) {
+       BuiltImage image = TwoSections(magic).Build();
        return image.Truncated(image.layout.optionalHeader + 1);
      }},
     {"FileEndingInsideTheCoffHeader", "COFF header lies outside the file",
-     [] {
-       BuiltImage image = TwoSections().Build();
+     [](uint16_t magic) {
+       BuiltImage image = TwoSections(magic).Build();
        return image.Truncated(image.layout.optionalHeader - 3);
      }},
     {"OptionalHeaderSmallerThanItsDirectories", kTooSmallForDirectories,
-     [] { return TwoSections().SizeOfOptionalHeader(96 + 8 * 15).Build().bytes; }},
+     [](uint16_t magic) { return TwoSections(magic).SizeOfOptionalHeader(FixedFields(magic) + 8 * 15).Build().bytes; }},
     {"OptionalHeaderSmallerThanItsFixedFields", kTooSmallForDirectories,
-     [] { return TwoSections().DataDirectories(0).SizeOfOptionalHeader(92).Build().bytes; }},
+     [](uint16_t magic) {
+       return TwoSections(magic).DataDirectories(0).SizeOfOptionalHeader(FixedFields(magic) - 4).Build().bytes;
+     }},
     // 8 * n wraps in 32 bits.
     {"HugeDirectoryCountWithoutOverflow", kTooSmallForDirectories,
-     Patched([](BuiltImage& i) { i.PutU32(i.layout.optionalHeader + field::kOptNumberOfRvaAndSizes, 0x20000000); })},
+     Patched([](BuiltImage& i) { i.PutU32(i.layout.NumberOfRvaAndSizes(), 0x20000000); })},
     {"SectionTablePastTheFile", "Section table lies outside the file",
      Patched([](BuiltImage& i) { i.PutU16(i.layout.coffHeader + field::kCoffNumberOfSections, 0xFFFF); })},
     {"SectionDataPastTheFile", "Section .data data lies outside the file", Patched([](BuiltImage& i) {
@@ -796,8 +805,9 @@ const Refusal kRefusals[] = {
      Patched([](BuiltImage& i) { i.PutU32(i.layout.SectionHeader(1) + field::kSecPointerToRawData, 0xFFFFFFF0); })},
     // The comment block reaches up to the smallest data pointer, which must be in the file.
     {"FirstDataPointerPastTheFile", "Comment block lies outside the file",
-     [] {
+     [](uint16_t magic) {
        ImageBuilder b;
+       b.Magic(magic);
        b.AddSection(Section(".bss", {}, kUninitializedData).VirtualSize(0x100).RawPointer(0x100000));
        return b.Build().bytes;
      }},
@@ -805,15 +815,23 @@ const Refusal kRefusals[] = {
 
 void PrintTo(const Refusal& r, std::ostream* os) { *os << r.name; }
 
-class PERefusals : public ::testing::TestWithParam<Refusal> {};
+class PERefusals : public ::testing::TestWithParam<std::tuple<Refusal, uint16_t>> {};
 
 TEST_P(PERefusals, AreRefusedWithTheirMessage) {
-  Bytes image = GetParam().image();
-  EXPECT_EQ(RefusalMessage<EPEException>([&] { LoadImage<TPEModule>(image); }), GetParam().message);
+  const auto& [refusal, magic] = GetParam();
+  Bytes image = refusal.image(magic);
+  TPEModule m;
+  m.AcceptPE32Plus(refusal.withSwitch);
+  EXPECT_EQ(RefusalMessage<EPEException>([&] { m.LoadFromBytes(ByteView(image.data(), image.size())); }),
+            refusal.message);
 }
 
-INSTANTIATE_TEST_SUITE_P(Image, PERefusals, ::testing::ValuesIn(kRefusals),
-                         [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Image, PERefusals,
+                         ::testing::Combine(::testing::ValuesIn(kRefusals), ::testing::Values(0x10B, 0x20B)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) == 0x20B ? "_PE32Plus" : "_PE32");
+                         });
 
 // ---- loading ----
 
@@ -824,7 +842,7 @@ TEST(PELoading, LoadFromStreamReadsFromTheStart) {
   TPEModule m;
   m.LoadFromStream(stream);
   EXPECT_EQ(m.ImageSectionCount(), 2);
-  EXPECT_EQ(m.EndCommentSize(), 3);
+  EXPECT_EQ(m.EndCommentSize(), 3u);
 }
 
 TEST(PELoading, LoadFromFileReadsTheImage) {
@@ -846,8 +864,8 @@ TEST(PELoading, LoadingAgainReplacesThePreviousImage) {
   BuiltImage second = b.Build();
   m.LoadFromBytes(second.View());
   EXPECT_EQ(m.ImageSectionCount(), 1);
-  EXPECT_EQ(m.EndCommentSize(), 0);
-  EXPECT_EQ(m.CommentSize(), 0);
+  EXPECT_EQ(m.EndCommentSize(), 0u);
+  EXPECT_EQ(m.CommentSize(), 0u);
   EXPECT_EQ(m.ImageSection(0)->SectionName(), ".only");
 }
 
@@ -870,10 +888,22 @@ TEST(PEStructuresCoding, HeadersEncodeToWhatTheyDecodeFrom) {
   IMAGE_SECTION_HEADER::Decode(v.from(image.layout.SectionHeader(1))).Encode(out);
   EXPECT_EQ(out, Bytes(image.bytes.begin() + image.layout.SectionHeader(1),
                        image.bytes.begin() + image.layout.SectionHeader(1) + 40));
-  Bytes fixed(96, 0xEE);
-  IMAGE_OPTIONAL_HEADER32::Decode(v.from(image.layout.optionalHeader)).EncodeFixedFields(fixed.data());
-  EXPECT_EQ(fixed, Bytes(image.bytes.begin() + image.layout.optionalHeader,
-                         image.bytes.begin() + image.layout.optionalHeader + 96));
+  for (uint16_t magic : {0x10B, 0x20B}) {
+    BuiltImage built = TwoSections(magic).ImageBase(0x123456789A0000).Build();
+    const uint32_t n = built.layout.fixedFields;
+    const ByteView header = built.View().from(built.layout.optionalHeader);
+    Bytes fixed(n, 0xEE);
+    TOptionalHeader::Decode(header).EncodeFixedFields(fixed.data());
+    EXPECT_EQ(fixed, Bytes(header.data(), header.data() + n)) << magic;
+  }
+  // PE32+ holds an 8-byte ImageBase where PE32 has BaseOfData and ImageBase.
+  EXPECT_EQ(TOptionalHeader::Decode(TwoSections(0x20B)
+                                        .ImageBase(0x123456789A0000)
+                                        .Build()
+                                        .View()
+                                        .from(TwoSections(0x20B).Build().layout.optionalHeader))
+                .ImageBase(),
+            0x123456789A0000u);
 }
 
 }  // namespace

@@ -64,14 +64,15 @@ INSTANTIATE_TEST_SUITE_P(Readers, ReadersList,
 
 // File offsets in a written image whose resource directory opens its section.
 struct Offsets {
-  uint32_t optionalHeader, rootEntry, dataEntry;
+  uint32_t optionalHeader, certificateEntry, rootEntry, dataEntry;
 };
 
 Offsets Locate(const Bytes& b) {
   Offsets o;
   uint32_t pe = getU32LE(&b[60]);
   o.optionalHeader = pe + 24;
-  uint32_t rsrcRva = getU32LE(&b[o.optionalHeader + 96 + 8 * 2]), rsrc = 0;
+  o.certificateEntry = DataDirectoriesAt(b) + 8 * 4;
+  uint32_t rsrcRva = getU32LE(&b[DataDirectoriesAt(b) + 8 * 2]), rsrc = 0;
   uint32_t table = o.optionalHeader + getU16LE(&b[pe + 4 + 16]);
   for (uint32_t i = 0; i < getU16LE(&b[pe + 4 + 2]); ++i)
     if (getU32LE(&b[table + 40 * i + 12]) == rsrcRva) rsrc = getU32LE(&b[table + 40 * i + 20]);
@@ -100,15 +101,15 @@ const Break kBreaks[] = {
      {"pefile", "readpe", "llvm_readobj"}},
     {"certificate table past the end of the file",
      [](Bytes& b, const Offsets& at) {
-       putU32LE(&b[at.optionalHeader + 96 + 8 * 4], static_cast<uint32_t>(b.size()) + 0x1000);
-       putU32LE(&b[at.optionalHeader + 96 + 8 * 4 + 4], 0x100);
+       putU32LE(&b[at.certificateEntry], static_cast<uint32_t>(b.size()) + 0x1000);
+       putU32LE(&b[at.certificateEntry + 4], 0x100);
      },
      {"pefile", "osslsigncode"}},
     // osslsigncode takes these bytes for an old signature and drops them unasked.
     {"certificate table over the last section's bytes",
      [](Bytes& b, const Offsets& at) {
-       putU32LE(&b[at.optionalHeader + 96 + 8 * 4], static_cast<uint32_t>(b.size()) - 0x100);
-       putU32LE(&b[at.optionalHeader + 96 + 8 * 4 + 4], 0x100);
+       putU32LE(&b[at.certificateEntry], static_cast<uint32_t>(b.size()) - 0x100);
+       putU32LE(&b[at.certificateEntry + 4], 0x100);
      },
      {"pefile"}},
     {"PE header pointer past the end of the file",
@@ -118,11 +119,9 @@ const Break kBreaks[] = {
 
 class BrokenCopies : public ::testing::TestWithParam<Client> {};
 
-TEST_P(BrokenCopies, AreRefused) {
-  const Client& client = GetParam();
-  SKIP_UNLESS_PRESENT(client.absent());
+void ExpectBrokenCopiesRefused(const Client& client, const char* app) {
   ScratchDir dir;
-  WrittenImage w = WriteMerged(dir, {"app.exe", "merge.res"});
+  WrittenImage w = WriteMerged(dir, {app, "merge.res"});
   const size_t count = ResourceCount(w.path);
   ASSERT_TRUE(client.accepts(w.path, count)) << "the unbroken image";
   const Bytes image = ReadFileBytes(w.path);
@@ -140,6 +139,15 @@ TEST_P(BrokenCopies, AreRefused) {
     const std::string path = dir.file("broken.exe");
     WriteFileBytes(path, copy);
     EXPECT_FALSE(client.accepts(path, count)) << brk.what;
+  }
+}
+
+TEST_P(BrokenCopies, AreRefused) {
+  const Client& client = GetParam();
+  SKIP_UNLESS_PRESENT(client.absent());
+  for (const char* app : {"app.exe", "app64.exe"}) {
+    SCOPED_TRACE(app);
+    ExpectBrokenCopiesRefused(client, app);
   }
 }
 

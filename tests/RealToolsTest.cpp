@@ -50,9 +50,10 @@ TEST(RealTools, PefileAcceptsEveryImageWeWriteAndAgreesOnItsChecksum) {
             0);
 }
 
+// The x86_64 windres reads PE32 and PE32+ images; the i686 one reads PE32 alone.
 TEST(RealTools, WindresReadsTheResourcesBackOutOfOurImages) {
-  std::string windres = FindOnPath("i686-w64-mingw32-windres");
-  if (windres.empty()) GTEST_SKIP() << "i686-w64-mingw32-windres is not installed (Debian binutils-mingw-w64-i686)";
+  std::string windres = FindOnPath("x86_64-w64-mingw32-windres");
+  if (windres.empty()) GTEST_SKIP() << "x86_64-w64-mingw32-windres is not installed (Debian binutils-mingw-w64-x86-64)";
   ScratchDir dir;
   for (const WrittenImage& w : WriteTheImagesWeJudge(dir)) {
     SCOPED_TRACE(w.label);
@@ -63,12 +64,14 @@ TEST(RealTools, WindresReadsTheResourcesBackOutOfOurImages) {
 }
 
 TEST(RealTools, ExtractMergeExtractGivesTheSameResFile) {
-  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll"}) {
+  for (const char* image : {"app.exe", "app_unstripped.exe", "lib.dll", "overlay.exe", "nores.dll", "app64.exe",
+                            "app_unstripped64.exe", "lib64.dll", "overlay64.exe", "nores64.dll"}) {
     SCOPED_TRACE(image);
     ScratchDir dir;
-    ASSERT_EQ(RunTolvane({FixturePath(image), "-r", dir.file("first.res")}).status, 0);
-    ASSERT_EQ(RunTolvane({"-o", dir.file("merged.exe"), FixturePath(image), dir.file("first.res")}).status, 0);
-    ASSERT_EQ(RunTolvane({dir.file("merged.exe"), "-r", dir.file("second.res")}).status, 0);
+    const std::string source = FixturePath(image), merged = dir.file("merged.exe");
+    ASSERT_EQ(RunTolvane(ForImage({source, "-r", dir.file("first.res")}, source)).status, 0);
+    ASSERT_EQ(RunTolvane(ForImage({"-o", merged, source, dir.file("first.res")}, source)).status, 0);
+    ASSERT_EQ(RunTolvane(ForImage({merged, "-r", dir.file("second.res")}, source)).status, 0);
     EXPECT_EQ(ReadFileBytes(dir.file("second.res")), ReadFileBytes(dir.file("first.res")));
   }
 }
@@ -166,49 +169,22 @@ TEST_F(Wine, ProgramWhoseResourcesMovedRelocationsStillRuns) {
 TEST_F(Wine, ItsOwnProgramsRunAsBeforeAfterAMerge) {
   const std::string programs = "/usr/lib/i386-linux-gnu/wine/i386-windows/";
   if (!PathExists(programs + "cmd.exe")) GTEST_SKIP() << "Wine's i386 programs are not in " << programs;
-  ScratchDir dir;
-  const std::string stamps[] = {std::string(TOLVANE_SOURCE_DIR) + "/tests/realworld/realworld_stamp.res",
-                                WriteMegabyteRes(dir)};
-  const std::vector<std::vector<std::string>> runs = {{"cmd.exe", "/c", "help echo & ver & set /a 6*7"},
-                                                      {"find.exe", "/?"}};
-  for (std::vector<std::string> run : runs) {
-    const std::string program = run[0];
-    run[0] = programs + program;
-    const RunResult before = RunUnderWine(run);
-    ASSERT_FALSE(before.out.empty()) << program << " printed nothing under Wine";
-    for (const std::string& stamp : stamps) {
-      SCOPED_TRACE(program + " merged with " + stamp);
-      run[0] = dir.file(program);
-      RunResult merged = RunTolvane({"-o", run[0], programs + program, stamp});
-      ASSERT_EQ(merged.status, 0) << merged.err;
-      const RunResult after = RunUnderWine(run);
-      EXPECT_EQ(after.status, before.status) << after.err;
-      EXPECT_EQ(after.out, before.out);
-    }
-  }
+  const std::string stamp = std::string(TOLVANE_SOURCE_DIR) + "/tests/realworld/realworld_stamp.res";
+  for (const MergedRun& m : {MergedRun{{programs + "cmd.exe", "/c", "help echo & ver & set /a 6*7"}, 0, stamp},
+                             MergedRun{{programs + "find.exe", "/?"}, 0, stamp}})
+    ExpectMergedRunsAsUntouched(m, RunUnderWine);
 }
 
 // python3-distlib's script launcher (built by others, with MSVC) finds the script
 // appended to it by the zip record at the very end of its file, and runs the
 // command of the script's #! line with its own path: the appended bytes must stay
-// the file's last ones after a merge. An empty zip is all the launcher needs.
+// the file's last ones after a merge.
 TEST_F(Wine, ScriptLauncherFindsItsAppendedScriptAfterAMerge) {
   const std::string launcher = "/usr/lib/python3/dist-packages/distlib/t32.exe";
   if (!PathExists(launcher)) GTEST_SKIP() << "python3-distlib's t32.exe is not installed";
   ScratchDir dir;
-  Bytes script = ReadFileBytes(launcher);
-  const Bytes shebangAndEmptyZip =
-      BytesOf(std::string("#!C:\\windows\\system32\\cmd.exe /c echo\r\nPK\x05\x06") + std::string(18, '\0'));
-  script.insert(script.end(), shebangAndEmptyZip.begin(), shebangAndEmptyZip.end());
-  WriteFileBytes(dir.file("script.exe"), script);
-  for (const std::string& stamp : {FixturePath("merge.res"), WriteMegabyteRes(dir)}) {
-    SCOPED_TRACE(stamp);
-    RunResult merged = RunTolvane({"-o", dir.file("stamped.exe"), dir.file("script.exe"), stamp});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    const RunResult r = RunUnderWine({dir.file("stamped.exe"), "one", "two"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("stamped.exe\" one two"), std::string::npos) << r.out;
-  }
+  ExpectMergedRunsAsUntouched({{WithAppendedScript(launcher, dir), "one", "two"}, 0, FixturePath("merge.res")},
+                              RunUnderWine);
 }
 
 TEST_F(Wine, ResourceDllWrittenFromTheTemplateLoadsAsDataFile) {

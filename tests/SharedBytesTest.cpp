@@ -3,8 +3,10 @@
 // mapping, the checksum summed a word group at a time, and saves over the very file
 // that is mapped.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <utility>
@@ -22,9 +24,6 @@ namespace tolvane::test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// The content of a stream, read without turning a view into a copy.
-Bytes Content(const TMemoryStream& s) { return Bytes(s.View().data(), s.View().data() + s.View().size()); }
 
 // Bytes kept alive by a shared vector, whose lifetime a test can watch.
 struct SharedBytes {
@@ -215,6 +214,19 @@ TEST(MapWholeFile, AnEmptyFileGivesNoBytes) {
   EXPECT_EQ(file.size, 0u);
 }
 
+// Given back, a mapping's pages are read again from the file; the heap's, which hold
+// the only copy, are left alone.
+TEST(MapWholeFile, PagesGivenBackReadAgainAndOtherBytesStay) {
+  ScratchDir dir;
+  WriteFileBytes(dir.file("f.bin"), Bytes(3 << 16, 0x5A));
+  platform::TFileBytes file = platform::MapWholeFile(dir.file16("f.bin"));
+  auto heap = std::make_shared<Bytes>(3 << 16, 0x5A);
+  platform::ReleaseMappedPages(file.owner, file.data, file.size);
+  platform::ReleaseMappedPages(heap, heap->data(), heap->size());
+  EXPECT_EQ(Bytes(file.data, file.data + file.size), *heap);
+  EXPECT_EQ(std::count(heap->begin(), heap->end(), 0x5A), 3 << 16);
+}
+
 TEST(MapWholeFile, RefusesAsOpeningForReadingDoes) {
   ScratchDir dir;
   for (const std::string& path : {dir.file("missing"), dir.path()}) {
@@ -249,7 +261,22 @@ TEST(LoadedInPlace, SectionsAndResourcesViewTheFileAndCopyOnlyWhatIsWritten) {
   // The file and a fresh load of it are untouched.
   auto again = MappedImage(FixturePath("app.exe"));
   EXPECT_TRUE(again->ResourceDetails(0)->RawData().IsView());
-  EXPECT_NE(Content(again->ResourceDetails(0)->RawData()), Content(first->RawData()));
+  EXPECT_NE(BytesOf(again->ResourceDetails(0)->RawData().View()), BytesOf(first->RawData().View()));
+}
+
+// An overlay of gigabytes, whose size once went through 32 bits, is neither copied
+// nor cut short. The 3 GiB after the image here are address space only.
+TEST(LoadedInPlace, TheBytesAfterTheSectionsViewTheInputWhateverTheirSize) {
+  const Bytes file = ReadFileBytes(FixturePath("overlay.exe"));  // its last 100 bytes are the overlay
+  const size_t size = size_t(3) << 30;
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(p, MAP_FAILED);
+  TBytesOwner owner(p, [size](const void* q) { ::munmap(const_cast<void*>(q), size); });
+  std::copy(file.begin(), file.end(), static_cast<uint8_t*>(p));
+  TPEModule m;
+  m.LoadFromSharedBytes(owner, ByteView(static_cast<uint8_t*>(p), size));
+  EXPECT_EQ(m.EndCommentSize(), size - file.size() + 100);
+  EXPECT_EQ(m.EndComment().data(), static_cast<uint8_t*>(p) + file.size() - 100);
 }
 
 TEST(LoadedInPlace, ExtractionSharesTheBytesAndCopiesStayIndependent) {
@@ -289,10 +316,10 @@ TEST(LoadedInPlace, SavingOverTheMappedImageGivesWhatSavingElsewhereGives) {
 
   // In one process too: the module still reads its mapping after the save replaced the file.
   auto image = MappedImage(dir.file("app.~exe"));
-  Bytes firstBytes = Content(image->ResourceDetails(0)->RawData());
+  Bytes firstBytes = BytesOf(image->ResourceDetails(0)->RawData().View());
   image->SaveToFile(dir.file16("app.~exe"));
   EXPECT_TRUE(image->ResourceDetails(0)->RawData().IsView());
-  EXPECT_EQ(Content(image->ResourceDetails(0)->RawData()), firstBytes);
+  EXPECT_EQ(BytesOf(image->ResourceDetails(0)->RawData().View()), firstBytes);
   image->SaveToFile(dir.file16("twice.exe"));
   EXPECT_EQ(ReadFileBytes(dir.file("twice.exe")), ReadFileBytes(dir.file("app.~exe")));
 }
@@ -312,8 +339,8 @@ TEST(LoadedInPlace, TheSavedResourceSectionViewsTheWrittenFileAndMatchesASaveToM
   Bytes file = ReadFileBytes(dir.file("saved.exe"));
   EXPECT_EQ(file, inMemory.Bytes());
   const uint32_t at = rsrc->SectionHeader().PointerToRawData;
-  EXPECT_EQ(Content(rsrc->RawData()), Bytes(file.begin() + at, file.begin() + at + rsrc->RawData().ByteSize()));
-  EXPECT_EQ(Content(rsrc->RawData()), gathered);
+  EXPECT_EQ(BytesOf(rsrc->RawData().View()), Bytes(file.begin() + at, file.begin() + at + rsrc->RawData().ByteSize()));
+  EXPECT_EQ(BytesOf(rsrc->RawData().View()), gathered);
   // Saved again, from the section that views the first file.
   image->SaveToFile(dir.file16("again.exe"));
   EXPECT_EQ(ReadFileBytes(dir.file("again.exe")), file);

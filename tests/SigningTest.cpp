@@ -32,7 +32,7 @@ struct Span {
 };
 // Data directory 4 holds a file offset, not an RVA.
 Span CertificateTableOf(const Bytes& image) {
-  uint32_t entry = getU32LE(&image[60]) + 24 + 96 + 8 * 4;
+  uint32_t entry = DataDirectoriesAt(image) + 8 * 4;
   return {getU32LE(&image[entry]), getU32LE(&image[entry + 4])};
 }
 
@@ -45,8 +45,8 @@ Bytes WithoutSignature(Bytes image) {
   Span table = CertificateTableOf(image);
   if (table.size != 0) image.resize(table.offset);
   putU32LE(&image[optionalHeader + 64], 0);
-  putU32LE(&image[optionalHeader + 96 + 8 * 4], 0);
-  putU32LE(&image[optionalHeader + 96 + 8 * 4 + 4], 0);
+  putU32LE(&image[DataDirectoriesAt(image) + 8 * 4], 0);
+  putU32LE(&image[DataDirectoriesAt(image) + 8 * 4 + 4], 0);
   return image;
 }
 
@@ -60,12 +60,12 @@ std::string Digest(const std::string& image, const std::string& which) {
   return out.substr(at, out.find_first_of(" \n", at) - at);
 }
 
-TEST_F(Signing, StampedSignedImageKeepsItsCertificateAndSignsAgain) {
+void ExpectStampedSignedImageKeepsItsCertificateAndSignsAgain(const char* app) {
   ScratchDir dir;
   const std::string signedApp = dir.file("signed.exe"), stamped = dir.file("stamped.exe");
-  ASSERT_TRUE(SignsAndVerifies(FixturePath("app.exe"), signedApp));
-  ASSERT_EQ(RunTolvane({"-o", stamped, signedApp, FixturePath("merge.res")}).status, 0);
-  WrittenImage plain = WriteMerged(dir, {"app.exe", "merge.res"});
+  ASSERT_TRUE(SignsAndVerifies(FixturePath(app), signedApp));
+  ASSERT_EQ(RunTolvane(ForImage({"-o", stamped, signedApp, FixturePath("merge.res")}, signedApp)).status, 0);
+  WrittenImage plain = WriteMerged(dir, {app, "merge.res"});
 
   Bytes before = ReadFileBytes(signedApp), after = ReadFileBytes(stamped);
   Span was = CertificateTableOf(before), is = CertificateTableOf(after);
@@ -90,6 +90,13 @@ TEST_F(Signing, StampedSignedImageKeepsItsCertificateAndSignsAgain) {
   ASSERT_TRUE(SignsAndVerifies(stamped, resigned));
   EXPECT_EQ(Digest(stamped, "Calculated"), Digest(resigned, "Current"));
   EXPECT_NE(Digest(stamped, "Calculated"), Digest(stamped, "Current"));
+}
+
+TEST_F(Signing, StampedSignedImageKeepsItsCertificateAndSignsAgain) {
+  for (const char* app : {"app.exe", "app64.exe"}) {
+    SCOPED_TRACE(app);
+    ExpectStampedSignedImageKeepsItsCertificateAndSignsAgain(app);
+  }
 }
 
 }  // namespace

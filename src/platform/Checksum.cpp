@@ -59,6 +59,8 @@ uint32_t TImageChecksum::Finish() const {
   if (fPendingLow >= 0) sum += static_cast<uint32_t>(fPendingLow);
   sum = (sum & 0xFFFF) + (sum >> 16);
   sum = (sum & 0xFFFF) + (sum >> 16);
+  // A file of 4 GiB or more (an overlay may make one) adds its length modulo 2^32,
+  // all the 32-bit field can hold; pefile computes the same.
   return static_cast<uint32_t>((sum & 0xFFFF) + fLength);
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "StringTable.h"
@@ -16,6 +17,15 @@ namespace tolvane::platform {
 namespace {
 
 constexpr size_t kWriteBufferSize = 1 << 20;
+// Up to this size an input's pages are entered all at once when it is mapped.
+constexpr size_t kPopulateLimit = size_t(256) << 20;
+
+// The owner of every mapping made here, all of them read only: their pages can be
+// given back and read again, which no other owner's can.
+struct TUnmap {
+  size_t length;
+  void operator()(const void* p) const { ::munmap(const_cast<void*>(p), length); }
+};
 
 std::string Native(const std::u16string& path) { return WideToUtf8(path); }
 
@@ -37,6 +47,12 @@ bool FileExists(const std::u16string& path) {
 bool DirectoryExists(const std::u16string& path) {
   struct stat st;
   return ::stat(Native(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool SameFile(const std::u16string& a, const std::u16string& b) {
+  struct stat sa, sb;
+  return ::stat(Native(a).c_str(), &sa) == 0 && ::stat(Native(b).c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
 }
 
 bool DeleteFile(const std::u16string& path) { return ::unlink(Native(path).c_str()) == 0; }
@@ -227,7 +243,7 @@ TBytesOwner TFileStream::ViewWritten(int64_t offset, size_t size, const uint8_t*
   void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fHandle, static_cast<off_t>(start));
   if (mapped == MAP_FAILED) return nullptr;
   data = static_cast<const uint8_t*>(mapped) + (offset - start);
-  return TBytesOwner(mapped, [length](const void* p) { ::munmap(const_cast<void*>(p), length); });
+  return TBytesOwner(mapped, TUnmap{length});
 }
 
 void TFileStream::Close() {
@@ -266,11 +282,13 @@ TFileBytes MapWholeFile(const std::u16string& path) {
   if (::fstat(file.fHandle, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     size_t size = static_cast<size_t>(st.st_size);
     // Nearly every byte of an input is read: its pages are entered all at once
-    // rather than fault by fault.
-    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fHandle, 0);
+    // rather than fault by fault. Not those of a larger one, whose overlay of
+    // gigabytes, say, is read once as it is written out and given back meanwhile.
+    const int populate = size <= kPopulateLimit ? MAP_POPULATE : 0;
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | populate, file.fHandle, 0);
     if (mapped != MAP_FAILED) {
       TFileBytes bytes;
-      bytes.owner = TBytesOwner(mapped, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+      bytes.owner = TBytesOwner(mapped, TUnmap{size});
       bytes.data = static_cast<const uint8_t*>(mapped);
       bytes.size = size;
       return bytes;  // the mapping outlives the descriptor
@@ -285,12 +303,22 @@ TFileBytes MapWholeFile(const std::u16string& path) {
   return bytes;
 }
 
+void ReleaseMappedPages(const TBytesOwner& owner, const uint8_t* data, size_t size) {
+  const TUnmap* mapping = std::get_deleter<TUnmap>(owner);
+  const auto base = reinterpret_cast<uintptr_t>(owner.get()), at = reinterpret_cast<uintptr_t>(data);
+  if (mapping == nullptr || at < base || size > mapping->length || at - base > mapping->length - size) return;
+  // Never written (PROT_READ), so nothing of ours is lost: a page read again comes from the file.
+  const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t start = (at + page - 1) & ~(page - 1), end = (at + size) & ~(page - 1);
+  if (start < end) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
 TFileBytes ZeroBytes(size_t size) {
   TFileBytes bytes;
   if (size > 0) {
     void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped != MAP_FAILED) {
-      bytes.owner = TBytesOwner(mapped, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+      bytes.owner = TBytesOwner(mapped, TUnmap{size});
       bytes.data = static_cast<const uint8_t*>(mapped);
       bytes.size = size;
       return bytes;

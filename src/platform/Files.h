@@ -15,6 +15,9 @@ namespace tolvane::platform {
 bool FileExists(const std::u16string& path);
 // An existing directory, or a link to one.
 bool DirectoryExists(const std::u16string& path);
+// Both paths name one existing file (one device and inode; links followed): two
+// spellings, a symbolic link or a hard link. A path that names nothing names no file.
+bool SameFile(const std::u16string& a, const std::u16string& b);
 bool DeleteFile(const std::u16string& path);
 // Never replaces an existing file; on failure errno tells why.
 bool MoveFile(const std::u16string& from, const std::u16string& to);
@@ -96,6 +99,12 @@ struct TFileBytes {
   ByteView View() const { return ByteView(data, size); }
 };
 TFileBytes MapWholeFile(const std::u16string& path);
+
+// Gives back the whole pages inside [data, data + size) of a read-only mapping made
+// here (owner), which the system reads again from the file if they are read again:
+// an overlay of gigabytes, written out piece by piece, then never holds more than a
+// piece of memory. Bytes that any other owner keeps are left as they are.
+void ReleaseMappedPages(const TBytesOwner& owner, const uint8_t* data, size_t size);
 
 // size zero bytes that no memory backs until someone reads them: a read-only
 // mapping of nothing, for content whose size is needed before its bytes.

@@ -76,6 +76,8 @@ public:
   size_t ByteSize() const noexcept { return fOwner ? fViewSize : fBytes.size(); }
   ByteView View() const noexcept { return ByteView(Memory(), ByteSize()); }
   bool IsView() const noexcept { return fOwner != nullptr; }
+  // What keeps the viewed bytes alive; null for bytes of the stream's own.
+  const TBytesOwner& Owner() const noexcept { return fOwner; }
 
   // Empties the stream; the position goes to 0.
   void Clear();

@@ -55,6 +55,7 @@ constexpr uint32_t kCoffPointerToSymbolTable = 8;
 constexpr uint32_t kCoffNumberOfSymbols = 12;
 constexpr uint32_t kCoffSizeOfOptionalHeader = 16;
 constexpr uint32_t kOptMagic = 0;
+constexpr uint32_t kOptAddressOfEntryPoint = 16;
 constexpr uint32_t kOptFileAlignment = 36;
 constexpr uint32_t kOptSizeOfImage = 56;
 constexpr uint32_t kOptSizeOfHeaders = 60;

@@ -1,6 +1,9 @@
 #include "builders/ImageFiles.h"
 
 #include <algorithm>
+#include <fstream>
+
+#include "support/LittleEndian.h"
 
 namespace tolvane::test {
 
@@ -49,6 +52,33 @@ TResourceDetails* AddResource(TResourceModule& module, const std::u16string& typ
   TResourceDetails* added = d.get();
   module.AddResource(std::move(d));
   return added;
+}
+
+ImageKind KindOfImageFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  uint8_t dos[64], pe[26];
+  if (!in.read(reinterpret_cast<char*>(dos), sizeof dos) || dos[0] != 'M' || dos[1] != 'Z')
+    return ImageKind::NotAnImage;
+  in.seekg(getU32LE(dos + 60));
+  if (!in.read(reinterpret_cast<char*>(pe), sizeof pe) || getU32LE(pe) != 0x4550) return ImageKind::NotAnImage;
+  switch (getU16LE(pe + 24)) {
+    case 0x10B:
+      return ImageKind::PE32;
+    case 0x20B:
+      return ImageKind::PE32Plus;
+    default:
+      return ImageKind::NotAnImage;
+  }
+}
+
+std::vector<std::string> ForImage(std::vector<std::string> args, const std::string& image) {
+  if (KindOfImageFile(image) == ImageKind::PE32Plus) args.push_back("-64");
+  return args;
+}
+
+uint32_t DataDirectoriesAt(const Bytes& image) {
+  const uint32_t optionalHeader = getU32LE(&image[60]) + 24;
+  return optionalHeader + (getU16LE(&image[optionalHeader]) == 0x20B ? 112 : 96);
 }
 
 std::string WriteMegabyteRes(const ScratchDir& dir) {

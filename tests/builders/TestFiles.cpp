@@ -82,6 +82,7 @@ std::vector<std::string> ListDirectory(const std::string& path) {
 }
 
 std::vector<uint8_t> BytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> BytesOf(ByteView bytes) { return std::vector<uint8_t>(bytes.data(), bytes.data() + bytes.size()); }
 
 std::vector<uint8_t> Utf16Bytes(const std::u16string& text) {
   std::vector<uint8_t> bytes;

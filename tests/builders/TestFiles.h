@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/ByteView.h"
 #include "support/Exceptions.h"
 
 namespace tolvane::test {
@@ -74,6 +75,7 @@ std::string Sha256Hex(const uint8_t* data, size_t size);
 inline std::string Sha256Hex(const std::vector<uint8_t>& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
 
 std::vector<uint8_t> BytesOf(const std::string& text);
+std::vector<uint8_t> BytesOf(ByteView bytes);
 // UTF-16LE bytes of ASCII or UTF-16 text, without a terminator.
 std::vector<uint8_t> Utf16Bytes(const std::u16string& text);
 

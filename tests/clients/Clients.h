@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "builders/ProgramRunner.h"
+#include "builders/TestFiles.h"
 
 namespace tolvane::test {
 
@@ -32,6 +33,25 @@ RunResult RunUnderWine(const std::vector<std::string>& args);
 // `tools/wine-probe --64` ran; its suites are named Wine64 (label wine64).
 std::string Wine64CannotRun();
 RunResult RunUnderWine64(const std::vector<std::string>& args);
+
+// A program run under Wine as it is and after we merged into one of its files.
+struct MergedRun {
+  std::vector<std::string> run;      // the program and its arguments
+  size_t merged = 0;                 // run[merged] is the image we merge into
+  std::string res = "";              // the .RES merged; a megabyte of RCDATA is merged too, apart
+  std::string printsAfterRes = "";   // its standard output after res; "" for what the untouched one printed
+  std::string megabyteRefusal = "";  // "" where the megabyte's merge is written; else our refusal of it
+};
+// Copies image into dir under a name that is not Wine's: Wine runs its own builtin
+// module in place of a file that carries its builtin mark and is named as that
+// module (cmd.exe), wherever the file lies. Gives the copy's path.
+std::string CopyUnderOwnName(const std::string& image, const ScratchDir& dir);
+// A copy in dir of python3-distlib's script launcher with a script appended: a #!
+// line and the empty zip that is all the launcher needs to find it.
+std::string WithAppendedScript(const std::string& launcher, const ScratchDir& dir);
+// Runs m under runUnderWine untouched, then after each merge into a fresh copy, in
+// place: it exits as before and prints what it printed before, or what m says.
+void ExpectMergedRunsAsUntouched(const MergedRun& m, RunResult (*runUnderWine)(const std::vector<std::string>&));
 
 // ---- Mono: runs .NET programs and reads the version resource of any PE file ----
 std::string MonoAbsent();
@@ -57,5 +77,12 @@ std::string ReadpeAbsent();
 ::testing::AssertionResult ReadpeAccepts(const std::string& image, size_t expectedResources);
 std::string LlvmReadobjAbsent();
 ::testing::AssertionResult LlvmReadobjAccepts(const std::string& image, size_t expectedResources);
+// What llvm-readobj lists of an image with options (--symbols, --unwind), without the
+// lines that name the file.
+RunResult LlvmReadobjListing(const std::vector<std::string>& options, const std::string& image);
+// llvm-readobj lists the written image's COFF symbols and unwind data (.pdata and
+// .xdata) as the given image's: what points into them still finds them.
+::testing::AssertionResult LlvmReadobjListsTheSameSymbolsAndUnwind(const std::string& given,
+                                                                   const std::string& written);
 
 }  // namespace tolvane::test

@@ -75,4 +75,29 @@ std::string LlvmReadobjAbsent() { return LlvmReadobj().empty() ? "llvm-readobj i
                  expectedResources, r);
 }
 
+RunResult LlvmReadobjListing(const std::vector<std::string>& options, const std::string& image) {
+  std::vector<std::string> args = options;
+  args.push_back(image);
+  RunResult r = RunCommand(LlvmReadobj(), args);
+  r.out.erase(0, r.out.find('\n', r.out.find("File:")) + 1);
+  return r;
+}
+
+::testing::AssertionResult LlvmReadobjListsTheSameSymbolsAndUnwind(const std::string& given,
+                                                                   const std::string& written) {
+  const RunResult before = LlvmReadobjListing({"--symbols", "--unwind"}, given),
+                  after = LlvmReadobjListing({"--symbols", "--unwind"}, written);
+  if (after.status != 0) return ::testing::AssertionFailure() << "llvm-readobj --symbols --unwind: " << after.err;
+  if (after.out == before.out) return ::testing::AssertionSuccess();
+  std::istringstream was(before.out), is(after.out);
+  std::string a, b;
+  for (size_t line = 1;; ++line) {
+    const bool more = static_cast<bool>(std::getline(was, a)), moreAfter = static_cast<bool>(std::getline(is, b));
+    if (!more && !moreAfter) return ::testing::AssertionFailure() << "llvm-readobj --symbols --unwind lists otherwise";
+    if (a != b || more != moreAfter)
+      return ::testing::AssertionFailure()
+             << "llvm-readobj --symbols --unwind, line " << line << ": " << b << "; in the given image: " << a;
+  }
+}
+
 }  // namespace tolvane::test

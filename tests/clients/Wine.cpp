@@ -1,6 +1,8 @@
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 
+#include "builders/ImageFiles.h"
 #include "builders/TestFiles.h"
 #include "clients/Clients.h"
 
@@ -78,6 +80,49 @@ RunResult RunUnderWine64(const std::vector<std::string>& args) {
     return r;
   }
   return RunUnderLoader(probe.loader, args);
+}
+
+std::string CopyUnderOwnName(const std::string& image, const ScratchDir& dir) {
+  const std::string copy = dir.file("ours-" + std::filesystem::path(image).filename().string());
+  std::filesystem::copy_file(image, copy, std::filesystem::copy_options::overwrite_existing);
+  return copy;
+}
+
+std::string WithAppendedScript(const std::string& launcher, const ScratchDir& dir) {
+  Bytes script = ReadFileBytes(launcher);
+  const Bytes shebangAndEmptyZip =
+      BytesOf(std::string("#!C:\\windows\\system32\\cmd.exe /c echo\r\nPK\x05\x06") + std::string(18, '\0'));
+  script.insert(script.end(), shebangAndEmptyZip.begin(), shebangAndEmptyZip.end());
+  WriteFileBytes(dir.file("script.exe"), script);
+  return dir.file("script.exe");
+}
+
+void ExpectMergedRunsAsUntouched(const MergedRun& m, RunResult (*runUnderWine)(const std::vector<std::string>&)) {
+  ScratchDir dir;
+  std::vector<std::string> run = m.run;
+  const std::string image = m.run[m.merged], program = std::filesystem::path(m.run[0]).filename().string();
+  run[m.merged] = CopyUnderOwnName(image, dir);
+  const RunResult before = runUnderWine(run);
+  ASSERT_FALSE(before.out.empty() && before.err.empty()) << program << " printed nothing under Wine";
+  const struct {
+    std::string res, prints, refusal;
+  } merges[] = {{m.res, m.printsAfterRes.empty() ? before.out : m.printsAfterRes, ""},
+                {WriteMegabyteRes(dir), before.out, m.megabyteRefusal}};
+  for (const auto& merge : merges) {
+    SCOPED_TRACE(program + ": " + image + " merged with " + merge.res);
+    CopyUnderOwnName(image, dir);
+    const RunResult merged = RunTolvane(ForImage({"-o", run[m.merged], run[m.merged], merge.res}, image));
+    if (!merge.refusal.empty()) {
+      EXPECT_EQ(merged.status, 1);
+      EXPECT_NE(merged.err.find(merge.refusal), std::string::npos) << merged.err;
+      continue;
+    }
+    ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
+    const RunResult after = runUnderWine(run);
+    EXPECT_EQ(after.status, before.status) << "signal " << after.signal << "; " << after.err;
+    EXPECT_EQ(after.out, merge.prints);
+    EXPECT_EQ(after.err, before.err);
+  }
 }
 
 }  // namespace tolvane::test

@@ -109,6 +109,7 @@ int main(int argc, char** argv) {
     for (const std::string& path : {outImage, outRes}) std::filesystem::remove(path);
 
     TPEResourceModule image;
+    image.AcceptPE32Plus(true);  // a PE32+ base makes the PE32+ row's image
     image.LoadFromFile(base);
     std::vector<uint64_t> sizes = Sizes(random, count, imageBytes);
     for (uint64_t i = 0; i < count; ++i) {

@@ -31,7 +31,7 @@ file_bytes() { stat -c %s "$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 mb() { awk -v a="$1" 'BEGIN { printf "%.1f", a / 1e6 }'; }
 
-clean_outputs() { rm -f "$work"/out.* "$work"/out.~*; }
+clean_outputs() { rm -f "$work"/out.* "$work"/out.~* "$work"/out64.* "$work"/out64.~*; }
 # Each command's output of the round before is deleted just before it runs (not
 # timed). On a virtual machine that hands freed memory back to its host, pages
 # freed a while ago are slow to use again: deleting every output at the start of a

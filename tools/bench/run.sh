@@ -6,6 +6,8 @@
 #   windres      i686-w64-mingw32-windres -i IMAGE -O res -o OUT.res
 #   combination  tolvane -o OUT.exe IMAGE RES
 #
+# and the two jobs again on the same image made as PE32+ (from app64.exe), with -64.
+#
 # Each figure is the median wall time of --runs runs (at least 5), the four commands
 # taking turns so that every one sees the same machine; peak memory is the largest
 # resident set that /usr/bin/time -v reports over the runs. Every run starts with
@@ -30,6 +32,7 @@ runs=5
 small=0
 tolvane="" floor="" generator=""
 base=$root/tests/fixtures/app.exe
+base64=$root/tests/fixtures/app64.exe
 
 while [ $# -gt 0 ]; do
   case $1 in
@@ -41,7 +44,8 @@ while [ $# -gt 0 ]; do
     --floor) floor=$2; shift ;;
     --generator) generator=$2; shift ;;
     --base) base=$2; shift ;;
-    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    --base64) base64=$2; shift ;;
+    -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown argument $1" >&2; exit 2 ;;
   esac
   shift
@@ -92,8 +96,8 @@ print(f"pefile accepts {sys.argv[1].split('/')[-1]}: {leaves} resources, section
 EOF
 }
 
-generate() {  # generate STEM COUNT BYTES RESCOUNT
-  "$generator" "$base" "$work/$1.exe" "$work/$1.res" "$2" "$3" "$4"
+generate() {  # generate STEM COUNT BYTES RESCOUNT [BASE]
+  "$generator" "${5:-$base}" "$work/$1.exe" "$work/$1.res" "$2" "$3" "$4"
 }
 
 # ---- the four commands side by side ----
@@ -101,7 +105,10 @@ generate() {  # generate STEM COUNT BYTES RESCOUNT
 echo "Generating $count resources, $(mb $bytes) MB, and a .RES of $rescount in $work"
 generate big $count $bytes $rescount
 check_image "$work/big.exe"
+generate big64 $count $bytes $rescount "$base64"
+check_image "$work/big64.exe"
 image_bytes=$(file_bytes "$work/big.exe")
+image64_bytes=$(file_bytes "$work/big64.exe")
 res_bytes=$(file_bytes "$work/big.res")
 
 rm -f "$work"/*.samples
@@ -114,17 +121,26 @@ for ((r = 1; r <= runs; ++r)); do
   [ -n "$windres" ] && measure windres "$windres" -i "$work/big.exe" -O res -o "$work/out.windres.res"
   fresh out.exe
   measure combination "$tolvane" -o "$work/out.exe" "$work/big.exe" "$work/big.res"
+  fresh out64.res
+  measure extraction64 "$tolvane" -64 "$work/big64.exe" -r "$work/out64.res"
+  fresh out64.exe
+  measure combination64 "$tolvane" -64 -o "$work/out64.exe" "$work/big64.exe" "$work/big.res"
 done
 # The results are what they claim to be: the combined image loads, and holds them all.
 "$tolvane" "$work/out.exe" -r "$work/out.check.res" >/dev/null
 check_image "$work/out.exe"
+"$tolvane" -64 "$work/out64.exe" -r "$work/out.check.res" >/dev/null
+check_image "$work/out64.exe"
 
 floor_s=$(median floor)
 extract_s=$(median extraction)
 combine_s=$(median combination)
 windres_s=-
 [ -n "$windres" ] && windres_s=$(median windres)
+extract64_s=$(median extraction64)
+combine64_s=$(median combination64)
 floor_c=$(median floor 3) extract_c=$(median extraction 3) combine_c=$(median combination 3) windres_c=-
+extract64_c=$(median extraction64 3) combine64_c=$(median combination64 3)
 [ -n "$windres" ] && windres_c=$(median windres 3)
 
 {
@@ -147,6 +163,14 @@ floor_c=$(median floor 3) extract_c=$(median extraction 3) combine_c=$(median co
     "$(ratio "$windres_s" "$combine_s")" "$combine_c" "$(ratio "$combine_c" "$floor_c")" \
     "$(mb $(($(peak_kb combination) * 1024)))" \
     "$(ratio $(($(peak_kb combination) * 1024)) $((image_bytes + res_bytes)))"
+  printf "| tolvane -64 -r, PE32+ | %.3f | %s | %s | %.2f | %s | %s | %s × image |\n" "$extract64_s" \
+    "$(ratio "$extract64_s" "$floor_s")" "$(ratio "$windres_s" "$extract64_s")" "$extract64_c" \
+    "$(ratio "$extract64_c" "$floor_c")" "$(mb $(($(peak_kb extraction64) * 1024)))" \
+    "$(ratio $(($(peak_kb extraction64) * 1024)) $image64_bytes)"
+  printf "| tolvane -64 -o, PE32+ | %.3f | %s | %s | %.2f | %s | %s | %s × (image + .RES) |\n" "$combine64_s" \
+    "$(ratio "$combine64_s" "$floor_s")" "$(ratio "$windres_s" "$combine64_s")" "$combine64_c" \
+    "$(ratio "$combine64_c" "$floor_c")" "$(mb $(($(peak_kb combination64) * 1024)))" \
+    "$(ratio $(($(peak_kb combination64) * 1024)) $((image64_bytes + res_bytes)))"
 } | tee "$work/results.md"
 
 # ---- the scaling series ----

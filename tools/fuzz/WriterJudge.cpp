@@ -354,7 +354,7 @@ const char* FixupName(uint16_t type) {
 // the merge rebuilds them by design, and a pointer into them names nothing that
 // stays. So are the debug records' two pointers, which the write moves with what
 // they name. unknownPointersKnown: where the pointers are not all known, the
-// targets are passed over (Known("unknown-pointers") in FuzzWriter.cpp).
+// targets are passed over (kept for a campaign to pass over an open fault of that kind).
 void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
   const TCase& c = w.c;
   const TPe &old = c.old, &pe = w.pe;

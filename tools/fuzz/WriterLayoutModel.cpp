@@ -6,14 +6,25 @@ namespace tolvane::fuzz {
 namespace {
 
 // An offset into the bytes between the sections' data, or into a section's file
-// padding, names nothing the packed layout keeps: the image is refused.
-void ExpectDroppedOffsetsRefused(const TPe& old, std::set<std::u16string>& refusals) {
+// padding, names nothing the packed layout keeps; one the appended bytes would carry
+// past 4 GiB does not fit its field; one into the resource section's bytes would
+// name what the rebuilt directory puts there: the image is refused.
+void ExpectUnmovableOffsetsRefused(const TPe& old, const TPlan& plan, int resourceOld,
+                                   std::set<std::u16string>& refusals) {
   for (const auto& named : FileOffsets(old)) {
     const uint32_t offset = named.first;
-    bool dropped = offset != 0 && old.firstData != 0 && offset >= old.firstData && offset < old.sectionsEnd &&
-                   std::none_of(old.sections.begin(), old.sections.end(),
-                                [&](const TSection& s) { return s.HoldsOffset(offset); });
-    if (dropped) refusals.insert(Message(StrId::OffsetIntoDroppedBytes, ToU16(named.second)));
+    const std::string& what = named.second;
+    if (offset == 0) continue;
+    const auto holder = std::find_if(old.sections.begin(), old.sections.end(),
+                                     [&](const TSection& s) { return s.HoldsOffset(offset); });
+    const bool held = holder != old.sections.end();
+    if (old.firstData != 0 && offset >= old.firstData && offset < old.sectionsEnd && !held)
+      refusals.insert(Message(StrId::OffsetIntoDroppedBytes, ToU16(what)));
+    if (plan.laidOut && !held && offset >= old.sectionsEnd &&
+        offset + int64_t(plan.end) - int64_t(old.sectionsEnd) > int64_t(UINT32_MAX))
+      refusals.insert(Message(StrId::OffsetBeyond4GiB, ToU16(what)));
+    if (held && resourceOld >= 0 && holder - old.sections.begin() == resourceOld)
+      refusals.insert(Message(StrId::OffsetIntoRebuiltBytes, ToU16(what)));
   }
 }
 
@@ -59,8 +70,8 @@ std::vector<TPin> SectionPins(const TPe& old, int rebuilt, uint64_t rebuiltKept)
   const std::vector<TFixup> fixups = BaseRelocations(old, decoded);
   const bool known = PointersKnown(old);
   std::vector<bool> patched(n, false), pointedInto(n, false);
+  // The fixups that read pin what they patch and point into, all known or not.
   for (const TFixup& f : fixups) {
-    if (!known) break;
     const int at = old.MappingSection(f.rva);
     if (at >= 0) patched[static_cast<size_t>(at)] = true;
     if (const std::optional<uint32_t> target = FixupTarget(old, f, rebuilt, rebuiltKept)) {
@@ -85,12 +96,12 @@ std::vector<TPin> SectionPins(const TPe& old, int rebuilt, uint64_t rebuiltKept)
       pin = TPin::Code;
     else if (i == entrySection)
       pin = TPin::EntryPoint;
-    else if (!known)
-      pin = IsDebugData(s.fullName) ? TPin::None : TPin::UnknownPointers;
     else if (patched[j])
       pin = TPin::PatchedBytes;
     else if (pointedInto[j])
       pin = TPin::PointedInto;
+    else if (!known && !IsDebugData(s.fullName))
+      pin = TPin::UnknownPointers;
   }
   return pins;
 }
@@ -193,24 +204,6 @@ TPlan PlanLayout(const TPe& old, int resourceOld, bool insert, uint64_t resource
   return plan;
 }
 
-bool FileOffsetWraps(const TCase& c) {
-  if (!c.plan.laidOut || c.plan.end <= c.old.sectionsEnd) return false;
-  const uint64_t shift = c.plan.end - c.old.sectionsEnd;
-  for (const auto& named : FileOffsets(c.old))
-    if (named.first >= c.old.sectionsEnd && named.first + shift > UINT32_MAX) return true;
-  return false;
-}
-
-bool FileOffsetIntoRebuiltResources(const TCase& c) {
-  if (c.resourceOld < 0) return false;
-  for (const auto& named : FileOffsets(c.old)) {
-    const auto held = std::find_if(c.old.sections.begin(), c.old.sections.end(),
-                                   [&](const TSection& s) { return s.HoldsOffset(named.first); });
-    if (held - c.old.sections.begin() == c.resourceOld) return true;
-  }
-  return false;
-}
-
 std::set<std::u16string> PlanWrite(TCase& c) {
   std::set<std::u16string> refusals;
   uint32_t offset = 0;
@@ -248,7 +241,7 @@ std::set<std::u16string> PlanWrite(TCase& c) {
   if (tooManyEntries) refusals.insert(Message(StrId::TooManyEntries));
   if (resourceSize > UINT32_MAX) refusals.insert(Message(StrId::LayoutOverflow));
   c.plan = PlanLayout(c.old, c.resourceOld, !c.merged.empty(), resourceSize, refusals);
-  ExpectDroppedOffsetsRefused(c.old, refusals);
+  ExpectUnmovableOffsetsRefused(c.old, c.plan, c.resourceOld, refusals);
   if (c.plan.laidOut && c.plan.resource >= 0) {
     // Entries as the layout leaves them: moved with their section, or cleared where
     // a section is placed over an address no section held.

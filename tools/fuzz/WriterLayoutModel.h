@@ -55,12 +55,4 @@ struct TCase {
 // set): what the write must do, and the messages of the refusals it expects.
 std::set<std::u16string> PlanWrite(TCase& c);
 
-// Whether a file offset past the sections' data (as far as 4 GiB past the file's
-// end), moved with the appended bytes by the plan of c, passes 32 bits.
-bool FileOffsetWraps(const TCase& c);
-
-// Whether a file offset names bytes of the resource section, which the write
-// rebuilds: the offset stays, and names what the new directory puts there.
-bool FileOffsetIntoRebuiltResources(const TCase& c);
-
 }  // namespace tolvane::fuzz

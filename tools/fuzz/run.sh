@@ -19,8 +19,7 @@
 # tools/fuzz/corpus/TARGET, where an earlier campaign left it (merged with -merge=1).
 #   FUZZ_ARGS     more libFuzzer flags, e.g. "-max_len=300000"
 #   TOLVANE_FUZZ_KNOWN  what the writer does by design and fuzz_writer lets pass
-#                 (default unwritten-headers,offset-wraps,unknown-pointers,offset-into-resources,
-#                 as `make test` has it; see FuzzWriter.cpp)
+#                 (default unwritten-headers, as `make test` has it; see FuzzWriter.cpp)
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -111,7 +110,7 @@ seed_corpus() {  # target dir
 
 # ---- runs ----
 
-export TOLVANE_FUZZ_KNOWN="${TOLVANE_FUZZ_KNOWN-unwritten-headers,offset-wraps,unknown-pointers,offset-into-resources}"
+export TOLVANE_FUZZ_KNOWN="${TOLVANE_FUZZ_KNOWN-unwritten-headers}"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}${ASAN_OPTIONS:+:}allocator_may_return_null=0"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-}${UBSAN_OPTIONS:+:}print_stacktrace=1:halt_on_error=1"
 
