@@ -277,7 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const Bytes& written = out.Bytes();
   Dump("written.exe", written);
-  CheckWritten(c, written, false);
+  CheckWritten(c, written);
   TPEResourceModule again;
   again.AcceptPE32Plus(true);
   MustLoad(again, out);

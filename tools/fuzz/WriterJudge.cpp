@@ -353,9 +353,8 @@ const char* FixupName(uint16_t type) {
 // them) are the ones it named before. The resource section's bytes are left out:
 // the merge rebuilds them by design, and a pointer into them names nothing that
 // stays. So are the debug records' two pointers, which the write moves with what
-// they name. unknownPointersKnown: where the pointers are not all known, the
-// targets are passed over (kept for a campaign to pass over an open fault of that kind).
-void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
+// they name.
+void CheckBaseRelocationTargets(const TWritten& w) {
   const TCase& c = w.c;
   const TPe &old = c.old, &pe = w.pe;
   bool decoded;
@@ -367,7 +366,6 @@ void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
   for (uint64_t at : debug.at)
     moved.emplace_back(old.sections[static_cast<size_t>(debug.section)].va + at + 20,
                        old.sections[static_cast<size_t>(debug.section)].va + at + 28);
-  const bool passOverTargets = unknownPointersKnown && !PointersKnown(old);
   auto movedByDesign = [&](uint64_t rva) {
     return std::any_of(moved.begin(), moved.end(), [&](const auto& r) { return rva >= r.first && rva < r.second; });
   };
@@ -393,7 +391,6 @@ void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
             (unsigned long long)FieldValue(w.out, is.ptr + (f.rva - was.va), width), (unsigned long long)stored);
 
     // What it points at.
-    if (passOverTargets) continue;
     const int held = old.MappingSection(*target);
     if (held < 0 || held == c.resourceOld) continue;
     const TSection& t = old.sections[static_cast<size_t>(held)];
@@ -420,7 +417,7 @@ void CheckBaseRelocationTargets(const TWritten& w, bool unknownPointersKnown) {
 
 }  // namespace
 
-void CheckWritten(const TCase& c, const Bytes& out, bool unknownPointersKnown) {
+void CheckWritten(const TCase& c, const Bytes& out) {
   TWritten w(c, out);
   if (!w.pe.Parse(out)) Wrong("the image written has no headers", "size %zu", out.size());
   CheckHeaders(w);
@@ -447,7 +444,7 @@ void CheckWritten(const TCase& c, const Bytes& out, bool unknownPointersKnown) {
   CheckTotalsAndChecksum(w);
   CheckCommentBlock(w);
   CheckAppendedBytes(w);
-  CheckBaseRelocationTargets(w, unknownPointersKnown);
+  CheckBaseRelocationTargets(w);
 }
 
 void CheckResources(const TCase& c, const TPEResourceModule& again) {

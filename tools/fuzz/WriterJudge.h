@@ -7,10 +7,8 @@
 
 namespace tolvane::fuzz {
 
-// The image written from c, out, against the model's plan. unknownPointersKnown:
-// pass over what base relocations point at where the image's pointers are not all
-// known (for a campaign to pass over an open fault of that kind).
-void CheckWritten(const TCase& c, const Bytes& out, bool unknownPointersKnown);
+// The image written from c, out, against the model's plan.
+void CheckWritten(const TCase& c, const Bytes& out);
 
 // The written image read back: its resources exactly the expected ones, in table
 // order, with their bytes and code pages.
